@@ -1,0 +1,322 @@
+// The functions of the forwarding module's own function list. Most pass straight through to
+// the real module; the ones the tests need to observe or bend are written out below.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ForwardingModule.h"
+#include "FwdLog.h"
+#include "TerminalPinPrompt.h"
+
+namespace vellum::p11fwd {
+namespace {
+
+ForwardingModule& fwd() {
+    return ForwardingModule::instance();
+}
+
+std::string pointerText(const void* pointer) {
+    return pointer == nullptr ? "null" : "set";
+}
+
+std::string number(unsigned long value) {
+    return std::to_string(value);
+}
+
+// Pass-through with call counting, fault injection and a log line.
+template <typename Fn, Fn CK_FUNCTION_LIST::*Member, const char* Name>
+struct Forward;
+
+template <typename... Args, CK_RV (*CK_FUNCTION_LIST::*Member)(Args...), const char* Name>
+struct Forward<CK_RV (*)(Args...), Member, Name> {
+    static CK_RV call(Args... args) {
+        CK_RV rv = CKR_OK;
+        if (fwd().injected(Name, rv)) {
+            return FwdLog::call(Name, rv, "", true);
+        }
+        CK_FUNCTION_LIST* real = fwd().real();
+        if (real == nullptr || real->*Member == nullptr) {
+            return FwdLog::call(Name, CKR_FUNCTION_NOT_SUPPORTED, "", false);
+        }
+        return FwdLog::call(Name, (real->*Member)(args...), "", false);
+    }
+};
+
+// The checks every written-out function starts with: injection, then a real function to call.
+#define VELLUM_FWD_PROLOGUE(fn, args)                                      \
+    CK_RV injectedRv = CKR_OK;                                             \
+    if (fwd().injected(#fn, injectedRv)) {                                 \
+        return FwdLog::call(#fn, injectedRv, args, true);                  \
+    }                                                                      \
+    CK_FUNCTION_LIST* real = fwd().real();                                 \
+    if (real == nullptr || real->fn == nullptr) {                          \
+        return FwdLog::call(#fn, CKR_FUNCTION_NOT_SUPPORTED, args, false); \
+    }
+
+CK_RV fwdGetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
+    return fwd().getFunctionList(list);
+}
+
+CK_RV fwdInitialize(void* initArgs) {
+    std::string args = "initArgs=" + pointerText(initArgs);
+    VELLUM_FWD_PROLOGUE(C_Initialize, args)
+    CK_RV rv = real->C_Initialize(initArgs);
+    if (rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) {
+        fwd().setRealInitialized(true);
+    }
+    if (rv == CKR_OK && fwd().settings().alreadyInitialized) {
+        return FwdLog::call("C_Initialize", CKR_CRYPTOKI_ALREADY_INITIALIZED,
+                            args + " real=" + FwdLog::hex(rv), false);
+    }
+    return FwdLog::call("C_Initialize", rv, args, false);
+}
+
+CK_RV fwdFinalize(void* reserved) {
+    SessionTracker& sessions = fwd().sessions();
+    std::string args = "openSessions=" + number(sessions.openSessions()) +
+                       " loggedIn=" + (sessions.loginActive() ? "yes" : "no");
+    VELLUM_FWD_PROLOGUE(C_Finalize, args)
+    CK_RV rv = real->C_Finalize(reserved);
+    if (rv == CKR_OK) {
+        sessions.reset();
+        fwd().setRealInitialized(false);
+    }
+    return FwdLog::call("C_Finalize", rv, args, false);
+}
+
+CK_RV fwdGetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
+    std::string args = "tokenPresent=" + number(tokenPresent) + " list=" + pointerText(list);
+    VELLUM_FWD_PROLOGUE(C_GetSlotList, args)
+    if (count == nullptr) {
+        return FwdLog::call("C_GetSlotList", CKR_ARGUMENTS_BAD, args, false);
+    }
+    if (!fwd().settings().hideUninitialized) {
+        CK_RV rv = real->C_GetSlotList(tokenPresent, list, count);
+        return FwdLog::call("C_GetSlotList", rv, args + " count=" + number(*count), false);
+    }
+    std::vector<CK_SLOT_ID> slots;
+    CK_RV rv = fwd().visibleSlots(tokenPresent, slots);
+    if (rv != CKR_OK) {
+        return FwdLog::call("C_GetSlotList", rv, args, false);
+    }
+    if (list != nullptr && *count < slots.size()) {
+        rv = CKR_BUFFER_TOO_SMALL;
+    } else if (list != nullptr && !slots.empty()) {
+        std::memcpy(list, slots.data(), slots.size() * sizeof(CK_SLOT_ID));
+    }
+    *count = slots.size();
+    return FwdLog::call("C_GetSlotList", rv, args + " count=" + number(*count), false);
+}
+
+CK_RV fwdGetMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR info) {
+    std::string args = "slot=" + number(slot) + " type=" + FwdLog::hex(type);
+    VELLUM_FWD_PROLOGUE(C_GetMechanismInfo, args)
+    if (info == nullptr) {
+        return FwdLog::call("C_GetMechanismInfo", CKR_ARGUMENTS_BAD, args, false);
+    }
+    CK_RV rv = real->C_GetMechanismInfo(slot, type, info);
+    if (rv != CKR_OK) {
+        return FwdLog::call("C_GetMechanismInfo", rv, args, false);
+    }
+    const auto& rules = fwd().settings().mechanismFlags;
+    if (!rules.empty()) {
+        std::vector<CK_SLOT_ID> slots;
+        fwd().visibleSlots(CK_TRUE, slots);
+        for (const MechanismFlagRule& rule : rules) {
+            bool applies =
+                rule.anySlot || (rule.slotIndex < slots.size() && slots[rule.slotIndex] == slot);
+            if (applies) {
+                info->flags &= ~rule.clear;
+            }
+        }
+    }
+    return FwdLog::call("C_GetMechanismInfo", rv, args + " flags=" + FwdLog::hex(info->flags),
+                        false);
+}
+
+CK_RV fwdOpenSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_VOID_PTR application, CK_NOTIFY notify,
+                     CK_SESSION_HANDLE_PTR session) {
+    std::string args = "slot=" + number(slot) + " flags=" + FwdLog::hex(flags);
+    VELLUM_FWD_PROLOGUE(C_OpenSession, args)
+    if (session == nullptr) {
+        return FwdLog::call("C_OpenSession", CKR_ARGUMENTS_BAD, args, false);
+    }
+    CK_RV rv = real->C_OpenSession(slot, flags, application, notify, session);
+    if (rv != CKR_OK) {
+        return FwdLog::call("C_OpenSession", rv, args, false);
+    }
+    fwd().sessions().opened(*session, slot);
+    return FwdLog::call("C_OpenSession", rv, args + " session=" + number(*session), false);
+}
+
+CK_RV fwdCloseSession(CK_SESSION_HANDLE session) {
+    std::string args = "session=" + number(session);
+    VELLUM_FWD_PROLOGUE(C_CloseSession, args)
+    CK_RV rv = real->C_CloseSession(session);
+    if (rv == CKR_OK) {
+        fwd().sessions().closed(session);
+    }
+    return FwdLog::call("C_CloseSession", rv, args, false);
+}
+
+CK_RV fwdCloseAllSessions(CK_SLOT_ID slot) {
+    std::string args = "slot=" + number(slot);
+    VELLUM_FWD_PROLOGUE(C_CloseAllSessions, args)
+    CK_RV rv = real->C_CloseAllSessions(slot);
+    if (rv == CKR_OK) {
+        fwd().sessions().closedAll(slot);
+    }
+    return FwdLog::call("C_CloseAllSessions", rv, args, false);
+}
+
+CK_RV fwdLogin(CK_SESSION_HANDLE session, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pin,
+               CK_ULONG pinLength) {
+    std::string args = "session=" + number(session) + " userType=" + number(userType) +
+                       " pin=" + pointerText(pin) + " pinLength=" + number(pinLength);
+    VELLUM_FWD_PROLOGUE(C_Login, args)
+    // A PIN-pad token takes the user PIN itself when the application passes none.
+    std::string supplied;
+    bool supply = pin == nullptr && pinLength == 0 && userType == CKU_USER;
+    if (supply) {
+        const FwdSettings& settings = fwd().settings();
+        if (settings.havePin) {
+            supplied = settings.pin;
+        } else {
+            supply = !settings.noTerminal && TerminalPinPrompt::ask(supplied);
+        }
+    }
+    CK_RV rv =
+        supply ? real->C_Login(session, userType,
+                               reinterpret_cast<CK_UTF8CHAR_PTR>(supplied.data()), supplied.size())
+               : real->C_Login(session, userType, pin, pinLength);
+    if (rv == CKR_OK) {
+        fwd().sessions().loggedIn(session);
+    }
+    return FwdLog::call("C_Login", rv, args + " pinSupplied=" + (supply ? "yes" : "no"), false);
+}
+
+CK_RV fwdLogout(CK_SESSION_HANDLE session) {
+    std::string args = "session=" + number(session);
+    VELLUM_FWD_PROLOGUE(C_Logout, args)
+    CK_RV rv = real->C_Logout(session);
+    if (rv == CKR_OK) {
+        fwd().sessions().loggedOut(session);
+    }
+    return FwdLog::call("C_Logout", rv, args, false);
+}
+
+CK_RV fwdSignInit(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key) {
+    std::string args = "session=" + number(session) + " mechanism=" +
+                       (mechanism != nullptr ? FwdLog::hex(mechanism->mechanism) : "null") +
+                       " key=" + number(key);
+    VELLUM_FWD_PROLOGUE(C_SignInit, args)
+    if (mechanism == nullptr) {
+        return FwdLog::call("C_SignInit", CKR_ARGUMENTS_BAD, args, false);
+    }
+    return FwdLog::call("C_SignInit", real->C_SignInit(session, mechanism, key), args, false);
+}
+
+CK_RV fwdSignFinal(CK_SESSION_HANDLE session, CK_BYTE_PTR signature, CK_ULONG_PTR length) {
+    std::string args = "session=" + number(session) + " signature=" + pointerText(signature);
+    if (length != nullptr) {
+        args += " lengthIn=" + number(*length);
+    }
+    VELLUM_FWD_PROLOGUE(C_SignFinal, args)
+    if (length == nullptr) {
+        return FwdLog::call("C_SignFinal", CKR_ARGUMENTS_BAD, args, false);
+    }
+    CK_RV rv = real->C_SignFinal(session, signature, length);
+    args += " length=" + number(*length);
+    const FwdSettings& settings = fwd().settings();
+    // Only the length query is bent; the real module keeps the operation active for the
+    // second call and answers it by the true length.
+    if (rv == CKR_OK && signature == nullptr && settings.haveSignatureLength) {
+        *length = settings.signatureLength;
+        args += " reported=" + number(*length);
+    }
+    return FwdLog::call("C_SignFinal", rv, args, false);
+}
+
+#define VELLUM_FWD_NAME(fn) constexpr char k##fn[] = #fn;
+#define VELLUM_FWD_PASS(fn) list.fn = &Forward<CK_##fn, &CK_FUNCTION_LIST::fn, k##fn>::call;
+
+// Every function of the list that passes straight through.
+#define VELLUM_FWD_PASS_THROUGH(X) \
+    X(C_GetInfo)                   \
+    X(C_GetSlotInfo)               \
+    X(C_GetTokenInfo)              \
+    X(C_GetMechanismList)          \
+    X(C_InitToken)                 \
+    X(C_InitPIN)                   \
+    X(C_SetPIN)                    \
+    X(C_GetSessionInfo)            \
+    X(C_GetOperationState)         \
+    X(C_SetOperationState)         \
+    X(C_CreateObject)              \
+    X(C_CopyObject)                \
+    X(C_DestroyObject)             \
+    X(C_GetObjectSize)             \
+    X(C_GetAttributeValue)         \
+    X(C_SetAttributeValue)         \
+    X(C_FindObjectsInit)           \
+    X(C_FindObjects)               \
+    X(C_FindObjectsFinal)          \
+    X(C_EncryptInit)               \
+    X(C_Encrypt)                   \
+    X(C_EncryptUpdate)             \
+    X(C_EncryptFinal)              \
+    X(C_DecryptInit)               \
+    X(C_Decrypt)                   \
+    X(C_DecryptUpdate)             \
+    X(C_DecryptFinal)              \
+    X(C_DigestInit)                \
+    X(C_Digest)                    \
+    X(C_DigestUpdate)              \
+    X(C_DigestKey)                 \
+    X(C_DigestFinal)               \
+    X(C_Sign)                      \
+    X(C_SignUpdate)                \
+    X(C_SignRecoverInit)           \
+    X(C_SignRecover)               \
+    X(C_VerifyInit)                \
+    X(C_Verify)                    \
+    X(C_VerifyUpdate)              \
+    X(C_VerifyFinal)               \
+    X(C_VerifyRecoverInit)         \
+    X(C_VerifyRecover)             \
+    X(C_DigestEncryptUpdate)       \
+    X(C_DecryptDigestUpdate)       \
+    X(C_SignEncryptUpdate)         \
+    X(C_DecryptVerifyUpdate)       \
+    X(C_GenerateKey)               \
+    X(C_GenerateKeyPair)           \
+    X(C_WrapKey)                   \
+    X(C_UnwrapKey)                 \
+    X(C_DeriveKey)                 \
+    X(C_SeedRandom)                \
+    X(C_GenerateRandom)            \
+    X(C_GetFunctionStatus)         \
+    X(C_CancelFunction)            \
+    X(C_WaitForSlotEvent)
+
+VELLUM_FWD_PASS_THROUGH(VELLUM_FWD_NAME)
+
+}  // namespace
+
+void fillForwardingList(CK_FUNCTION_LIST& list) {
+    VELLUM_FWD_PASS_THROUGH(VELLUM_FWD_PASS)
+    list.C_Initialize = fwdInitialize;
+    list.C_Finalize = fwdFinalize;
+    list.C_GetFunctionList = fwdGetFunctionList;
+    list.C_GetSlotList = fwdGetSlotList;
+    list.C_GetMechanismInfo = fwdGetMechanismInfo;
+    list.C_OpenSession = fwdOpenSession;
+    list.C_CloseSession = fwdCloseSession;
+    list.C_CloseAllSessions = fwdCloseAllSessions;
+    list.C_Login = fwdLogin;
+    list.C_Logout = fwdLogout;
+    list.C_SignInit = fwdSignInit;
+    list.C_SignFinal = fwdSignFinal;
+}
+
+}  // namespace vellum::p11fwd

@@ -1,0 +1,58 @@
+// State of the forwarding PKCS#11 module: the real module it forwards to, its own function
+// list, the settings of the current load and the per-call bookkeeping. There is one instance
+// per loaded copy of the library; its constructor and destructor mark the load and unload in
+// the call log.
+#pragma once
+
+#include <p11-kit/pkcs11.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "FwdSettings.h"
+#include "SessionTracker.h"
+
+namespace vellum::p11fwd {
+
+class ForwardingModule {
+public:
+    static ForwardingModule& instance();
+
+    ForwardingModule();
+    ~ForwardingModule();
+    ForwardingModule(const ForwardingModule&) = delete;
+    ForwardingModule& operator=(const ForwardingModule&) = delete;
+
+    CK_RV getFunctionList(CK_FUNCTION_LIST_PTR_PTR list);
+
+    const FwdSettings& settings() const { return settings_; }
+    // The real module's function list; null before the first successful C_GetFunctionList.
+    CK_FUNCTION_LIST* real() const { return real_; }
+    SessionTracker& sessions() { return sessions_; }
+
+    // Counts one call of `function`; true, with the value to answer, when a rule injects it.
+    bool injected(const char* function, CK_RV& rv);
+    void setRealInitialized(bool initialized) { realInitialized_ = initialized; }
+
+    // The real slot list, less the slots without an initialised token when so configured.
+    CK_RV visibleSlots(CK_BBOOL tokenPresent, std::vector<CK_SLOT_ID>& slots);
+
+private:
+    bool loadTarget(std::string& error);
+    void unloadTarget();
+
+    FwdSettings settings_;
+    void* library_ = nullptr;
+    std::string loadedTarget_;
+    CK_FUNCTION_LIST* real_ = nullptr;
+    CK_FUNCTION_LIST own_{};
+    std::map<std::string, unsigned long> callCounts_;
+    SessionTracker sessions_;
+    bool realInitialized_ = false;
+};
+
+// Fills `list` with the forwarding functions (ForwardedCalls.cpp).
+void fillForwardingList(CK_FUNCTION_LIST& list);
+
+}  // namespace vellum::p11fwd
