@@ -111,7 +111,7 @@ bool X509Helper::GetSerialNumber(char* buf, int size) {
         return false;
     }
     buf[0] = '\0';
-    for (int i = 0; i < octets; ++i) {
+    for (size_t i = 0; i < static_cast<size_t>(octets); ++i) {
         std::snprintf(buf + 2 * i, 3, "%02X", magnitude[i]);
     }
     return true;
