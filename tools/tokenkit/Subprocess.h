@@ -19,8 +19,7 @@ class Subprocess {
 public:
     static ProcessResult run(const std::vector<std::string>& argv);
     // "pkcs11-tool ... failed (exit 1): <output>", for error messages.
-    static std::string describe(const std::vector<std::string>& argv,
-                                const ProcessResult& result);
+    static std::string describe(const std::vector<std::string>& argv, const ProcessResult& result);
 };
 
 }  // namespace vellum::tokenkit
