@@ -1,0 +1,164 @@
+// The plug-in module's dynamic symbol table holds exactly the entry points, the gates, the
+// plug-in table's functions and the decorated module-level functions: nothing of OpenSSL, the
+// C++ library or our own internals.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "RecordingHost.h"
+
+namespace {
+
+using Symbols = std::set<std::string>;
+
+// Defined dynamic symbols of the module, as nm lists them.
+Symbols exportedSymbols() {
+    const std::string command =
+        std::string(VELLUM_NM) + " -D --defined-only -P '" + VELLUM_PLUGIN_PATH + "' 2>&1";
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    Symbols symbols;
+    if (!pipe) {
+        ADD_FAILURE() << "cannot run " << command;
+        return symbols;
+    }
+    char line[512];
+    while (std::fgets(line, sizeof line, pipe.get()) != nullptr) {
+        std::string text(line);
+        symbols.insert(text.substr(0, text.find(' ')));
+    }
+    return symbols;
+}
+
+const Symbols kEntryPointsAndGates = {
+    "NP_Initialize",
+    "NP_GetValue",
+    "NP_Shutdown",
+    "NPN_Version",
+    "NPN_GetURL",
+    "NPN_GetURLNotify",
+    "NPN_PostURL",
+    "NPN_PostURLNotify",
+    "NPN_RequestRead",
+    "NPN_NewStream",
+    "NPN_Write",
+    "NPN_DestroyStream",
+    "NPN_Status",
+    "NPN_UserAgent",
+    "NPN_MemAlloc",
+    "NPN_MemFree",
+    "NPN_MemFlush",
+    "NPN_ReloadPlugins",
+    "NPN_GetValue",
+    "NPN_SetValue",
+    "NPN_InvalidateRect",
+    "NPN_InvalidateRegion",
+    "NPN_ForceRedraw",
+    "NPN_GetStringIdentifier",
+    "NPN_UTF8FromIdentifier",
+    "NPN_RetainObject",
+    "NPN_ReleaseObject",
+    "NPN_Invoke",
+    "NPN_InvokeDefault",
+    "NPN_GetProperty",
+    "NPN_ReleaseVariantValue",
+};
+
+// Decorated names of NPP_GetMIMEDescription(), NS_PluginInitialize(), NS_PluginShutdown() and
+// NS_PluginGetValue(NPPVariable, void*).
+const Symbols kDecoratedModuleFunctions = {
+    "_Z22NPP_GetMIMEDescriptionv",
+    "_Z19NS_PluginInitializev",
+    "_Z17NS_PluginShutdownv",
+    "_Z17NS_PluginGetValue11NPPVariablePv",
+};
+
+const Symbols kPlainNamesNotExported = {
+    "NPP_GetMIMEDescription",
+    "NS_PluginInitialize",
+    "NS_PluginShutdown",
+    "NS_PluginGetValue",
+};
+
+// NP_GetEntryPoints and the functions of the plug-in table it fills.
+const Symbols kPluginTable = {
+    "NP_GetEntryPoints", "NPP_New",          "NPP_Destroy",    "NPP_SetWindow", "NPP_NewStream",
+    "NPP_DestroyStream", "NPP_StreamAsFile", "NPP_WriteReady", "NPP_Write",     "NPP_Print",
+    "NPP_HandleEvent",   "NPP_URLNotify",    "NPP_GetValue",   "NPP_SetValue",
+};
+
+Symbols unite(std::initializer_list<const Symbols*> parts) {
+    Symbols all;
+    for (const Symbols* part : parts) {
+        all.insert(part->begin(), part->end());
+    }
+    return all;
+}
+
+TEST(ModuleExportsTest, ExportsEntryPointsGatesAndDecoratedModuleFunctions) {
+    const Symbols exported = exportedSymbols();
+    for (const Symbols* required : {&kEntryPointsAndGates, &kDecoratedModuleFunctions}) {
+        for (const std::string& name : *required) {
+            EXPECT_EQ(exported.count(name), 1u) << name << " is not exported";
+        }
+    }
+    for (const std::string& name : kPlainNamesNotExported) {
+        EXPECT_EQ(exported.count(name), 0u) << name << " must be exported only decorated";
+    }
+}
+
+TEST(ModuleExportsTest, ExportsNothingElse) {
+    const Symbols expected =
+        unite({&kEntryPointsAndGates, &kDecoratedModuleFunctions, &kPluginTable});
+    const Symbols exported = exportedSymbols();
+    ASSERT_FALSE(exported.empty());
+    for (const std::string& name : exported) {
+        EXPECT_EQ(expected.count(name), 1u) << "unexpected export " << name;
+    }
+}
+
+TEST(ModuleExportsTest, ExportsThePluginTableAsAWhole) {
+    const Symbols exported = exportedSymbols();
+    std::size_t present = 0;
+    for (const std::string& name : kPluginTable) {
+        present += exported.count(name);
+    }
+    if (present == 0) {
+        GTEST_SKIP() << "the plug-in instance (NP_GetEntryPoints, NPP_*) is not in the module yet";
+    }
+    for (const std::string& name : kPluginTable) {
+        EXPECT_EQ(exported.count(name), 1u) << name << " is not exported";
+    }
+}
+
+// Loads the module as a host does and talks to it only through the names it looks up.
+TEST(ModuleExportsTest, HostLoadsTheModuleAndFindsItsEntryPoints) {
+    std::unique_ptr<void, int (*)(void*)> module(dlopen(VELLUM_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL),
+                                                 dlclose);
+    ASSERT_NE(module, nullptr) << dlerror();
+    auto initialize = reinterpret_cast<NP_InitializeFunc>(dlsym(module.get(), "NP_Initialize"));
+    auto getValue = reinterpret_cast<NP_GetValueFunc>(dlsym(module.get(), "NP_GetValue"));
+    auto version = reinterpret_cast<decltype(&NPN_Version)>(dlsym(module.get(), "NPN_Version"));
+    using MIMEDescription = const char* (*)();
+    auto mimeDescription =
+        reinterpret_cast<MIMEDescription>(dlsym(module.get(), "_Z22NPP_GetMIMEDescriptionv"));
+    ASSERT_TRUE(initialize && getValue && version && mimeDescription);
+    EXPECT_EQ(dlsym(module.get(), "NPP_GetMIMEDescription"), nullptr);
+
+    NPNetscapeFuncs host = RecordingHost::table(0x0016);
+    EXPECT_EQ(initialize(&host), NPERR_NO_ERROR);
+    int values[4] = {-1, -1, -1, -1};
+    version(&values[0], &values[1], &values[2], &values[3]);
+    EXPECT_EQ(values[1], 27);
+    EXPECT_EQ(values[3], 0x16);
+    const char* name = nullptr;
+    EXPECT_EQ(getValue(nullptr, NPPVpluginNameString, &name), NPERR_NO_ERROR);
+    EXPECT_STREQ(name, "vellum Plug-in for DEMO");
+    EXPECT_STREQ(mimeDescription(), "application/x-vnd-vellum-demo::vellum Plug-in for DEMO");
+}
+
+}  // namespace
