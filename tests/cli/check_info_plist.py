@@ -1,0 +1,91 @@
+#!/usr/bin/env python3
+"""Checks the generated Info.plist of the plug-in bundle.
+
+A browser decides from this file alone whether the bundle handles a MIME type and what to call
+it, so every key it reads must be present, well typed, and agree with what the module itself
+answers (src/shell/PluginIdentity.h).
+
+usage: check_info_plist.py INFO_PLIST IDENTITY_HEADER PROJECT_VERSION BUNDLE_EXECUTABLE
+"""
+import plistlib
+import re
+import sys
+
+EXPECTED_MIME_TYPE = "application/x-vnd-vellum-demo"
+EXPECTED_NAME = "vellum Plug-in for DEMO"
+
+failures = []
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+
+
+def header_text(header, constant):
+    match = re.search(r"\b%s\[\]\s*=\s*\"([^\"]*)\"" % constant, header)
+    return match.group(1) if match else None
+
+
+def main():
+    if len(sys.argv) != 5:
+        print(__doc__, file=sys.stderr)
+        return 2
+    plist_path, header_path, version, executable = sys.argv[1:]
+    with open(plist_path, "rb") as f:
+        info = plistlib.load(f)  # raises on anything that is not a well-formed plist
+    with open(header_path, encoding="utf-8") as f:
+        header = f.read()
+
+    # The bundle and the module must tell the browser the same thing.
+    check(header_text(header, "kPluginName") == EXPECTED_NAME,
+          "kPluginName in the identity header is not %r" % EXPECTED_NAME)
+    check(header_text(header, "kPluginMIMEType") == EXPECTED_MIME_TYPE,
+          "kPluginMIMEType in the identity header is not %r" % EXPECTED_MIME_TYPE)
+    check(info.get("WebPluginName") == EXPECTED_NAME,
+          "WebPluginName is %r" % info.get("WebPluginName"))
+    check(info.get("WebPluginDescription") == EXPECTED_NAME,
+          "WebPluginDescription is %r" % info.get("WebPluginDescription"))
+
+    types = info.get("WebPluginMIMETypes")
+    check(isinstance(types, dict), "WebPluginMIMETypes is not a dictionary: %r" % types)
+    if isinstance(types, dict):
+        check(list(types) == [EXPECTED_MIME_TYPE],
+              "WebPluginMIMETypes declares %r, not exactly %r" % (list(types), EXPECTED_MIME_TYPE))
+        entry = types.get(EXPECTED_MIME_TYPE)
+        check(isinstance(entry, dict), "the MIME type's entry is not a dictionary: %r" % entry)
+        if isinstance(entry, dict):
+            check(entry.get("WebPluginTypeDescription") == EXPECTED_NAME,
+                  "WebPluginTypeDescription is %r" % entry.get("WebPluginTypeDescription"))
+            check(entry.get("WebPluginExtensions", []) == [],
+                  "the module takes no file extensions, yet %r are declared"
+                  % entry.get("WebPluginExtensions"))
+
+    # What the loader needs to find and identify the bundle's code.
+    check(info.get("CFBundleExecutable") == executable,
+          "CFBundleExecutable is %r, the module is built as %r"
+          % (info.get("CFBundleExecutable"), executable))
+    identifier = info.get("CFBundleIdentifier", "")
+    check(re.fullmatch(r"[A-Za-z0-9-]+(\.[A-Za-z0-9-]+)+", identifier or "") is not None,
+          "CFBundleIdentifier %r is not a reverse-DNS name" % identifier)
+    check(info.get("CFBundlePackageType") == "BRPL",
+          "CFBundlePackageType is %r, a browser plug-in is BRPL" % info.get("CFBundlePackageType"))
+    check(info.get("CFBundleInfoDictionaryVersion") == "6.0",
+          "CFBundleInfoDictionaryVersion is %r" % info.get("CFBundleInfoDictionaryVersion"))
+    for key in ("CFBundleVersion", "CFBundleShortVersionString"):
+        check(info.get(key) == version, "%s is %r, the project is %r" % (key, info.get(key), version))
+
+    # Anything CMake failed to substitute would show up as a placeholder.
+    leftovers = [k for k, v in info.items() if isinstance(v, str) and ("@" in v or "${" in v)]
+    check(not leftovers, "unsubstituted placeholders in %r" % leftovers)
+
+    for message in failures:
+        print("FAIL: " + message, file=sys.stderr)
+    if not failures:
+        print("Info.plist: %d keys checked, %s declares %s"
+              % (len(info), info["WebPluginName"], EXPECTED_MIME_TYPE))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
