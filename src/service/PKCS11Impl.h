@@ -1,0 +1,57 @@
+#pragma once
+
+#include <string>
+
+#include "service/CertificateContext.h"
+#include "service/ServiceBase.h"
+#include "service/pkcs11.h"
+
+// The signing service on a USB token reached through a PKCS#11 module. Every token operation is
+// self-contained: it loads the module, initialises it, works on sessions, then finalises and
+// unloads it again. The outcome of the last operation is kept as a status text (lastError).
+class PKCS11Impl : public ServiceBase {
+public:
+    // Where the vendor's token module is installed. Only tests pass another path.
+    static constexpr const char* kModulePath = "/usr/local/lib/libMOVA_XAN_P11.dylib";
+
+    // The path is not copied: it must outlive the object.
+    explicit PKCS11Impl(const char* modulePath = kModulePath);
+    ~PKCS11Impl() override;
+
+    PKCS11Impl(const PKCS11Impl&) = delete;
+    PKCS11Impl& operator=(const PKCS11Impl&) = delete;
+
+    std::string getSignFile() override;
+    std::string pkcs7Data() override;
+    std::string verifyPKCS7(char* pkcs7) override;
+    std::string verifySignature(char* data, char* signature, char* certificate) override;
+    std::string lastError() override;
+    std::string getProviderName() override;
+
+    // Token library session.
+    long loadPKCS11Library();
+    unsigned char initialize();  // 1 = ready
+    unsigned char reloadPKCS11Library(unsigned long rv);
+    bool uninitialize();
+    long unloadPKCS11Library();
+    static std::string getPKCS11ErrorCode(unsigned long rv);
+
+private:
+    // Sets the status text; falls back to a short text if memory runs out.
+    void setStatus(const char* message) noexcept;
+    // Sets message + status text of rv, as every failed PKCS#11 call reports itself.
+    void setStatus(const char* message, CK_RV rv) noexcept;
+    // True on CKR_OK; otherwise records message + status text of rv.
+    bool succeeded(CK_RV rv, const char* message) noexcept;
+    void setOutOfMemory() noexcept;
+
+    // Fails an operation early when the constructor could not allocate the certificate context.
+    bool haveCertContext() noexcept;
+
+    CK_FUNCTION_LIST* functionList;
+    void* libraryHandle;
+    CertificateContext* certContext;
+    std::string lastErrorText;
+    CK_MECHANISM_TYPE mechanismType;
+    const char* modulePath;
+};
