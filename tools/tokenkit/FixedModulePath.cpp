@@ -68,7 +68,7 @@ bool FixedModulePath::enter(std::string& message) {
         return false;
     }
     // Nothing mounted from here on may reach the machine's own mount table.
-    if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    if (::mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0) {
         return failure(message, "making / private");
     }
     if (isDirectory("/usr/local/lib")) {
