@@ -1,7 +1,8 @@
 // State of the forwarding PKCS#11 module: the real module it forwards to, its own function
 // list, the settings of the current load and the per-call bookkeeping. There is one instance
 // per loaded copy of the library; its constructor and destructor mark the load and unload in
-// the call log.
+// the call log. No locks: an application that passes no locking arguments to C_Initialize
+// (as the plug-in does) promises not to call in from several threads at once.
 #pragma once
 
 #include <p11-kit/pkcs11.h>
