@@ -3,6 +3,7 @@
 #include <string>
 
 #include "service/CertificateContext.h"
+#include "service/MallocPtr.h"
 #include "service/ServiceBase.h"
 #include "service/pkcs11.h"
 
@@ -26,6 +27,8 @@ public:
     std::string verifyPKCS7(char* pkcs7) override;
     std::string verifySignature(char* data, char* signature, char* certificate) override;
     std::string lastError() override;
+    std::string signCert() override;
+    std::string getCertList() override;
     std::string getProviderName() override;
 
     // Token library session.
@@ -35,6 +38,15 @@ public:
     bool uninitialize();
     long unloadPKCS11Library();
     static std::string getPKCS11ErrorCode(unsigned long rv);
+
+    // Certificate discovery.
+    unsigned char findObject(unsigned long& session, CK_ATTRIBUTE* objectTemplate,
+                             unsigned long attributeCount, unsigned long* handles,
+                             unsigned long& count);
+    bool loadDerCert();
+    bool freeDerCert();
+    unsigned char acquireCertificateContext(std::string serial);
+    static char* base64(signed char* bytes, unsigned long length);
 
 private:
     // Sets the status text; falls back to a short text if memory runs out.
@@ -47,6 +59,11 @@ private:
 
     // Fails an operation early when the constructor could not allocate the certificate context.
     bool haveCertContext() noexcept;
+    // Reads the IDs of the slots holding a token into a malloc'd list. False, with the status text
+    // set, when a query fails or no slot holds a token.
+    bool readTokenSlots(MallocPtr<CK_SLOT_ID[]>& slots, CK_ULONG& count,
+                        const char* firstQueryMessage, const char* secondQueryMessage) noexcept;
+    void closeSession(CK_SESSION_HANDLE session) noexcept;
 
     CK_FUNCTION_LIST* functionList;
     void* libraryHandle;

@@ -1,0 +1,78 @@
+// The service when its own allocations fail.
+#include <gtest/gtest.h>
+
+#include "FailingAllocator.h"
+#include "TokenFixture.h"
+#include "service/CertificateContext.h"
+#include "service/PKCS11Impl.h"
+
+namespace service_test {
+namespace {
+
+class AllocationFailureTest : public TokenFixture {
+protected:
+    void SetUp() override {
+        TokenFixture::SetUp();
+        tokenkit::Token* token = addToken("signer");
+        ASSERT_NE(token, nullptr);
+        cert = addCertificate(*token, "/CN=Signer", "01A2B3");
+        ASSERT_NE(cert, nullptr);
+    }
+    void TearDown() override { disarmAllocationFailure(); }
+
+    const tokenkit::TokenCertificate* cert = nullptr;
+};
+
+TEST_F(AllocationFailureTest, NoCertificateContext) {
+    failAllocationOfSize(sizeof(CertificateContext));
+    PKCS11Impl service(VELLUM_P11FWD_PATH);
+    ASSERT_TRUE(allocationFailed());
+    EXPECT_EQ(service.lastError(), "OK");
+    service.setCN("01A2B3");
+    EXPECT_EQ(service.signCert(), "E:1000");
+    EXPECT_EQ(service.lastError(), "Certificate context not allocated");
+    EXPECT_EQ(service.getCertList(), "E:1000");
+    EXPECT_EQ(service.lastError(), "Certificate context not allocated");
+    EXPECT_FALSE(service.freeDerCert());
+    EXPECT_FALSE(service.loadDerCert());
+    // The module is never loaded.
+    EXPECT_EQ(log().loads(), 0u);
+}
+
+TEST_F(AllocationFailureTest, NoSlotList) {
+    PKCS11Impl service(VELLUM_P11FWD_PATH);
+    service.setCN("01A2B3");
+    failAllocationOfSize(sizeof(CK_SLOT_ID));
+    EXPECT_EQ(service.getCertList(), "E:1000");
+    EXPECT_TRUE(allocationFailed());
+    EXPECT_EQ(service.lastError(), "Params invalid");
+    expectBalanced();
+
+    failAllocationOfSize(sizeof(CK_SLOT_ID));
+    EXPECT_EQ(service.signCert(), "E:1000");
+    EXPECT_EQ(service.lastError(), "Params invalid");
+    expectBalanced();
+}
+
+TEST_F(AllocationFailureTest, NoBlockForTheDerBytes) {
+    PKCS11Impl service(VELLUM_P11FWD_PATH);
+    service.setCN("01A2B3");
+    // The DER block has one byte more than the certificate.
+    failAllocationOfSize(cert->der.size() + 1);
+    EXPECT_EQ(service.getCertList(), "");
+    EXPECT_TRUE(allocationFailed());
+    EXPECT_EQ(service.lastError(), "Load cert C_GetAttributeValue failed:Host memory(0x0002)");
+    expectBalanced();
+
+    failAllocationOfSize(cert->der.size() + 1);
+    EXPECT_EQ(service.signCert(), "E:1000");
+    EXPECT_EQ(service.lastError(), "CN not matched");
+    expectBalanced();
+
+    // With memory again, the same certificate is found.
+    EXPECT_NE(service.signCert(), "E:1000");
+    EXPECT_EQ(service.lastError(), "OK");
+}
+
+}  // namespace
+}  // namespace service_test
