@@ -1,0 +1,39 @@
+#include "script/ScriptArguments.h"
+
+#include "script/ScriptValues.h"
+
+std::optional<std::string> ScriptArguments::text(uint32_t position) const {
+    const NPVariant* value = at(position);
+    if (value == nullptr) {
+        return std::nullopt;
+    }
+    return textFromValue(*value);
+}
+
+std::optional<short> ScriptArguments::index(uint32_t position) const noexcept {
+    const NPVariant* value = at(position);
+    if (value == nullptr) {
+        return std::nullopt;
+    }
+    const std::optional<int32_t> number = int32FromValue(*value);
+    if (!number) {
+        return std::nullopt;
+    }
+    return static_cast<short>(*number);
+}
+
+std::optional<long> ScriptArguments::integer(uint32_t position) const noexcept {
+    const NPVariant* value = at(position);
+    if (value == nullptr) {
+        return std::nullopt;
+    }
+    const std::optional<int32_t> number = int32FromValue(*value);
+    if (!number) {
+        return std::nullopt;
+    }
+    return static_cast<long>(*number);
+}
+
+const NPVariant* ScriptArguments::at(uint32_t position) const noexcept {
+    return position < count() ? &args[position] : nullptr;
+}
