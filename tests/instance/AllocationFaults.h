@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstddef>
+
+// Makes one chosen allocation through operator new (plain, array or nothrow) fail, so tests can
+// see that running out of memory is answered and nothing is thrown at the host. The test binary
+// replaces the global allocation functions; they allocate normally while nothing is armed.
+class AllocationFaults {
+public:
+    // The `nth` allocation from now (1 = the next one) fails; the others succeed.
+    static void failNth(std::size_t nth) noexcept;
+    static void disarm() noexcept;
+    // True if the armed allocation has been reached (and failed) since the last failNth.
+    static bool fired() noexcept;
+
+    // While one exists, allocations are neither counted nor failed: for the fake host's own
+    // bookkeeping, which stands for the browser and is not under test.
+    class Pause {
+    public:
+        Pause() noexcept;
+        ~Pause();
+        Pause(const Pause&) = delete;
+        Pause& operator=(const Pause&) = delete;
+    };
+
+    // Whether the next allocation should fail; counts it. Used by the replaced operator new.
+    static bool shouldFail() noexcept;
+};
