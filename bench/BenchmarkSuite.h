@@ -1,0 +1,55 @@
+// Every benchmark of the run, side by side on the same SoftHSM2 tokens: the plug-in in the test
+// host, its floor of direct PKCS#11 calls, and pkcs11-tool. prepare() loads the plug-in and
+// checks that all of them give the same answers (RSA PKCS#1 v1.5 signatures are deterministic,
+// so the signatures must match byte for byte) before anything is measured.
+//
+// The plug-in reaches the token module at its fixed path, which main() points at the
+// forwarding module; the forwarding module supplies the PIN to the plug-in's null-PIN login.
+// The floor runs against the same forwarding module, and once more against SoftHSM2 itself
+// (with the PIN in C_Login), which shows what the test kit adds.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "BenchTokens.h"
+#include "DirectCertificateList.h"
+#include "DirectSignature.h"
+#include "Pkcs11ToolSignature.h"
+#include "PluginHarness.h"
+
+namespace vellum::bench {
+
+class BenchmarkSuite {
+public:
+    struct Paths {
+        std::string plugin;
+        // The forwarding module as the plug-in finds it: at the fixed module path.
+        std::string forwardingModule;
+        std::string softHsmModule;
+    };
+
+    BenchmarkSuite(const BenchTokens& tokens, Paths paths);
+
+    bool prepare(std::string& error);
+    void registerAll();
+    // Unloads the plug-in; false when it left memory or objects behind.
+    bool finish(std::string& error);
+
+    static const std::string& data();
+
+private:
+    bool checkSignatures(std::string& error);
+    bool checkCertificateLists(std::string& error);
+
+    const BenchTokens& tokens_;
+    Paths paths_;
+    PluginHarness plugin_;
+    DirectSignature floor_;
+    DirectSignature floorSoftHsm_;
+    DirectCertificateList listFloor_;
+    std::unique_ptr<Pkcs11ToolSignature> tool_;
+    std::unique_ptr<Pkcs11ToolSignature> toolSoftHsm_;
+};
+
+}  // namespace vellum::bench

@@ -1,0 +1,55 @@
+#include "Timings.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+namespace vellum::bench {
+
+void Timings::add(const std::string& name, double milliseconds) {
+    entries_[name].milliseconds.push_back(milliseconds);
+}
+
+void Timings::markFailed(const std::string& name) {
+    entries_[name].failed = true;
+}
+
+bool Timings::has(const std::string& name) const {
+    auto it = entries_.find(name);
+    return it != entries_.end() && !it->second.failed && !it->second.milliseconds.empty();
+}
+
+const std::vector<double>& Timings::of(const std::string& name) const {
+    static const std::vector<double> kNone;
+    auto it = entries_.find(name);
+    return it == entries_.end() ? kNone : it->second.milliseconds;
+}
+
+size_t Timings::samples(const std::string& name) const {
+    return of(name).size();
+}
+
+double Timings::median(const std::string& name) const {
+    std::vector<double> sorted = of(name);
+    if (sorted.empty()) {
+        return 0;
+    }
+    std::sort(sorted.begin(), sorted.end());
+    const size_t middle = sorted.size() / 2;
+    return sorted.size() % 2 == 1 ? sorted[middle] : (sorted[middle - 1] + sorted[middle]) / 2;
+}
+
+double Timings::spread(const std::string& name) const {
+    const std::vector<double>& values = of(name);
+    if (values.size() < 2) {
+        return 0;
+    }
+    const double mean = std::accumulate(values.begin(), values.end(), 0.0) / values.size();
+    double squares = 0;
+    for (double value : values) {
+        squares += (value - mean) * (value - mean);
+    }
+    return mean > 0 ? std::sqrt(squares / (values.size() - 1)) / mean : 0;
+}
+
+}  // namespace vellum::bench
