@@ -1,0 +1,45 @@
+// Runs the steps of the command line on a started TestHost, through the script object only,
+// as page script would: properties are set and read and methods called by name.
+#pragma once
+
+#include <string>
+
+#include "testhost/TestHost.h"
+#include "vellum-host/Step.h"
+#include "vellum-host/StepOutcome.h"
+
+namespace vellum::host {
+
+class StepRunner {
+public:
+    // The fixed text of every failed token operation.
+    static constexpr const char* kFailureResult = "E:1000";
+
+    StepRunner(testhost::TestHost& host, std::string pluginPath)
+        : host_(host), pluginPath_(std::move(pluginPath)) {}
+
+    StepOutcome run(const Step& step);
+
+private:
+    StepOutcome info();
+    StepOutcome list();
+    StepOutcome cert(const Step& step);
+    StepOutcome sign(const Step& step);
+    StepOutcome get(const Step& step);
+    StepOutcome set(const Step& step);
+    StepOutcome call(const Step& step);
+
+    // Sets a property to a string; on refusal marks `outcome` failed.
+    bool setText(const std::string& name, const std::string& text, StepOutcome& outcome);
+    // Calls a method without arguments that answers a string; on refusal or a non-string
+    // answer marks `outcome` failed.
+    bool invokeText(const std::string& method, std::string& text, StepOutcome& outcome);
+    // True when `result` is the failure text; then `outcome` carries it and LastError.
+    bool failedOperation(const std::string& result, StepOutcome& outcome);
+    std::string lastError();
+
+    testhost::TestHost& host_;
+    std::string pluginPath_;
+};
+
+}  // namespace vellum::host

@@ -1,0 +1,109 @@
+// vellum-host: the plug-in's page-script API on the command line. See CommandLine::usage().
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "testhost/TestHost.h"
+#include "vellum-host/CommandLine.h"
+#include "vellum-host/PluginLocator.h"
+#include "vellum-host/StepRunner.h"
+#include "vellum-host/TokenModuleMapping.h"
+
+namespace {
+
+using vellum::host::CommandLine;
+using vellum::host::JsonObject;
+using vellum::host::StepOutcome;
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitBroken = 3;
+
+void write(std::FILE* stream, const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::fflush(stream);
+}
+
+void complain(const std::string& line) {
+    write(stderr, "vellum-host: " + line + "\n");
+}
+
+// A failure before any step could run.
+int broken(const CommandLine& commandLine, const std::string& error) {
+    if (commandLine.json) {
+        write(stdout, JsonObject()
+                              .addString("step", "start")
+                              .addBool("ok", false)
+                              .addString("error", error)
+                              .text() +
+                          "\n");
+    }
+    complain(error);
+    return kExitBroken;
+}
+
+int run(const std::vector<std::string>& words) {
+    CommandLine commandLine;
+    std::string error;
+    if (!commandLine.parse(words, error)) {
+        complain(error);
+        write(stderr, CommandLine::usage());
+        return kExitUsage;
+    }
+    if (commandLine.help) {
+        write(stdout, CommandLine::usage());
+        return 0;
+    }
+
+    std::string pluginPath;
+    if (!vellum::host::PluginLocator::locate(commandLine.pluginPath, pluginPath, error)) {
+        return broken(commandLine, error);
+    }
+    // Before anything else runs, while the process still has one thread.
+    if (!commandLine.tokenModulePath.empty() &&
+        !vellum::host::TokenModuleMapping::install(commandLine.tokenModulePath, error)) {
+        return broken(commandLine, error);
+    }
+
+    vellum::testhost::TestHost host(pluginPath);
+    if (!host.start(error)) {
+        host.stop();
+        return broken(commandLine, "cannot start the plug-in " + pluginPath + ": " + error);
+    }
+
+    int status = 0;
+    vellum::host::StepRunner runner(host, pluginPath);
+    for (const auto& step : commandLine.steps) {
+        StepOutcome outcome = runner.run(step);
+        write(stdout, commandLine.json ? outcome.json.text() + "\n" : outcome.output);
+        if (!outcome.note.empty()) {
+            complain(outcome.note);
+        }
+        if (!outcome.succeeded()) {
+            complain(outcome.error);
+            status = outcome.status == StepOutcome::Status::Broken ? kExitBroken : kExitFailed;
+            break;
+        }
+    }
+
+    host.stop();
+    if (!host.clean()) {
+        // Not the caller's failure, but a fault of the module worth seeing.
+        complain("warning: the plug-in did not leave the host clean: " + host.report());
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const std::exception& e) {
+        complain(std::string("internal error: ") + e.what());
+    } catch (...) {
+        complain("internal error");
+    }
+    return kExitBroken;
+}
