@@ -36,6 +36,20 @@ bool AllocationFaults::fired() noexcept {
     return hasFired;
 }
 
+bool AllocationFaults::available() noexcept {
+    // Through volatile pointers, so that the compiler neither drops the pair nor inlines the
+    // definitions here in place of whatever the process really calls.
+    void* (*volatile allocateBlock)(std::size_t) = &::operator new;
+    void (*volatile releaseBlock)(void*) noexcept = &::operator delete;
+    failNth(1);
+    try {
+        releaseBlock(allocateBlock(16));
+    } catch (const std::bad_alloc&) {
+    }
+    disarm();
+    return fired();
+}
+
 AllocationFaults::Pause::Pause() noexcept {
     ++pauses;
 }

@@ -12,6 +12,9 @@ public:
     static void disarm() noexcept;
     // True if the armed allocation has been reached (and failed) since the last failNth.
     static bool fired() noexcept;
+    // False where a tool (valgrind) puts its own allocation functions in place of the test's,
+    // so no fault can be injected.
+    static bool available() noexcept;
 
     // While one exists, allocations are neither counted nor failed: for the fake host's own
     // bookkeeping, which stands for the browser and is not under test.

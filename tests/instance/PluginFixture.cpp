@@ -17,6 +17,12 @@ NPVariant variantOfType(NPVariantType type) {
 
 }  // namespace
 
+NPVariant stringValue(const char* text) {
+    NPVariant value;
+    STRINGZ_TO_NPVARIANT(text, value);
+    return value;
+}
+
 NPVariant stringValue(const std::string& bytes) {
     NPVariant value;
     STRINGN_TO_NPVARIANT(bytes.data(), bytes.size(), value);

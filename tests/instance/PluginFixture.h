@@ -11,8 +11,11 @@
 #include "npapi/npfunctions.h"
 #include "shell/nsPluginInstance.h"
 
-// A script value handed to the plug-in. String values point into storage that the test keeps.
+// A script value handed to the plug-in. String values point into storage that the test keeps:
+// a literal, or a string that outlives the call (a temporary would not).
+NPVariant stringValue(const char* text);
 NPVariant stringValue(const std::string& bytes);
+NPVariant stringValue(std::string&& bytes) = delete;
 NPVariant int32Value(int32_t number);
 NPVariant doubleValue(double number);
 NPVariant boolValue(bool value);

@@ -109,9 +109,11 @@ TEST_F(ScriptApi, ReadablePropertiesAskTheService) {
 }
 
 TEST_F(ScriptApi, AZeroByteCutsTextOnTheWayIn) {
-    EXPECT_TRUE(setProperty(object, "SignData", stringValue(std::string("ab\0cd", 5))));
+    const std::string withZero("ab\0cd", 5);
+    const std::string leadingZero("\0ff", 3);
+    EXPECT_TRUE(setProperty(object, "SignData", stringValue(withZero)));
     EXPECT_EQ(service().ServiceBase::getSignData(), "ab");
-    EXPECT_TRUE(setProperty(object, "CN", stringValue(std::string("\0ff", 3))));
+    EXPECT_TRUE(setProperty(object, "CN", stringValue(leadingZero)));
     EXPECT_EQ(service().getCN(), "");
 }
 

@@ -82,7 +82,8 @@ protected:
 TEST_F(ScriptService, PropertyWritesReachTheServiceConverted) {
     EXPECT_TRUE(setProperty(object, "CN", stringValue("0a1b")));
     EXPECT_EQ(service->getCN(), "0A1B");
-    EXPECT_TRUE(setProperty(object, "HashAlgorithm", stringValue(std::string("sha1\0x", 6))));
+    const std::string withZero("sha1\0x", 6);
+    EXPECT_TRUE(setProperty(object, "HashAlgorithm", stringValue(withZero)));
     EXPECT_TRUE(setProperty(object, "SignFile", stringValue("")));
     EXPECT_EQ(service->calls, Calls{"setHashAlgorithm:sha1"});
 }
