@@ -1,0 +1,305 @@
+#!/usr/bin/env python3
+"""vellum-host end to end: each command on a SoftHSM2 token reached through the forwarding
+module mapped at the plug-in's fixed path, failures of the token module, bad input, bad usage,
+and the installed layout.
+
+usage: test_vellum_host.py --host PATH --tokenkit PATH --fwd PATH --softhsm PATH
+                           --work DIR --build DIR [unittest arguments]
+"""
+import argparse
+import base64
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+ARGS = None
+TOKEN = {}
+
+SUBJECT_NAME = "CLI Test, Signer"  # a comma, as names may hold one
+SERIAL = "7E57C11A"
+FIXED_MODULE_PATH = "/usr/local/lib/libMOVA_XAN_P11.dylib"
+
+
+def run(cmd, env=None, timeout=60):
+    return subprocess.run(cmd, capture_output=True, env=env, timeout=timeout)
+
+
+def token_env(**extra):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("VELLUM_P11FWD_")}
+    env.update({
+        "SOFTHSM2_CONF": TOKEN["SOFTHSM2_CONF"],
+        "VELLUM_P11FWD_TARGET": ARGS.softhsm,
+        "VELLUM_P11FWD_HIDE_UNINITIALIZED": "1",
+        "VELLUM_P11FWD_PIN": TOKEN["pin"],
+        "VELLUM_P11FWD_NO_TTY": "1",
+    })
+    env.update(extra)
+    return env
+
+
+def provision():
+    directory = os.path.join(ARGS.work, "token")
+    result = run([ARGS.tokenkit, "provision", directory, "--bits", "1024",
+                  "--subject", "/CN=%s/O=vellum" % SUBJECT_NAME, "--serial", SERIAL])
+    if result.returncode != 0:
+        raise RuntimeError("provisioning failed: " + result.stderr.decode(errors="replace"))
+    for line in result.stdout.decode().splitlines():
+        key, _, value = line.partition("=")
+        TOKEN[key] = value
+
+
+class VellumHostTest(unittest.TestCase):
+    maxDiff = None
+
+    def host(self, *args, token_module=True, **env_extra):
+        cmd = [ARGS.host] + (["--token-module", ARGS.fwd] if token_module else []) + list(args)
+        return run(cmd, env=token_env(**env_extra))
+
+    def assertSucceeded(self, result):
+        self.assertEqual(result.returncode, 0, result.stderr.decode(errors="replace"))
+        # A warning from the host's end check (memory or objects left) would show here.
+        self.assertEqual(result.stderr, b"")
+
+    def assertFailedWith(self, result, code, *fragments):
+        self.assertEqual(result.returncode, code, result)
+        lines = result.stderr.decode().splitlines()
+        self.assertGreaterEqual(len(lines), 1, result)
+        self.assertTrue(lines[0].startswith("vellum-host: "), lines)
+        for fragment in fragments:
+            self.assertIn(fragment, lines[0])
+        return lines
+
+    def json_lines(self, result):
+        return [json.loads(line) for line in result.stdout.decode().splitlines()]
+
+    def verify(self, digest, data, signature):
+        """openssl's verdict on a raw signature over data with the certificate's key."""
+        with tempfile.TemporaryDirectory() as d:
+            pub, dat, sig = (os.path.join(d, n) for n in ("pub.pem", "data", "sig"))
+            key = run(["openssl", "x509", "-in", TOKEN["certificate"], "-pubkey", "-noout"])
+            self.assertEqual(key.returncode, 0, key)
+            for path, content in ((pub, key.stdout), (dat, data), (sig, signature)):
+                with open(path, "wb") as f:
+                    f.write(content)
+            return run(["openssl", "dgst", "-" + digest, "-verify", pub, "-signature", sig, dat])
+
+    # --- the commands ------------------------------------------------------------------------
+
+    def test_info_names_the_module(self):
+        result = self.host("info", token_module=False)
+        self.assertSucceeded(result)
+        lines = dict(line.split(": ", 1) for line in result.stdout.decode().splitlines())
+        self.assertEqual(lines["name"], "vellum Plug-in for DEMO")
+        self.assertEqual(lines["MIME description"],
+                         "application/x-vnd-vellum-demo::vellum Plug-in for DEMO")
+        self.assertEqual(lines["version"], "1.0.0.49")
+        self.assertTrue(lines["provider"])
+        self.assertTrue(os.path.samefile(lines["module"], ARGS.plugin))
+
+    def test_list_shows_serial_and_name(self):
+        result = self.host("list")
+        self.assertSucceeded(result)
+        self.assertEqual(result.stdout.decode(), "%s  %s\n" % (SERIAL, SUBJECT_NAME))
+
+        result = self.host("--json", "list")
+        self.assertSucceeded(result)
+        (step,) = self.json_lines(result)
+        self.assertEqual(step["step"], "list")
+        self.assertTrue(step["ok"])
+        self.assertEqual(step["result"], "CN=%s,%s;" % (SUBJECT_NAME, SERIAL))
+        self.assertEqual(step["certificates"], [{"name": SUBJECT_NAME, "serial": SERIAL}])
+
+    def test_cert_gives_the_certificate(self):
+        with open(TOKEN["der"], "rb") as f:
+            der = f.read()
+        result = self.host("cert", SERIAL.lower())
+        self.assertSucceeded(result)
+        self.assertEqual(result.stdout, base64.b64encode(der) + b"\n")
+
+        result = self.host("cert", SERIAL, "--pem")
+        self.assertSucceeded(result)
+        parsed = subprocess.run(["openssl", "x509", "-outform", "DER"], input=result.stdout,
+                                capture_output=True)
+        self.assertEqual(parsed.returncode, 0, parsed.stderr)
+        self.assertEqual(parsed.stdout, der)
+        self.assertTrue(all(len(line) <= 64 for line in result.stdout.splitlines()))
+
+    def test_sign_raw_signature_verifies_with_openssl(self):
+        data = "Pay 100 to Bob, ünïcødé".encode()
+        with tempfile.TemporaryDirectory() as d:
+            for digest in ("sha256", "sha1", "md5"):
+                raw = os.path.join(d, digest + ".sig")
+                result = self.host("sign", SERIAL, "--hash", digest, "--data", data.decode(),
+                                   "--raw", raw)
+                self.assertSucceeded(result)
+                self.assertEqual(result.stdout.decode(),
+                                 "signature: 128 bytes written to %s\n" % raw)
+                with open(raw, "rb") as f:
+                    signature = f.read()
+                verdict = self.verify(digest, data, signature)
+                self.assertEqual(verdict.stdout, b"Verified OK\n", (digest, verdict))
+            # A different hash than the one signed with must not verify.
+            self.assertNotEqual(self.verify("sha256", data, signature).returncode, 0)
+
+    def test_sign_envelopes_and_file_input(self):
+        text = "12345 begins with digits"
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "in.txt")
+            with open(path, "w") as f:
+                f.write(text)
+            result = self.host("--json", "sign", SERIAL, "--hash", "sha256", "--file", path,
+                               "--envelope", "data", "--", "sign", SERIAL, "--hash", "sha256",
+                               "--data", text)
+        self.assertSucceeded(result)
+        data_step, signature_step = self.json_lines(result)
+        self.assertEqual(data_step["envelope"], "data")
+        self.assertEqual(data_step["result"],
+                         "UD65001:%08d%s%08d%s" % (len(text), text, 256, data_step["signature"]))
+        self.assertEqual(signature_step["result"], "US65001:00000256" + signature_step["signature"])
+        # PKCS#1 v1.5 signatures are deterministic: both steps signed the same bytes.
+        self.assertEqual(data_step["signature"], signature_step["signature"])
+        self.assertEqual(signature_step["signatureBytes"], 128)
+        verdict = self.verify("sha256", text.encode(), bytes.fromhex(data_step["signature"]))
+        self.assertEqual(verdict.returncode, 0, verdict)
+
+    def test_sign_refuses_a_file_with_a_zero_byte(self):
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "bin")
+            with open(path, "wb") as f:
+                f.write(b"abc\0def")
+            result = self.host("sign", SERIAL, "--hash", "sha1", "--file", path)
+            self.assertFailedWith(result, 1, "zero byte at offset 3")
+            self.assertEqual(result.stdout, b"")
+            result = self.host("sign", SERIAL, "--hash", "sha1", "--file", path + ".missing")
+            self.assertFailedWith(result, 3, "cannot read")
+
+    def test_steps_share_one_instance(self):
+        data = "one instance"
+        result = self.host("set", "CN", SERIAL.lower(), "--", "set", "SignData", data, "--",
+                           "set", "HashAlgorithm", "sha256", "--", "get", "Signature", "--",
+                           "call", "LastError")
+        self.assertSucceeded(result)
+        envelope, status = result.stdout.decode().splitlines()
+        self.assertTrue(envelope.startswith("US65001:00000256"), envelope)
+        self.assertEqual(status, "OK")
+        verdict = self.verify("sha256", data.encode(), bytes.fromhex(envelope[16:]))
+        self.assertEqual(verdict.returncode, 0, verdict)
+
+    def test_integer_looking_arguments_go_as_int32(self):
+        result = self.host("--json", "call", "saGetTokenCount", "--", "call", "GetUKeySN", "0",
+                           "--", "set", "CN", "str:12", "--", "call", "getVersion",
+                           token_module=False)
+        self.assertSucceeded(result)
+        count, sn, set_cn, version = self.json_lines(result)
+        self.assertEqual((count["type"], count["value"]), ("int32", 1))
+        self.assertEqual(sn["value"], "getUKeySN:not supported")
+        self.assertEqual((set_cn["type"], set_cn["value"]), ("string", "12"))
+        self.assertEqual(version["value"], "1.0.0.49")
+
+    def test_refused_script_access(self):
+        cases = [
+            (("get", "JSCB"), "get JSCB failed: the property is not readable"),
+            (("get", "Nothing"), "get Nothing failed: the script object has no such property"),
+            (("set", "Signature", "x"), "set Signature failed: the property refused the value"),
+            (("call", "VerifyPKCS7"), "call VerifyPKCS7 failed: the method refused the call"),
+            (("call", "Nothing", "1"), "call Nothing failed: the script object has no such"),
+        ]
+        for args, message in cases:
+            result = self.host(*args, token_module=False)
+            self.assertFailedWith(result, 1, message)
+
+    def test_run_stops_at_the_first_failure(self):
+        result = self.host("--json", "call", "getVersion", "--", "get", "JSCB", "--", "call",
+                           "getVersion", token_module=False)
+        self.assertEqual(result.returncode, 1)
+        steps = self.json_lines(result)
+        self.assertEqual([(s["step"], s["ok"]) for s in steps], [("call", True), ("get", False)])
+        self.assertEqual(steps[1]["error"], "the property is not readable")
+
+    # --- failures of the token and of the input ----------------------------------------------
+
+    def test_failing_token_module(self):
+        result = self.host("sign", SERIAL, "--hash", "sha256", "--data", "x",
+                           VELLUM_P11FWD_FAIL="C_Login=0xA0")
+        lines = self.assertFailedWith(result, 1, "sign %s failed: E:1000" % SERIAL,
+                                      'LastError "C_Login failed:Pin incorrect(0x00A0)"')
+        self.assertEqual(len(lines), 1)
+        self.assertEqual(result.stdout, b"")
+
+        result = self.host("--json", "list", VELLUM_P11FWD_FAIL="C_GetSlotList=0x30")
+        self.assertEqual(result.returncode, 1)
+        (step,) = self.json_lines(result)
+        self.assertEqual((step["ok"], step["result"]), (False, "E:1000"))
+        self.assertIn("Device error(0x0030)", step["lastError"])
+        self.assertIn(step["lastError"], result.stderr.decode())
+
+    def test_bad_serial(self):
+        for command in (["cert", "00" + SERIAL], ["sign", SERIAL + ":", "--hash", "sha1",
+                                                  "--data", "x"]):
+            result = self.host(*command)
+            self.assertFailedWith(result, 1, "E:1000", 'LastError "CN not matched"')
+            self.assertEqual(result.stdout, b"")
+
+    @unittest.skipIf(os.path.lexists(FIXED_MODULE_PATH), "a token module is installed there")
+    def test_no_token_module_at_the_fixed_path(self):
+        # Without --token-module the fixed path is used as it stands; nothing is there here.
+        result = self.host("list", token_module=False)
+        self.assertFailedWith(result, 1, "list failed: E:1000, LastError")
+
+    def test_missing_files(self):
+        result = run([ARGS.host, "--plugin", "/nonexistent/libvellum.so", "--json", "info"])
+        lines = self.assertFailedWith(result, 3, "/nonexistent/libvellum.so")
+        self.assertEqual(len(lines), 1)
+        (step,) = self.json_lines(result)
+        self.assertEqual((step["step"], step["ok"]), ("start", False))
+
+        result = run([ARGS.host, "--plugin", TOKEN["certificate"], "info"])
+        self.assertFailedWith(result, 3, "cannot start the plug-in")
+
+        result = run([ARGS.host, "--token-module", "/nonexistent/p11.so", "list"])
+        self.assertFailedWith(result, 3, "token module /nonexistent/p11.so")
+
+    def test_bad_usage(self):
+        for args in ([], ["bogus"], ["--frob", "info"], ["sign", SERIAL, "--data", "x"],
+                     ["sign", SERIAL, "--hash", "sha512", "--data", "x"], ["get"],
+                     ["info", "--"], ["cert", SERIAL, "extra"]):
+            result = run([ARGS.host] + args)
+            self.assertEqual(result.returncode, 2, args)
+            self.assertIn(b"usage: vellum-host", result.stderr, args)
+            self.assertEqual(result.stdout, b"", args)
+        result = run([ARGS.host, "--help"])
+        self.assertEqual(result.returncode, 0)
+        self.assertIn(b"usage: vellum-host", result.stdout)
+
+    # --- the installed layout ----------------------------------------------------------------
+
+    def test_installed_host_finds_installed_module(self):
+        with tempfile.TemporaryDirectory() as prefix:
+            install = run(["cmake", "--install", ARGS.build, "--prefix", prefix], timeout=120)
+            self.assertEqual(install.returncode, 0, install.stderr)
+            host = os.path.join(prefix, "bin", "vellum-host")
+            result = run([host, "info"])
+            self.assertSucceeded(result)
+            module = result.stdout.decode().splitlines()[0]
+            self.assertTrue(module.startswith("module: " + os.path.realpath(prefix) + "/"),
+                            module)
+            self.assertTrue(module.endswith("/vellum/libvellum.so"), module)
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    for name in ("host", "tokenkit", "fwd", "softhsm", "work", "build", "plugin"):
+        parser.add_argument("--" + name, required=True)
+    ARGS, rest = parser.parse_known_args()
+    os.makedirs(ARGS.work, exist_ok=True)
+    provision()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
