@@ -43,9 +43,11 @@ void withInstance(NPP instance, Call call) noexcept {
     }
 }
 
-// The value of a drawing or event model, passed in NPN_SetValue's pointer argument.
+// The value of a drawing or event model, passed in NPN_SetValue's pointer argument: the host
+// reads the pointer itself as the number.
 void* modelValue(int model) noexcept {
-    return reinterpret_cast<void*>(static_cast<intptr_t>(model));
+    const auto number = static_cast<intptr_t>(model);
+    return reinterpret_cast<void*>(number);  // NOLINT(performance-no-int-to-ptr)
 }
 
 // True if the host answers `variable` without error and with true.
