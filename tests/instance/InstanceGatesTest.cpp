@@ -128,27 +128,6 @@ TEST_F(InstanceGates, SetWindowInitialisesThenSetsWhenAWindowArrives) {
     EXPECT_EQ(instance.calls, Calls{"SetWindow"});
 }
 
-TEST_F(InstanceGates, SetWindowAnswersNoErrorWhenInitLeavesTheInstanceUninitialised) {
-    // init claims success but the instance still says it is not initialised: no step applies.
-    struct Stubborn final : nsPluginInstanceBase {
-        int setWindowCalls = 0;
-        bool init(NPWindow*) override { return true; }
-        void shut() override {}
-        bool isInitialized() override { return false; }
-        NPError SetWindow(NPP, NPWindow*) override {
-            ++setWindowCalls;
-            return 77;
-        }
-        int16_t HandleEvent(NPP, void*) override { return 0; }
-        NPError GetValue(NPPVariable, void*) override { return 0; }
-    } stubborn;
-    record.pdata = static_cast<nsPluginInstanceBase*>(&stubborn);
-    NPWindow window = {};
-    window.window = &token;
-    EXPECT_EQ(NPP_SetWindow(&record, &window), NPERR_NO_ERROR);
-    EXPECT_EQ(stubborn.setWindowCalls, 0);
-}
-
 TEST_F(InstanceGates, EveryGatePassesItsArgumentsThrough) {
     uint16_t streamType = 0;
     char mime[] = "text/plain";
