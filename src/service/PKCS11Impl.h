@@ -22,7 +22,10 @@ public:
     PKCS11Impl(const PKCS11Impl&) = delete;
     PKCS11Impl& operator=(const PKCS11Impl&) = delete;
 
+    std::string getSignData() override;
+    std::string getSignature() override;
     std::string getSignFile() override;
+    void setHashAlgorithm(std::string hashName) override;
     std::string pkcs7Data() override;
     std::string verifyPKCS7(char* pkcs7) override;
     std::string verifySignature(char* data, char* signature, char* certificate) override;
@@ -48,6 +51,12 @@ public:
     unsigned char acquireCertificateContext(std::string serial);
     static char* base64(signed char* bytes, unsigned long length);
 
+    // Signing.
+    int sign(unsigned char* data, unsigned long dataLength, char** text, unsigned long& textLength);
+    CK_RV p11Sign(unsigned char* data, unsigned long dataLength, unsigned char* signature,
+                  unsigned long& signatureLength);
+    bool findKey(CK_OBJECT_HANDLE* key, CK_OBJECT_CLASS keyClass);
+
 private:
     // Sets the status text; falls back to a short text if memory runs out.
     void setStatus(const char* message) noexcept;
@@ -64,6 +73,10 @@ private:
     bool readTokenSlots(MallocPtr<CK_SLOT_ID[]>& slots, CK_ULONG& count,
                         const char* firstQueryMessage, const char* secondQueryMessage) noexcept;
     void closeSession(CK_SESSION_HANDLE session) noexcept;
+    // Ends a signing operation that got past initialize: DER bytes, session, module.
+    void closeSigningOperation(bool sessionOpen) noexcept;
+    // The "UD65001:" (with the data) or "US65001:" envelope of a new signature, or "E:1000".
+    std::string envelope(bool withData);
 
     CK_FUNCTION_LIST* functionList;
     void* libraryHandle;

@@ -33,6 +33,9 @@ TEST_F(AllocationFailureTest, NoCertificateContext) {
     EXPECT_EQ(service.lastError(), "Certificate context not allocated");
     EXPECT_EQ(service.getCertList(), "E:1000");
     EXPECT_EQ(service.lastError(), "Certificate context not allocated");
+    service.setSignData("data");
+    EXPECT_EQ(service.getSignature(), "E:1000");
+    EXPECT_EQ(service.lastError(), "Certificate context not allocated");
     EXPECT_FALSE(service.freeDerCert());
     EXPECT_FALSE(service.loadDerCert());
     // The module is never loaded.
@@ -72,6 +75,19 @@ TEST_F(AllocationFailureTest, NoBlockForTheDerBytes) {
     // With memory again, the same certificate is found.
     EXPECT_NE(service.signCert(), "E:1000");
     EXPECT_EQ(service.lastError(), "OK");
+}
+
+TEST_F(AllocationFailureTest, NoBlockForTheSignature) {
+    PKCS11Impl service(VELLUM_P11FWD_PATH);
+    service.setCN("01A2B3");
+    service.setSignData("data");
+    // A 1024-bit key signs in 128 bytes.
+    failAllocationOfSize(128);
+    EXPECT_EQ(service.getSignature(), "E:1000");
+    EXPECT_TRUE(allocationFailed());
+    EXPECT_EQ(service.lastError(), "C_SignFinal2 failed:Host memory(0x0002)");
+    EXPECT_EQ(log().count("C_Logout"), 1u);
+    expectBalanced();
 }
 
 }  // namespace

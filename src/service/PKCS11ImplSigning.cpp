@@ -1,0 +1,250 @@
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "service/MallocPtr.h"
+#include "service/PKCS11Impl.h"
+#include "service/ScopeExit.h"
+
+namespace {
+
+constexpr const char* kFailureText = "E:1000";
+constexpr int kEnvelopeNumber = 65001;
+// Room for a signature of an RSA key of up to 4096 bits.
+constexpr unsigned long kSignatureCapacity = 512;
+// Mechanism for the SM3 hash: not in the published list, handed to the module unchanged.
+constexpr CK_MECHANISM_TYPE kSm3RsaMechanism = 0x10003;
+
+}  // namespace
+
+void PKCS11Impl::setHashAlgorithm(std::string hashName) {
+    if (hashName == "md5") {
+        mechanismType = CKM_MD5_RSA_PKCS;
+    } else if (hashName == "sha256") {
+        mechanismType = CKM_SHA256_RSA_PKCS;
+    } else if (hashName == "sm3") {
+        mechanismType = kSm3RsaMechanism;
+    } else {
+        // "sha1" and every name not known, so an unknown name selects SHA-1 again.
+        mechanismType = CKM_SHA1_RSA_PKCS;
+    }
+}
+
+bool PKCS11Impl::findKey(CK_OBJECT_HANDLE* key, CK_OBJECT_CLASS keyClass) {
+    if (!functionList || !certContext) {
+        setStatus("Function list of pkcs11 is null");
+        return false;
+    }
+    CK_ATTRIBUTE id = {CKA_ID, nullptr, 0};
+    if (!succeeded(functionList->C_GetAttributeValue(certContext->sessionHandle,
+                                                     certContext->objectHandle, &id, 1),
+                   "Find key C_GetAttributeValue failed:")) {
+        return false;
+    }
+    // calloc of 0 bytes may give null; an identifier of no bytes still needs a block.
+    MallocPtr<unsigned char> idBytes(static_cast<unsigned char*>(
+        id.ulValueLen < SIZE_MAX ? std::calloc(id.ulValueLen > 0 ? id.ulValueLen : 1, 1)
+                                 : nullptr));
+    if (!idBytes) {
+        setStatus("Find key C_GetAttributeValue failed:", CKR_HOST_MEMORY);
+        return false;
+    }
+    id.pValue = idBytes.get();
+    if (!succeeded(functionList->C_GetAttributeValue(certContext->sessionHandle,
+                                                     certContext->objectHandle, &id, 1),
+                   "Find key C_GetAttributeValue failed:")) {
+        return false;
+    }
+    CK_ATTRIBUTE keyTemplate[] = {
+        {CKA_ID, idBytes.get(), id.ulValueLen},
+        {CKA_CLASS, &keyClass, sizeof(keyClass)},
+    };
+    CK_ULONG count = 1;
+    return findObject(certContext->sessionHandle, keyTemplate, 2, key, count) == 1 && count >= 1;
+}
+
+CK_RV PKCS11Impl::p11Sign(unsigned char* data, unsigned long dataLength, unsigned char* signature,
+                          unsigned long& signatureLength) {
+    if (!functionList || !certContext) {
+        setStatus("Function list of pkcs11 is null");
+        return CKR_ARGUMENTS_BAD;
+    }
+    const CK_SESSION_HANDLE session = certContext->sessionHandle;
+    // No PIN is ever handled here: the token module obtains it itself.
+    CK_RV rv = functionList->C_Login(session, CKU_USER, nullptr, 0);
+    if (rv != CKR_OK) {
+        setStatus("C_Login failed:", rv);
+        return rv;
+    }
+    // Every failure from here on logs out before it reports.
+    auto failAfterLogin = [this, session](const char* message, CK_RV failure) {
+        functionList->C_Logout(session);
+        setStatus(message, failure);
+        return failure;
+    };
+
+    CK_OBJECT_HANDLE key = 0;
+    if (!findKey(&key, CKO_PRIVATE_KEY)) {
+        functionList->C_Logout(session);
+        return CKR_KEY_HANDLE_INVALID;
+    }
+    CK_MECHANISM mechanism = {mechanismType, nullptr, 0};
+    rv = functionList->C_SignInit(session, &mechanism, key);
+    if (rv != CKR_OK) {
+        return failAfterLogin("C_SignInit failed:", rv);
+    }
+    rv = functionList->C_SignUpdate(session, data, dataLength);
+    if (rv != CKR_OK) {
+        return failAfterLogin("C_SignUpdate failed:", rv);
+    }
+    CK_ULONG length = 0;
+    rv = functionList->C_SignFinal(session, nullptr, &length);
+    if (rv != CKR_OK) {
+        return failAfterLogin("C_SignFinal1 failed:", rv);
+    }
+    // Nothing is ever written past the caller's buffer.
+    if (length > signatureLength) {
+        return failAfterLogin("C_SignFinal1 failed:", CKR_BUFFER_TOO_SMALL);
+    }
+    const CK_ULONG blockSize = length;
+    MallocPtr<unsigned char> block(
+        static_cast<unsigned char*>(std::calloc(blockSize > 0 ? blockSize : 1, 1)));
+    if (!block) {
+        return failAfterLogin("C_SignFinal2 failed:", CKR_HOST_MEMORY);
+    }
+    rv = functionList->C_SignFinal(session, block.get(), &length);
+    if (rv != CKR_OK) {
+        block.reset();
+        return failAfterLogin("C_SignFinal2 failed:", rv);
+    }
+    if (length > blockSize) {
+        block.reset();
+        return failAfterLogin("C_SignFinal2 failed:", CKR_BUFFER_TOO_SMALL);
+    }
+    if (length > 0) {
+        std::memcpy(signature, block.get(), length);
+    }
+    signatureLength = length;
+    block.reset();
+    rv = functionList->C_Logout(session);
+    if (rv != CKR_OK) {
+        setStatus("C_Logout failed:", rv);
+        return rv;
+    }
+    return CKR_OK;
+}
+
+int PKCS11Impl::sign(unsigned char* data, unsigned long dataLength, char** text,
+                     unsigned long& textLength) {
+    if (!data || dataLength == 0 || !text) {
+        setStatus("Params invalid");
+        return -1;
+    }
+    if (!haveCertContext()) {
+        return -1;
+    }
+    if (loadPKCS11Library() != 0) {
+        setStatus("loadPKCS11Library failed:");
+        return -1;
+    }
+    if (initialize() != 1) {
+        setStatus("initialize failed:");
+        // Unloaded without C_Finalize; the function list is not called through again.
+        unloadPKCS11Library();
+        return -1;
+    }
+    bool sessionOpen = false;
+    ScopeExit closing([this, &sessionOpen] { closeSigningOperation(sessionOpen); });
+    try {
+        if (acquireCertificateContext(storedCN()) != 1) {
+            return -1;
+        }
+        sessionOpen = true;
+        unsigned char signature[kSignatureCapacity] = {};
+        unsigned long signatureLength = kSignatureCapacity;
+        CK_RV rv = p11Sign(data, dataLength, signature, signatureLength);
+        closing.runNow();
+        if (rv != CKR_OK) {
+            return -1;
+        }
+        char* hex = static_cast<char*>(std::calloc(2 * signatureLength + 20, 1));
+        if (!hex) {
+            setOutOfMemory();
+            return -1;
+        }
+        static const char kDigits[] = "0123456789ABCDEF";
+        for (unsigned long i = 0; i < signatureLength; ++i) {
+            hex[2 * i] = kDigits[signature[i] >> 4];
+            hex[2 * i + 1] = kDigits[signature[i] & 0x0F];
+        }
+        *text = hex;
+        textLength = 2 * signatureLength;
+        return 0;
+    } catch (...) {
+        setOutOfMemory();
+        return -1;
+    }
+}
+
+void PKCS11Impl::closeSigningOperation(bool sessionOpen) noexcept {
+    // A failed search leaves no session of this operation open; the handle it left behind names
+    // a closed session, so it is not passed to C_CloseSession.
+    if (freeDerCert() && sessionOpen) {
+        closeSession(certContext->sessionHandle);
+    }
+    uninitialize();
+    unloadPKCS11Library();
+}
+
+std::string PKCS11Impl::getSignData() {
+    setStatus("OK");
+    try {
+        return envelope(true);
+    } catch (...) {
+        setOutOfMemory();
+        return copyText(kFailureText);
+    }
+}
+
+std::string PKCS11Impl::getSignature() {
+    setStatus("OK");
+    try {
+        return envelope(false);
+    } catch (...) {
+        setOutOfMemory();
+        return copyText(kFailureText);
+    }
+}
+
+std::string PKCS11Impl::envelope(bool withData) {
+    const std::string& data = storedSignData();
+    MallocPtr<unsigned char> copy(static_cast<unsigned char*>(std::calloc(data.size() + 1, 1)));
+    if (!copy) {
+        setOutOfMemory();
+        return kFailureText;
+    }
+    std::memcpy(copy.get(), data.data(), data.size());
+    char* hex = nullptr;
+    unsigned long hexLength = 0;
+    if (sign(copy.get(), data.size(), &hex, hexLength) != 0) {
+        return kFailureText;
+    }
+    MallocPtr<char> signatureText(hex);
+
+    // "UD65001:<8-digit data length><data><8-digit hex length><hex>" or
+    // "US65001:<8-digit hex length><hex>". All data bytes are carried, a NUL among them too.
+    char number[32];
+    std::string text;
+    text.reserve(data.size() + hexLength + 32);
+    std::snprintf(number, sizeof(number), "%s%d:", withData ? "UD" : "US", kEnvelopeNumber);
+    text += number;
+    if (withData) {
+        std::snprintf(number, sizeof(number), "%08lu", static_cast<unsigned long>(data.size()));
+        text += number;
+        text += data;
+    }
+    std::snprintf(number, sizeof(number), "%08lu", hexLength);
+    text += number;
+    text.append(signatureText.get(), hexLength);
+    return text;
+}
