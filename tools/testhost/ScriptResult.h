@@ -17,6 +17,14 @@ struct ScriptResult {
     std::string describe() const { return (ok ? "true, " : "false, ") + value.describe(); }
 };
 
+inline bool operator==(const ScriptResult& a, const ScriptResult& b) {
+    return a.ok == b.ok && a.value == b.value;
+}
+
+inline bool operator!=(const ScriptResult& a, const ScriptResult& b) {
+    return !(a == b);
+}
+
 inline std::ostream& operator<<(std::ostream& out, const ScriptResult& result) {
     return out << result.describe();
 }
