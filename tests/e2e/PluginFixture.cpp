@@ -1,5 +1,7 @@
 #include "PluginFixture.h"
 
+#include <cstdlib>
+
 #include "tokenkit/FixedModulePath.h"
 
 namespace vellum::e2e {
@@ -11,7 +13,8 @@ std::string namespaceProblem = "main() did not prepare the fixed module path";
 }  // namespace
 
 const char* pluginModulePath() {
-    return VELLUM_PLUGIN_PATH;
+    const char* chosen = std::getenv("VELLUM_E2E_PLUGIN");
+    return chosen != nullptr && *chosen != '\0' ? chosen : VELLUM_PLUGIN_PATH;
 }
 
 void prepareFixedModulePath() {

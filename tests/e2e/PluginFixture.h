@@ -40,7 +40,8 @@
 
 namespace vellum::e2e {
 
-// The plug-in module under test.
+// The plug-in module under test: the build's, or the file named by VELLUM_E2E_PLUGIN (to run
+// the same tests on another build or an installed copy of the module).
 const char* pluginModulePath();
 
 // Whether main() moved the process into its private mount namespace; `why` says what failed.
