@@ -3,8 +3,18 @@
 namespace vellum::bench {
 namespace {
 
-double milliseconds(const benchmark::BenchmarkReporter::Run& run) {
+using Run = benchmark::BenchmarkReporter::Run;
+
+double realMilliseconds(const Run& run) {
     return run.GetAdjustedRealTime() * 1e3 / benchmark::GetTimeUnitMultiplier(run.time_unit);
+}
+
+// Google Benchmark counts this thread's CPU time; a benchmark that runs other processes adds
+// theirs as the counter kChildCpuCounter (milliseconds per iteration).
+double cpuMilliseconds(const Run& run) {
+    double own = run.GetAdjustedCPUTime() * 1e3 / benchmark::GetTimeUnitMultiplier(run.time_unit);
+    auto child = run.counters.find(SummaryReporter::kChildCpuCounter);
+    return own + (child != run.counters.end() ? child->second.value : 0.0);
 }
 
 }  // namespace
@@ -23,7 +33,7 @@ void SummaryReporter::ReportRuns(const std::vector<Run>& runs) {
             if (run.error_occurred) {
                 timings_.markFailed(baseName(run));
             } else {
-                timings_.add(baseName(run), milliseconds(run));
+                timings_.add(baseName(run), realMilliseconds(run), cpuMilliseconds(run));
             }
             if (run.repetitions <= 1 || run.error_occurred) {
                 shown.push_back(run);

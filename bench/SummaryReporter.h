@@ -15,6 +15,9 @@ class SummaryReporter : public benchmark::ConsoleReporter {
 public:
     using Summarize = std::function<void(const Timings&)>;
 
+    // Counter of the CPU time of child processes, milliseconds per iteration.
+    static constexpr const char* kChildCpuCounter = "child_cpu_ms";
+
     explicit SummaryReporter(Summarize summarize) : summarize_(std::move(summarize)) {}
 
     void ReportRuns(const std::vector<Run>& runs) override;

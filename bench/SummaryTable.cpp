@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <ostream>
 #include <string>
 
@@ -11,38 +12,40 @@
 namespace vellum::bench {
 namespace {
 
-std::string format(const char* pattern, double a, double b = 0, double c = 0, double d = 0,
-                   double e = 0) {
-    char line[160];
-    std::snprintf(line, sizeof line, pattern, a, b, c, d, e);
-    return line;
-}
-
 class Writer {
 public:
     Writer(const Timings& timings, std::ostream& out) : timings_(timings), out_(out) {}
 
-    // One row: label, median, spread, and the ratio to `base` when both ran.
-    void row(const char* label, const std::string& name, const std::string& base,
-             const std::string& note = std::string()) {
-        char line[200];
-        if (!timings_.has(name)) {
-            std::snprintf(line, sizeof line, "  %-46s %10s\n", label, "not run");
-            out_ << line;
-            return;
-        }
-        std::string ratio = timings_.has(base)
-                                ? format("%8.3f", timings_.median(name) / timings_.median(base))
-                                : std::string(8, ' ');
-        std::snprintf(line, sizeof line, "  %-46s %10.3f %7.1f%% %s%s\n", label,
-                      timings_.median(name), 100 * timings_.spread(name), ratio.c_str(),
-                      note.c_str());
-        out_ << line;
+    void heading(const char* title) {
+        print("%-46s %9s %7s %7s | %9s %7s %7s\n", title, "real ms", "spread", "ratio", "CPU ms",
+              "spread", "ratio");
     }
 
-    void heading(const char* text) {
-        char line[200];
-        std::snprintf(line, sizeof line, "%-48s %10s %8s %8s\n", text, "ms", "spread", "ratio");
+    // One row: median and spread on both clocks, and the ratios to `base` when both ran.
+    void row(const char* label, const std::string& name, const std::string& base) {
+        if (!timings_.has(name)) {
+            print("  %-44s %9s\n", label, "not run");
+            return;
+        }
+        std::string cells[2];
+        for (Clock clock : {Clock::Real, Clock::Cpu}) {
+            char ratio[16] = "";
+            if (timings_.has(base)) {
+                std::snprintf(ratio, sizeof ratio, "%7.3f",
+                              timings_.median(name, clock) / timings_.median(base, clock));
+            }
+            char cell[64];
+            std::snprintf(cell, sizeof cell, "%9.3f %6.1f%% %7s", timings_.median(name, clock),
+                          100 * timings_.spread(name, clock), ratio);
+            cells[clock == Clock::Real ? 0 : 1] = cell;
+        }
+        print("  %-44s %s | %s\n", label, cells[0].c_str(), cells[1].c_str());
+    }
+
+    template <typename... Args>
+    void print(const char* pattern, Args... args) {
+        char line[256];
+        std::snprintf(line, sizeof line, pattern, args...);
         out_ << line;
     }
 
@@ -51,23 +54,32 @@ private:
     std::ostream& out_;
 };
 
-void printSignature(const Timings& timings, std::ostream& out) {
-    Writer writer(timings, out);
-    std::string verdict;
-    if (timings.has(names::kSignaturePlugin) && timings.has(names::kSignatureFloor)) {
-        const double ratio =
-            timings.median(names::kSignaturePlugin) / timings.median(names::kSignatureFloor);
-        verdict = format("   target <= %.2f: ", SummaryTable::kTargetRatio) +
-                  (ratio <= SummaryTable::kTargetRatio ? "met" : "NOT met");
+void printVerdict(const Timings& timings, Writer& writer) {
+    if (!timings.has(names::kSignaturePlugin) || !timings.has(names::kSignatureFloor)) {
+        return;
     }
+    double ratios[2];
+    for (Clock clock : {Clock::Real, Clock::Cpu}) {
+        ratios[clock == Clock::Real ? 0 : 1] = timings.median(names::kSignaturePlugin, clock) /
+                                               timings.median(names::kSignatureFloor, clock);
+    }
+    auto verdict = [](double ratio) {
+        return ratio <= SummaryTable::kTargetRatio ? "met" : "NOT met";
+    };
+    writer.print(
+        "  plug-in / floor: %.3f on CPU time (target <= %.2f: %s), %.3f on real time (%s)\n",
+        ratios[1], SummaryTable::kTargetRatio, verdict(ratios[1]), ratios[0], verdict(ratios[0]));
+}
+
+void printSignature(const Timings& timings, Writer& writer) {
     writer.heading("Reading Signature (RSA-2048, sha256)");
     writer.row("floor: direct PKCS#11 calls, forwarding module", names::kSignatureFloor,
                names::kSignatureFloor);
-    writer.row("plug-in in the test host", names::kSignaturePlugin, names::kSignatureFloor,
-               verdict);
+    writer.row("plug-in in the test host", names::kSignaturePlugin, names::kSignatureFloor);
     writer.row("pkcs11-tool, new process, forwarding module", names::kSignatureTool,
                names::kSignatureFloor);
-    out << "\n";
+    printVerdict(timings, writer);
+    writer.print("\n");
     writer.heading("What the test kit's forwarding module adds");
     writer.row("floor: SoftHSM2 directly, PIN in C_Login", names::kSignatureFloorSoftHsm,
                names::kSignatureFloorSoftHsm);
@@ -79,53 +91,58 @@ void printSignature(const Timings& timings, std::ostream& out) {
                names::kSignatureToolSoftHsm);
 }
 
-void printCertList(const Timings& timings, std::ostream& out) {
-    char line[200];
-    std::snprintf(line, sizeof line, "%-26s %11s %9s %11s %9s %9s\n", "getCertList", "plug-in ms",
-                  "per cert", "floor ms", "per cert", "ratio");
-    out << line;
+void printCertList(const Timings& timings, Writer& writer) {
+    writer.print("%-26s %10s %9s %10s %9s %7s | %10s\n", "getCertList, CPU time", "plug-in ms",
+                 "per cert", "floor ms", "per cert", "ratio", "real ratio");
     const std::string plugin = names::kCertListPlugin;
     const std::string floor = names::kCertListFloor;
     for (size_t count : BenchTokens::kCounts) {
-        const std::string suffix = "/" + std::to_string(count);
-        if (!timings.has(plugin + suffix) || !timings.has(floor + suffix)) {
-            std::snprintf(line, sizeof line, "  %3zu certificate(s)        not run\n", count);
-            out << line;
+        const std::string p = plugin + "/" + std::to_string(count);
+        const std::string f = floor + "/" + std::to_string(count);
+        if (!timings.has(p) || !timings.has(f)) {
+            writer.print("  %3zu certificate(s)       %10s\n", count, "not run");
             continue;
         }
-        const double p = timings.median(plugin + suffix);
-        const double f = timings.median(floor + suffix);
+        const double pluginMs = timings.median(p, Clock::Cpu);
+        const double floorMs = timings.median(f, Clock::Cpu);
         const double n = static_cast<double>(count);
-        std::snprintf(line, sizeof line,
-                      "  %3zu certificate(s)       %11.3f %9.3f %11.3f %9.3f %9.3f\n", count, p,
-                      p / n, f, f / n, p / f);
-        out << line;
+        writer.print("  %3zu certificate(s)       %10.3f %9.3f %10.3f %9.3f %7.3f | %10.3f\n",
+                     count, pluginMs, pluginMs / n, floorMs, floorMs / n, pluginMs / floorMs,
+                     timings.median(p) / timings.median(f));
     }
-    const std::string first = "/" + std::to_string(BenchTokens::kCounts[0]);
-    const size_t lastCount = BenchTokens::kCounts[std::size(BenchTokens::kCounts) - 1];
-    const std::string last = "/" + std::to_string(lastCount);
-    if (timings.has(plugin + first) && timings.has(plugin + last) && timings.has(floor + first) &&
-        timings.has(floor + last)) {
-        const double further = static_cast<double>(lastCount - BenchTokens::kCounts[0]);
-        const double p = (timings.median(plugin + last) - timings.median(plugin + first)) / further;
-        const double f = (timings.median(floor + last) - timings.median(floor + first)) / further;
-        std::snprintf(line, sizeof line, "  each further certificate %11s %9.3f %11s %9.3f %9.3f\n",
-                      "", p, "", f, f > 0 ? p / f : 0.0);
-        out << line;
+    // The cost of one more certificate, without the fixed cost of the operation.
+    const size_t first = BenchTokens::kCounts[0];
+    const size_t last = BenchTokens::kCounts[std::size(BenchTokens::kCounts) - 1];
+    const std::string names[] = {
+        plugin + "/" + std::to_string(first), plugin + "/" + std::to_string(last),
+        floor + "/" + std::to_string(first), floor + "/" + std::to_string(last)};
+    if (std::all_of(std::begin(names), std::end(names),
+                    [&](const std::string& name) { return timings.has(name); })) {
+        auto further = [&](const std::string& a, const std::string& b, Clock clock) {
+            return (timings.median(b, clock) - timings.median(a, clock)) / (last - first);
+        };
+        const double p = further(names[0], names[1], Clock::Cpu);
+        const double f = further(names[2], names[3], Clock::Cpu);
+        const double realRatio =
+            further(names[0], names[1], Clock::Real) / further(names[2], names[3], Clock::Real);
+        writer.print("  each further certificate %10s %9.3f %10s %9.3f %7.3f | %10.3f\n", "", p, "",
+                     f, f > 0 ? p / f : 0.0, realRatio);
     }
 }
 
 }  // namespace
 
 void SummaryTable::print(const Timings& timings, std::ostream& out) {
-    size_t repetitions =
+    Writer writer(timings, out);
+    const size_t repetitions =
         std::max(timings.samples(names::kSignaturePlugin), timings.samples(names::kSignatureFloor));
-    out << "\n== Summary: median real time per operation over " << repetitions
-        << " repetition(s); spread = standard deviation / mean; ratio = to the first row of its "
-           "block\n\n";
-    printSignature(timings, out);
-    out << "\n";
-    printCertList(timings, out);
+    writer.print(
+        "\n== Summary: medians over %zu repetition(s); spread = standard deviation / mean;\n"
+        "   ratio = to the first row of its block; CPU time includes pkcs11-tool's processes\n\n",
+        repetitions);
+    printSignature(timings, writer);
+    writer.print("\n");
+    printCertList(timings, writer);
     out << std::flush;
 }
 

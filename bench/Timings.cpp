@@ -6,8 +6,10 @@
 
 namespace vellum::bench {
 
-void Timings::add(const std::string& name, double milliseconds) {
-    entries_[name].milliseconds.push_back(milliseconds);
+void Timings::add(const std::string& name, double realMilliseconds, double cpuMilliseconds) {
+    Samples& samples = entries_[name];
+    samples.real.push_back(realMilliseconds);
+    samples.cpu.push_back(cpuMilliseconds);
 }
 
 void Timings::markFailed(const std::string& name) {
@@ -16,21 +18,24 @@ void Timings::markFailed(const std::string& name) {
 
 bool Timings::has(const std::string& name) const {
     auto it = entries_.find(name);
-    return it != entries_.end() && !it->second.failed && !it->second.milliseconds.empty();
+    return it != entries_.end() && !it->second.failed && !it->second.real.empty();
 }
 
-const std::vector<double>& Timings::of(const std::string& name) const {
+const std::vector<double>& Timings::of(const std::string& name, Clock clock) const {
     static const std::vector<double> kNone;
     auto it = entries_.find(name);
-    return it == entries_.end() ? kNone : it->second.milliseconds;
+    if (it == entries_.end()) {
+        return kNone;
+    }
+    return clock == Clock::Real ? it->second.real : it->second.cpu;
 }
 
 size_t Timings::samples(const std::string& name) const {
-    return of(name).size();
+    return of(name, Clock::Real).size();
 }
 
-double Timings::median(const std::string& name) const {
-    std::vector<double> sorted = of(name);
+double Timings::median(const std::string& name, Clock clock) const {
+    std::vector<double> sorted = of(name, clock);
     if (sorted.empty()) {
         return 0;
     }
@@ -39,8 +44,8 @@ double Timings::median(const std::string& name) const {
     return sorted.size() % 2 == 1 ? sorted[middle] : (sorted[middle - 1] + sorted[middle]) / 2;
 }
 
-double Timings::spread(const std::string& name) const {
-    const std::vector<double>& values = of(name);
+double Timings::spread(const std::string& name, Clock clock) const {
+    const std::vector<double>& values = of(name, clock);
     if (values.size() < 2) {
         return 0;
     }

@@ -1,5 +1,7 @@
-// Real time per operation of each benchmark, in milliseconds, one sample per repetition, with
-// the median and the relative spread the summary shows.
+// Time per operation of each benchmark, in milliseconds, one sample per repetition on each
+// clock, with the median and the relative spread the summary shows. Real time is what a user
+// waits; CPU time (of this process and of the processes it waited for) is what the work costs,
+// and hardly moves when other processes compete for the machine.
 #pragma once
 
 #include <map>
@@ -8,24 +10,27 @@
 
 namespace vellum::bench {
 
+enum class Clock { Real, Cpu };
+
 class Timings {
 public:
-    void add(const std::string& name, double milliseconds);
+    void add(const std::string& name, double realMilliseconds, double cpuMilliseconds);
     void markFailed(const std::string& name);
 
     // False when the benchmark did not run (filtered out) or failed.
     bool has(const std::string& name) const;
-    double median(const std::string& name) const;
+    double median(const std::string& name, Clock clock = Clock::Real) const;
     // Standard deviation over mean of the samples; 0 with fewer than two.
-    double spread(const std::string& name) const;
+    double spread(const std::string& name, Clock clock = Clock::Real) const;
     size_t samples(const std::string& name) const;
 
 private:
     struct Samples {
-        std::vector<double> milliseconds;
+        std::vector<double> real;
+        std::vector<double> cpu;
         bool failed = false;
     };
-    const std::vector<double>& of(const std::string& name) const;
+    const std::vector<double>& of(const std::string& name, Clock clock) const;
 
     std::map<std::string, Samples> entries_;
 };

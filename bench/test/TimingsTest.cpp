@@ -12,24 +12,26 @@ namespace {
 TEST(TimingsTest, MedianAndSpreadOfTheSamples) {
     Timings timings;
     for (double ms : {4.0, 1.0, 3.0}) {
-        timings.add("odd", ms);
+        timings.add("odd", ms, ms / 2);
     }
     for (double ms : {4.0, 1.0, 3.0, 2.0}) {
-        timings.add("even", ms);
+        timings.add("even", ms, 1.0);
     }
-    timings.add("single", 2.5);
+    timings.add("single", 2.5, 2.0);
     EXPECT_DOUBLE_EQ(timings.median("odd"), 3.0);
+    EXPECT_DOUBLE_EQ(timings.median("odd", Clock::Cpu), 1.5);
     EXPECT_DOUBLE_EQ(timings.median("even"), 2.5);
     EXPECT_EQ(timings.samples("even"), 4u);
     // Samples 1..4: mean 2.5, sample standard deviation sqrt(5/3).
     EXPECT_NEAR(timings.spread("even"), 0.516398, 1e-6);
+    EXPECT_DOUBLE_EQ(timings.spread("even", Clock::Cpu), 0.0);
     EXPECT_DOUBLE_EQ(timings.spread("single"), 0.0);
 }
 
 TEST(TimingsTest, FailedOrMissingBenchmarksDoNotCount) {
     Timings timings;
-    timings.add("ran", 1.0);
-    timings.add("broke", 1.0);
+    timings.add("ran", 1.0, 1.0);
+    timings.add("broke", 1.0, 1.0);
     timings.markFailed("broke");
     EXPECT_TRUE(timings.has("ran"));
     EXPECT_FALSE(timings.has("broke"));
@@ -39,23 +41,29 @@ TEST(TimingsTest, FailedOrMissingBenchmarksDoNotCount) {
 
 TEST(SummaryTableTest, RatiosAgainstTheFloorAndTheVerdict) {
     Timings timings;
-    timings.add(names::kSignatureFloor, 2.0);
-    timings.add(names::kSignaturePlugin, 2.2);
-    timings.add(std::string(names::kCertListPlugin) + "/1", 0.6);
-    timings.add(std::string(names::kCertListFloor) + "/1", 0.5);
-    timings.add(std::string(names::kCertListPlugin) + "/64", 13.2);
-    timings.add(std::string(names::kCertListFloor) + "/64", 6.8);
+    // Real time twice the CPU time, as on a busy machine.
+    timings.add(names::kSignatureFloor, 4.0, 2.0);
+    timings.add(names::kSignaturePlugin, 4.1, 2.2);
+    timings.add(std::string(names::kCertListPlugin) + "/1", 1.2, 0.6);
+    timings.add(std::string(names::kCertListFloor) + "/1", 1.0, 0.5);
+    timings.add(std::string(names::kCertListPlugin) + "/64", 26.4, 13.2);
+    timings.add(std::string(names::kCertListFloor) + "/64", 13.6, 6.8);
     std::ostringstream out;
     SummaryTable::print(timings, out);
     const std::string table = out.str();
-    EXPECT_NE(table.find("1.100   target <= 1.05: NOT met"), std::string::npos) << table;
+    EXPECT_NE(table.find("plug-in / floor: 1.100 on CPU time (target <= 1.05: NOT met), 1.025 on "
+                         "real time (met)"),
+              std::string::npos)
+        << table;
     EXPECT_NE(table.find("pkcs11-tool, new process, forwarding module"), std::string::npos);
     EXPECT_NE(table.find("not run"), std::string::npos) << table;
     // 64 certificates: 13.2 / 64 per certificate, 13.2 / 6.8 against the floor; each further
     // certificate (13.2 - 0.6) / 63 = 0.2 against (6.8 - 0.5) / 63 = 0.1.
-    EXPECT_NE(table.find("13.200     0.206       6.800     0.106     1.941"), std::string::npos)
+    EXPECT_NE(table.find("13.200     0.206      6.800     0.106   1.941 |      1.941"),
+              std::string::npos)
         << table;
-    EXPECT_NE(table.find("0.200                 0.100     2.000"), std::string::npos) << table;
+    EXPECT_NE(table.find("0.200                0.100   2.000 |      2.000"), std::string::npos)
+        << table;
 }
 
 }  // namespace
