@@ -88,9 +88,15 @@ export VELLUM_P11FWD_HIDE_UNINITIALIZED=1
 export VELLUM_P11FWD_PIN=$pin
 # Shows the command on standard error, so that standard output stays the program's own.
 vellum_host() {
-    printf '   $ vellum-host --token-module %s' "${fwd#"$PWD"/}" >&2
-    printf ' %q' "$@" >&2
-    printf '\n' >&2
+    local shown=() word
+    for word in "$@"; do
+        if [[ $word =~ ^[A-Za-z0-9_./:=@%+-]+$ ]]; then
+            shown+=("$word")
+        else
+            shown+=("'${word//\'/\'\\\'\'}'")
+        fi
+    done
+    echo "   \$ vellum-host --token-module ${fwd#"$PWD"/} ${shown[*]}" >&2
     "$host" --token-module "$fwd" "$@"
 }
 
