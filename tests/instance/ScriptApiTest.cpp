@@ -135,6 +135,15 @@ TEST_F(ScriptApi, TokenOperationsWithoutAModuleFailWithTheirStatusText) {
     expectText(invoke(object, "LastError"), "Load pkcs11 lib fail");
 }
 
+TEST_F(ScriptApi, ReadingSignaturesWithoutAModuleGivesE1000) {
+    EXPECT_TRUE(setProperty(object, "CN", stringValue("01")));
+    EXPECT_TRUE(setProperty(object, "SignData", stringValue("data")));
+    for (const char* name : {"Signature", "SignData"}) {
+        expectText(getProperty(object, name), "E:1000");
+        expectText(invoke(object, "LastError"), "loadPKCS11Library failed:");
+    }
+}
+
 TEST_F(ScriptApi, FixedAnswersOfTheTokenService) {
     const std::string any = "anything";
     expectText(invoke(object, "PKCS7Data"), "pkcs7Data:not supported");
