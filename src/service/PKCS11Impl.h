@@ -1,11 +1,14 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "service/CertificateContext.h"
 #include "service/MallocPtr.h"
 #include "service/ServiceBase.h"
 #include "service/pkcs11.h"
+
+class X509Helper;
 
 // The signing service on a USB token reached through a PKCS#11 module. Every token operation is
 // self-contained: it loads the module, initialises it, works on sessions, then finalises and
@@ -72,6 +75,10 @@ private:
     // set, when a query fails or no slot holds a token.
     bool readTokenSlots(MallocPtr<CK_SLOT_ID[]>& slots, CK_ULONG& count,
                         const char* firstQueryMessage, const char* secondQueryMessage) noexcept;
+    // Opens a session on the slot and holds each of its certificates (at most 64) in the
+    // certificate context in turn while `visit` reads it. When `visit` answers true the walk ends
+    // with that session open and those DER bytes held; otherwise both are released.
+    bool visitSlotCertificates(CK_SLOT_ID slot, const std::function<bool(X509Helper&)>& visit);
     void closeSession(CK_SESSION_HANDLE session) noexcept;
     // Ends a signing operation that got past initialize: DER bytes, session, module.
     void closeSigningOperation(bool sessionOpen) noexcept;

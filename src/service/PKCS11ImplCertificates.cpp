@@ -145,40 +145,17 @@ unsigned char PKCS11Impl::acquireCertificateContext(std::string serial) {
         if (!readTokenSlots(slots, slotCount, "C_GetSlotList1 failed:", "C_GetSlotList2 failed:")) {
             return 0;
         }
-        CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
-        CK_ATTRIBUTE certificateTemplate = {CKA_CLASS, &certificateClass, sizeof(certificateClass)};
         for (CK_ULONG s = 0; s < slotCount; ++s) {
             CK_MECHANISM_INFO info = {};
             if (functionList->C_GetMechanismInfo(slots[s], CKM_RSA_PKCS, &info) != CKR_OK ||
                 (info.flags & kSignAndVerify) != kSignAndVerify) {
                 continue;
             }
-            CK_SESSION_HANDLE session = 0;
-            if (functionList->C_OpenSession(slots[s], kSessionFlags, nullptr, nullptr, &session) !=
-                CKR_OK) {
-                continue;
-            }
-            ScopeExit sessionCloser([this, session] { closeSession(session); });
-            CK_OBJECT_HANDLE handles[kMaxCertificates];
-            CK_ULONG found = kMaxCertificates;
-            if (!findObject(session, &certificateTemplate, 1, handles, found)) {
-                continue;
-            }
-            for (CK_ULONG h = 0; h < found; ++h) {
-                certContext->sessionHandle = session;
-                certContext->objectHandle = handles[h];
-                if (!loadDerCert()) {
-                    continue;
-                }
-                ScopeExit derRelease([this] { freeDerCert(); });
-                X509Helper certificate;
-                parseHeldCertificate(certificate, *certContext);
-                if (serialTextOf(certificate) == serial) {
-                    // The caller works on with this session and these DER bytes.
-                    derRelease.dismiss();
-                    sessionCloser.dismiss();
-                    return 1;
-                }
+            // The first match wins; the caller works on with its session and DER bytes.
+            if (visitSlotCertificates(slots[s], [&serial](X509Helper& certificate) {
+                    return serialTextOf(certificate) == serial;
+                })) {
+                return 1;
             }
         }
         setStatus("CN not matched");
@@ -240,8 +217,6 @@ std::string PKCS11Impl::getCertList() {
         if (!readTokenSlots(slots, slotCount, "C_GetSlotList failed:", "C_GetSlotList failed:")) {
             return copyText(kFailureText);
         }
-        CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
-        CK_ATTRIBUTE certificateTemplate = {CKA_CLASS, &certificateClass, sizeof(certificateClass)};
         // Started afresh at every slot: the answer is the last slot's alone.
         std::string list;
         for (CK_ULONG s = 0; s < slotCount; ++s) {
@@ -257,28 +232,10 @@ std::string PKCS11Impl::getCertList() {
             if ((info.flags & kSignAndVerify) != kSignAndVerify) {
                 continue;
             }
-            CK_SESSION_HANDLE session = 0;
-            if (functionList->C_OpenSession(slots[s], kSessionFlags, nullptr, nullptr, &session) !=
-                CKR_OK) {
-                continue;
-            }
-            ScopeExit sessionCloser([this, session] { closeSession(session); });
-            CK_OBJECT_HANDLE handles[kMaxCertificates];
-            CK_ULONG found = kMaxCertificates;
-            if (!findObject(session, &certificateTemplate, 1, handles, found)) {
-                continue;
-            }
-            for (CK_ULONG h = 0; h < found; ++h) {
-                certContext->sessionHandle = session;
-                certContext->objectHandle = handles[h];
-                if (!loadDerCert()) {
-                    continue;
-                }
-                ScopeExit derRelease([this] { freeDerCert(); });
-                X509Helper certificate;
-                parseHeldCertificate(certificate, *certContext);
+            visitSlotCertificates(slots[s], [&list](X509Helper& certificate) {
                 list += listEntryOf(certificate);
-            }
+                return false;
+            });
         }
         return list;
     } catch (...) {
@@ -353,6 +310,38 @@ bool PKCS11Impl::readTokenSlots(MallocPtr<CK_SLOT_ID[]>& slots, CK_ULONG& count,
         count = capacity;
     }
     return true;
+}
+
+bool PKCS11Impl::visitSlotCertificates(CK_SLOT_ID slot,
+                                       const std::function<bool(X509Helper&)>& visit) {
+    CK_SESSION_HANDLE session = 0;
+    if (functionList->C_OpenSession(slot, kSessionFlags, nullptr, nullptr, &session) != CKR_OK) {
+        return false;
+    }
+    ScopeExit sessionCloser([this, session] { closeSession(session); });
+    CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
+    CK_ATTRIBUTE certificateTemplate = {CKA_CLASS, &certificateClass, sizeof(certificateClass)};
+    CK_OBJECT_HANDLE handles[kMaxCertificates];
+    CK_ULONG found = kMaxCertificates;
+    if (!findObject(session, &certificateTemplate, 1, handles, found)) {
+        return false;
+    }
+    for (CK_ULONG h = 0; h < found; ++h) {
+        certContext->sessionHandle = session;
+        certContext->objectHandle = handles[h];
+        if (!loadDerCert()) {
+            continue;
+        }
+        ScopeExit derRelease([this] { freeDerCert(); });
+        X509Helper certificate;
+        parseHeldCertificate(certificate, *certContext);
+        if (visit(certificate)) {
+            derRelease.dismiss();
+            sessionCloser.dismiss();
+            return true;
+        }
+    }
+    return false;
 }
 
 void PKCS11Impl::closeSession(CK_SESSION_HANDLE session) noexcept {
