@@ -12,26 +12,10 @@
 #include "TokenFixture.h"
 #include "service/MallocPtr.h"
 #include "service/PKCS11Impl.h"
+#include "tokenkit/OpensslCheck.h"
 
 namespace service_test {
 namespace {
-
-// The openssl command's one-line Base64 of a file.
-std::string opensslBase64(const std::string& path) {
-    std::string command = "openssl base64 -A -in '" + path + "'";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) {
-        return "(popen failed)";
-    }
-    std::string text;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
-        text.append(buffer, n);
-    }
-    pclose(pipe);
-    return text;
-}
 
 // The ";"-terminated entries of a certificate list, sorted; a piece after the last ";" is kept
 // as an entry of its own so that a missing terminator shows.
@@ -205,7 +189,7 @@ TEST_F(CertificateDiscoveryTest, SignCertGivesTheDerInBase64OnOneLine) {
 
     service.setCN("0a0b0c");
     std::string text = service.signCert();
-    EXPECT_EQ(text, opensslBase64(small->derPath));
+    EXPECT_EQ(text, tokenkit::OpensslCheck::base64(small->derPath));
     EXPECT_EQ(service.lastError(), "OK");
     expectBalanced();
 
@@ -214,7 +198,7 @@ TEST_F(CertificateDiscoveryTest, SignCertGivesTheDerInBase64OnOneLine) {
     text = service.signCert();
     EXPECT_GT(text.size(), 1000u);
     EXPECT_EQ(text.find('\n'), std::string::npos);
-    EXPECT_EQ(text, opensslBase64(large->derPath));
+    EXPECT_EQ(text, tokenkit::OpensslCheck::base64(large->derPath));
     // The matching certificate's session is closed once, after its encoding.
     EXPECT_EQ(log().count("C_OpenSession"), log().count("C_CloseSession"));
     expectBalanced();
@@ -391,7 +375,7 @@ TEST_F(CertificateDiscoveryTest, SignCertAfterFailedProbeReusesTheLoadedModule) 
     env.set("VELLUM_P11FWD_FAIL", "C_GetSlotList=0x30");
     EXPECT_EQ(service.signCert(), "E:1000");
     env.unset("VELLUM_P11FWD_FAIL");
-    EXPECT_EQ(service.signCert(), opensslBase64(cert->derPath));
+    EXPECT_EQ(service.signCert(), tokenkit::OpensslCheck::base64(cert->derPath));
     EXPECT_EQ(service.lastError(), "OK");
     EXPECT_EQ(log().calls("C_Initialize").at(1).rv, 0x191u);
     expectBalanced();

@@ -2,29 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "TokenFixture.h"
 #include "service/MallocPtr.h"
 #include "service/PKCS11Impl.h"
+#include "tokenkit/OpensslCheck.h"
 
 namespace service_test {
 namespace {
-
-void writeFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string bytesOfHex(const std::string& hex) {
-    std::string bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-        bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-}
 
 bool isUpperHex(const std::string& text) {
     return text.find_first_not_of("0123456789ABCDEF") == std::string::npos;
@@ -53,14 +39,8 @@ protected:
     // Whether the openssl command verifies the signature over the data with the certificate.
     bool opensslVerifies(const tokenkit::TokenCertificate& cert, const std::string& digest,
                          const std::string& data, const std::string& hexSignature) {
-        const std::string dir = kit.directory();
-        writeFile(dir + "/data.bin", data);
-        writeFile(dir + "/signature.bin", bytesOfHex(hexSignature));
-        std::string command = "openssl x509 -in '" + cert.pemPath + "' -pubkey -noout > '" + dir +
-                              "/public.pem' && openssl dgst -" + digest + " -verify '" + dir +
-                              "/public.pem' -signature '" + dir + "/signature.bin' '" + dir +
-                              "/data.bin' > /dev/null 2>&1";
-        return std::system(command.c_str()) == 0;
+        return tokenkit::OpensslCheck::verifies(cert.pemPath, digest, data, hexSignature,
+                                                kit.directory());
     }
 
     // The mechanism of the last C_SignInit, as the call log shows it.
