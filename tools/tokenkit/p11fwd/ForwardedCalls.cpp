@@ -237,6 +237,40 @@ CK_RV fwdSignFinal(CK_SESSION_HANDLE session, CK_BYTE_PTR signature, CK_ULONG_PT
     return FwdLog::call("C_SignFinal", rv, args, false);
 }
 
+// The handles found, in the order the real module gave them: tests compare what the caller
+// made of them with that order.
+CK_RV fwdFindObjects(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE_PTR handles, CK_ULONG max,
+                     CK_ULONG_PTR found) {
+    std::string args = "session=" + number(session) + " max=" + number(max);
+    VELLUM_FWD_PROLOGUE(C_FindObjects, args)
+    CK_RV rv = real->C_FindObjects(session, handles, max, found);
+    if (rv == CKR_OK && found != nullptr) {
+        args += " found=" + number(*found) + " handles=";
+        for (CK_ULONG i = 0; i < *found && i < max && handles != nullptr; ++i) {
+            args += (i > 0 ? "," : "") + number(handles[i]);
+        }
+    }
+    return FwdLog::call("C_FindObjects", rv, args, false);
+}
+
+// Which object is read, and the first attribute's type and length (the callers under test ask
+// for one attribute at a time: first its length with a null value, then the value).
+CK_RV fwdGetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                           CK_ATTRIBUTE_PTR attributes, CK_ULONG count) {
+    std::string args =
+        "session=" + number(session) + " object=" + number(object) + " count=" + number(count);
+    if (attributes != nullptr && count > 0) {
+        args += " type=" + FwdLog::hex(attributes[0].type) +
+                " value=" + pointerText(attributes[0].pValue);
+    }
+    VELLUM_FWD_PROLOGUE(C_GetAttributeValue, args)
+    CK_RV rv = real->C_GetAttributeValue(session, object, attributes, count);
+    if (attributes != nullptr && count > 0) {
+        args += " length=" + number(attributes[0].ulValueLen);
+    }
+    return FwdLog::call("C_GetAttributeValue", rv, args, false);
+}
+
 #define VELLUM_FWD_NAME(fn) constexpr char k##fn[] = #fn;
 #define VELLUM_FWD_PASS(fn) list.fn = &Forward<CK_##fn, &CK_FUNCTION_LIST::fn, k##fn>::call;
 
@@ -256,10 +290,8 @@ CK_RV fwdSignFinal(CK_SESSION_HANDLE session, CK_BYTE_PTR signature, CK_ULONG_PT
     X(C_CopyObject)                \
     X(C_DestroyObject)             \
     X(C_GetObjectSize)             \
-    X(C_GetAttributeValue)         \
     X(C_SetAttributeValue)         \
     X(C_FindObjectsInit)           \
-    X(C_FindObjects)               \
     X(C_FindObjectsFinal)          \
     X(C_EncryptInit)               \
     X(C_Encrypt)                   \
@@ -317,6 +349,8 @@ void fillForwardingList(CK_FUNCTION_LIST& list) {
     list.C_Logout = fwdLogout;
     list.C_SignInit = fwdSignInit;
     list.C_SignFinal = fwdSignFinal;
+    list.C_FindObjects = fwdFindObjects;
+    list.C_GetAttributeValue = fwdGetAttributeValue;
 }
 
 }  // namespace vellum::p11fwd
