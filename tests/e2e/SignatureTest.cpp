@@ -1,0 +1,192 @@
+// Reading Signature and SignData through the shipping plug-in after writing CN, SignData and
+// HashAlgorithm: signatures made on the token that the openssl command verifies against the
+// certificate, the exact envelopes, the mechanism chosen by the hash name, and a whole token
+// operation (load to unload) for every read.
+#include <cstdio>
+#include <string>
+
+#include "TokenScriptFixture.h"
+#include "tokenkit/OpensslCheck.h"
+
+namespace vellum::e2e {
+namespace {
+
+bool isUpperHex(const std::string& text) {
+    return text.find_first_not_of("0123456789ABCDEF") == std::string::npos;
+}
+
+std::string eightDigits(size_t number) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%08zu", number);
+    return text;
+}
+
+class SignatureTest : public TokenScriptTest {
+protected:
+    ::testing::AssertionResult verifies(const tokenkit::TokenCertificate& cert,
+                                        const std::string& digest, const std::string& data,
+                                        const std::string& hex) {
+        std::string why;
+        if (tokenkit::OpensslCheck::verifies(cert.pemPath, digest, data, hex, kit().directory(),
+                                             &why)) {
+            return ::testing::AssertionSuccess();
+        }
+        return ::testing::AssertionFailure() << why;
+    }
+};
+
+TEST_F(SignatureTest, SignaturesVerifyForEachHashAndKeySize) {
+    struct Key {
+        int bits;
+        const char* serial;
+        const tokenkit::TokenCertificate* cert;
+    };
+    Key keys[] = {{1024, "0400", nullptr}, {2048, "0800", nullptr}, {4096, "1000", nullptr}};
+    for (Key& key : keys) {
+        key.cert =
+            addSigner(token(), "/CN=Signer " + std::to_string(key.bits), key.serial, key.bits);
+        ASSERT_NE(key.cert, nullptr);
+    }
+    struct Hash {
+        const char* name;  // HashAlgorithm, and the openssl dgst option
+        const char* mechanism;
+    };
+    const Hash hashes[] = {{"md5", "0x5"}, {"sha1", "0x6"}, {"sha256", "0x40"}};
+    ASSERT_TRUE(startPlugin());
+    const std::string data = "The text to sign, signed on the token through the plug-in.";
+    write("SignData", data);
+
+    for (const Key& key : keys) {
+        write("CN", key.serial);
+        for (const Hash& hash : hashes) {
+            SCOPED_TRACE(std::string(hash.name) + " with " + std::to_string(key.bits) + " bits");
+            write("HashAlgorithm", hash.name);
+            clearLog();
+            const std::string envelope = readText("Signature");
+            const size_t hexLength = static_cast<size_t>(key.bits / 4);
+            ASSERT_EQ(envelope.size(), 16 + hexLength) << envelope;
+            EXPECT_EQ(envelope.substr(0, 16), "US65001:" + eightDigits(hexLength));
+            const std::string hex = envelope.substr(16);
+            EXPECT_TRUE(isUpperHex(hex)) << hex;
+            EXPECT_TRUE(verifies(*key.cert, hash.name, data, hex));
+            EXPECT_EQ(lastSignMechanism(), hash.mechanism);
+            EXPECT_EQ(lastError(), "OK");
+            EXPECT_TRUE(closedDown());
+        }
+    }
+}
+
+TEST_F(SignatureTest, EnvelopesOfA1024BitSha1Signature) {
+    const auto* cert = addSigner(token(), "/CN=Signer", "0102");
+    ASSERT_NE(cert, nullptr);
+    ASSERT_TRUE(startPlugin());
+    // Eight characters, twelve bytes: the data length counts bytes.
+    const std::string data = "ab \xE4\xB8\xAD\xE6\x96\x87 cd";
+    ASSERT_EQ(data.size(), 12u);
+    write("CN", "0102");
+    write("SignData", data);
+    write("HashAlgorithm", "sha1");
+
+    const std::string signature = readText("Signature");
+    ASSERT_EQ(signature.size(), 272u) << signature;
+    EXPECT_EQ(signature.substr(0, 16), "US65001:00000256");
+    const std::string hex = signature.substr(16);
+    EXPECT_TRUE(isUpperHex(hex));
+    EXPECT_TRUE(verifies(*cert, "sha1", data, hex));
+    EXPECT_FALSE(verifies(*cert, "sha1", data + ".", hex));
+    EXPECT_FALSE(verifies(*cert, "sha256", data, hex));
+
+    // "UD65001:" <data length> <data> <signature length> <signature>
+    const std::string envelope = readText("SignData");
+    ASSERT_EQ(envelope.size(), 8 + 8 + 12 + 8 + 256u) << envelope;
+    EXPECT_EQ(envelope.substr(0, 8), "UD65001:");
+    EXPECT_EQ(envelope.substr(8, 8), "00000012");
+    EXPECT_EQ(envelope.substr(16, 12), data);
+    EXPECT_EQ(envelope.substr(28, 8), "00000256");
+    // PKCS #1 v1.5 signatures are deterministic: the same bytes as the Signature read.
+    EXPECT_EQ(envelope.substr(36), hex);
+    EXPECT_TRUE(closedDown());
+}
+
+TEST_F(SignatureTest, HashNamesSelectTheMechanism) {
+    const auto* cert = addSigner(token(), "/CN=Signer", "0104");
+    ASSERT_NE(cert, nullptr);
+    ASSERT_TRUE(startPlugin());
+    write("CN", "0104");
+    write("SignData", "data");
+    struct Case {
+        const char* name;
+        const char* mechanism;
+        const char* digest;
+    };
+    // Exact names only; anything else selects SHA-1 again, whatever was chosen before.
+    const Case cases[] = {
+        {"sha256", "0x40", "sha256"}, {"SHA256", "0x6", "sha1"},    {"sha256", "0x40", "sha256"},
+        {"", "0x6", "sha1"},          {"sha256", "0x40", "sha256"}, {"sha-256", "0x6", "sha1"},
+        {"md5", "0x5", "md5"},        {"MD5", "0x6", "sha1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("\"") + c.name + "\"");
+        write("HashAlgorithm", c.name);
+        clearLog();
+        const std::string envelope = readText("Signature");
+        EXPECT_EQ(lastSignMechanism(), c.mechanism);
+        ASSERT_GT(envelope.size(), 16u) << envelope;
+        EXPECT_TRUE(verifies(*cert, c.digest, "data", envelope.substr(16)));
+        EXPECT_TRUE(closedDown());
+    }
+
+    // SM3 reaches the module unchanged; SoftHSM2 refuses the mechanism.
+    write("HashAlgorithm", "sm3");
+    clearLog();
+    EXPECT_EQ(readText("Signature"), "E:1000");
+    EXPECT_EQ(lastSignMechanism(), "0x10003");
+    EXPECT_EQ(lastError(), "C_SignInit failed:Mechanism invalid(0x0070)");
+    EXPECT_EQ(callLog().calls("C_SignInit").at(0).rv, 0x70u);
+    EXPECT_TRUE(closedDown());
+}
+
+TEST_F(SignatureTest, EveryReadRepeatsTheWholeSequence) {
+    const auto* cert = addSigner(token(), "/CN=Signer", "0105");
+    ASSERT_NE(cert, nullptr);
+    ASSERT_TRUE(startPlugin());
+    write("CN", "0105");
+    write("SignData", "again");
+
+    const std::string first = readText("Signature");
+    const std::string second = readText("Signature");
+    ASSERT_EQ(first.size(), 272u);
+    ASSERT_EQ(second.size(), 272u);
+    EXPECT_TRUE(verifies(*cert, "sha1", "again", first.substr(16)));
+    EXPECT_TRUE(verifies(*cert, "sha1", "again", second.substr(16)));
+
+    tokenkit::CallLog& log = callLog();
+    EXPECT_EQ(log.loads(), 2u);
+    EXPECT_EQ(log.unloads(), 2u);
+    for (const char* name : {"C_Initialize", "C_OpenSession", "C_Login", "C_SignInit",
+                             "C_SignUpdate", "C_Logout", "C_CloseSession", "C_Finalize"}) {
+        EXPECT_EQ(succeeded(name), 2u) << name;
+    }
+    // The length, then the signature, each time.
+    EXPECT_EQ(succeeded("C_SignFinal"), 4u);
+    // The plug-in never handles the PIN: the token module gets none.
+    for (const tokenkit::LoggedCall& login : log.calls("C_Login")) {
+        EXPECT_EQ(login.arg("pin"), "null");
+        EXPECT_EQ(login.arg("pinLength"), "0");
+        EXPECT_EQ(login.arg("userType"), "1");
+    }
+    // Each operation ends before the next begins.
+    const std::vector<std::string> lines = log.lines();
+    size_t secondLoad = 0;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        if (lines[i].compare(0, 5, "@load") == 0) {
+            secondLoad = i;
+        }
+    }
+    ASSERT_GT(secondLoad, 0u);
+    EXPECT_EQ(lines[secondLoad - 1].compare(0, 7, "@unload"), 0) << lines[secondLoad - 1];
+    EXPECT_TRUE(closedDown());
+}
+
+}  // namespace
+}  // namespace vellum::e2e

@@ -1,0 +1,124 @@
+// Failures of Signature and SignData through the shipping plug-in: "E:1000" with the status text
+// of the failing step, and from the token module's call log, no session open, no login left and
+// the module finalised and unloaded after every path.
+#include <string>
+
+#include "TokenScriptFixture.h"
+#include "tokenkit/FixedModulePath.h"
+
+namespace vellum::e2e {
+namespace {
+
+using SigningFailureTest = TokenScriptTest;
+
+TEST_F(SigningFailureTest, FailuresBeforeTheToken) {
+    ASSERT_NE(addSigner(token(), "/CN=Signer", "0201"), nullptr);
+    ASSERT_TRUE(startPlugin());
+    write("CN", "0201");
+
+    // Nothing to sign: the module is not even loaded.
+    for (const char* property : {"Signature", "SignData"}) {
+        EXPECT_EQ(readText(property), "E:1000") << property;
+        EXPECT_EQ(lastError(), "Params invalid") << property;
+    }
+    EXPECT_EQ(callLog().loads(), 0u);
+    EXPECT_TRUE(callLog().lines().empty());
+
+    // A refused C_Initialize: unloaded again, without C_Finalize on a module never initialised.
+    write("SignData", "data");
+    env().set("VELLUM_P11FWD_FAIL", "C_Initialize=0x30");
+    EXPECT_EQ(readText("Signature"), "E:1000");
+    EXPECT_EQ(lastError(), "initialize failed:");
+    EXPECT_EQ(callLog().count("C_Finalize"), 0u);
+    EXPECT_EQ(callLog().count("C_OpenSession"), 0u);
+    EXPECT_TRUE(closedDown());
+    env().unset("VELLUM_P11FWD_FAIL");
+
+    // No module at the fixed path.
+    std::string why;
+    ASSERT_TRUE(tokenkit::FixedModulePath::remove(why)) << why;
+    clearLog();
+    EXPECT_EQ(readText("SignData"), "E:1000");
+    EXPECT_EQ(lastError(), "loadPKCS11Library failed:");
+    EXPECT_TRUE(callLog().lines().empty());
+
+    // Each read starts afresh: with the module back, signing works again.
+    ASSERT_TRUE(tokenkit::FixedModulePath::pointAt(VELLUM_P11FWD_PATH, why)) << why;
+    EXPECT_EQ(readText("Signature").size(), 272u);
+    EXPECT_EQ(lastError(), "OK");
+    EXPECT_TRUE(closedDown());
+}
+
+TEST_F(SigningFailureTest, FailuresOnTheToken) {
+    ASSERT_NE(addSigner(token(), "/CN=Signer", "0201"), nullptr);
+    ASSERT_NE(addSigner(token(), "/CN=Keyless", "0202", 1024, false), nullptr);
+    ASSERT_TRUE(startPlugin());
+    write("SignData", "data");
+
+    struct Case {
+        const char* variable;  // forwarding module setting, or null
+        const char* value;
+        const char* cn;
+        const char* status;
+        size_t logouts;
+    };
+    const Case cases[] = {
+        {"VELLUM_P11FWD_PIN", "999999", "0201", "C_Login failed:Pin incorrect(0x00A0)", 0},
+        // The certificate's key is looked for and not found: logged out again.
+        {nullptr, "", "0202", "C_FindObjects failed:OK(0x0000)", 1},
+        {"VELLUM_P11FWD_FAIL", "C_SignInit=0x5", "0201", "C_SignInit failed:General error(0x0005)",
+         1},
+        {"VELLUM_P11FWD_FAIL", "C_SignUpdate=0x21", "0201",
+         "C_SignUpdate failed:Data len range(0x0021)", 1},
+        {"VELLUM_P11FWD_FAIL", "C_SignFinal#1=0x30", "0201",
+         "C_SignFinal1 failed:Device error(0x0030)", 1},
+        {"VELLUM_P11FWD_FAIL", "C_SignFinal#2=0x30", "0201",
+         "C_SignFinal2 failed:Device error(0x0030)", 1},
+        // The signature made is thrown away.
+        {"VELLUM_P11FWD_FAIL", "C_Logout=0x101", "0201",
+         "C_Logout failed:User not logged in(0x0101)", 1},
+        // More than the 512 bytes a signature may have: nothing is written past the buffer.
+        {"VELLUM_P11FWD_SIGNATURE_LENGTH", "600", "0201",
+         "C_SignFinal1 failed:Buffer too small(0x0150)", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.variable ? c.variable : "no key") + "=" + c.value);
+        if (c.variable) {
+            env().set(c.variable, c.value);
+        }
+        write("CN", c.cn);
+        for (const char* property : {"Signature", "SignData"}) {
+            SCOPED_TRACE(property);
+            clearLog();
+            EXPECT_EQ(readText(property), "E:1000");
+            EXPECT_EQ(lastError(), c.status);
+            EXPECT_EQ(callLog().count("C_Logout"), c.logouts);
+            EXPECT_TRUE(closedDown());
+        }
+        // Back to the fixture's settings: the token's PIN, nothing else.
+        if (c.variable && std::string(c.variable) == "VELLUM_P11FWD_PIN") {
+            env().set(c.variable, token().pin);
+        } else if (c.variable) {
+            env().unset(c.variable);
+        }
+    }
+    // A refused signature length stops before the signature is fetched.
+    env().set("VELLUM_P11FWD_SIGNATURE_LENGTH", "600");
+    write("CN", "0201");
+    clearLog();
+    readText("Signature");
+    EXPECT_EQ(callLog().count("C_SignFinal"), 1u);
+    env().unset("VELLUM_P11FWD_SIGNATURE_LENGTH");
+    // No key, no signing.
+    write("CN", "0202");
+    clearLog();
+    readText("Signature");
+    EXPECT_EQ(callLog().count("C_SignInit"), 0u);
+
+    write("CN", "0201");
+    EXPECT_EQ(readText("Signature").size(), 272u);
+    EXPECT_EQ(lastError(), "OK");
+}
+
+}  // namespace
+}  // namespace vellum::e2e
