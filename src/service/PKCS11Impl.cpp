@@ -17,7 +17,8 @@ PKCS11Impl::PKCS11Impl(const char* modulePath)
       certContext(static_cast<CertificateContext*>(std::malloc(sizeof(CertificateContext)))),
       lastErrorText("OK"),
       mechanismType(CKM_SHA1_RSA_PKCS),
-      modulePath(modulePath) {
+      modulePath(modulePath),
+      moduleInitialized(false) {
     // Without the record every token operation fails early (haveCertContext).
     if (certContext) {
         certContext->derData = nullptr;
@@ -33,6 +34,7 @@ PKCS11Impl::~PKCS11Impl() {
         functionList->C_Finalize(nullptr);
     }
     functionList = nullptr;
+    moduleInitialized = false;
     if (libraryHandle) {
         dlclose(libraryHandle);
         libraryHandle = nullptr;
@@ -90,6 +92,7 @@ unsigned char PKCS11Impl::initialize() {
         setStatus("C_Initialize failed:", rv);
         return 0;
     }
+    moduleInitialized = true;
     CK_ULONG count = 0;
     rv = functionList->C_GetSlotList(CK_TRUE, nullptr, &count);
     if (rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL) {
@@ -107,6 +110,7 @@ unsigned char PKCS11Impl::reloadPKCS11Library(unsigned long rv) {
         functionList->C_Finalize(nullptr);
         functionList = nullptr;
     }
+    moduleInitialized = false;
     if (libraryHandle) {
         dlclose(libraryHandle);
         libraryHandle = nullptr;
@@ -120,6 +124,7 @@ bool PKCS11Impl::uninitialize() {
         functionList->C_Finalize(nullptr);
         functionList = nullptr;
     }
+    moduleInitialized = false;
     return true;
 }
 
@@ -129,6 +134,14 @@ long PKCS11Impl::unloadPKCS11Library() {
         libraryHandle = nullptr;
     }
     return 0;
+}
+
+void PKCS11Impl::releaseFailedInitialize() noexcept {
+    // A failed C_Initialize leaves nothing to finalise: the module is unloaded as it is.
+    if (moduleInitialized) {
+        uninitialize();
+    }
+    unloadPKCS11Library();
 }
 
 std::string PKCS11Impl::lastError() {

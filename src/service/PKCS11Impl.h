@@ -82,6 +82,10 @@ private:
     void closeSession(CK_SESSION_HANDLE session) noexcept;
     // Ends a signing operation that got past initialize: DER bytes, session, module.
     void closeSigningOperation(bool sessionOpen) noexcept;
+    // Unloads the module after a failed initialize (getCertList, sign). A module that initialize
+    // left initialised (its token probe failed) is finalised first: unloading an initialised
+    // module leaves its resources, and any thread it runs, behind.
+    void releaseFailedInitialize() noexcept;
     // The "UD65001:" (with the data) or "US65001:" envelope of a new signature, or "E:1000".
     std::string envelope(bool withData);
 
@@ -91,4 +95,7 @@ private:
     std::string lastErrorText;
     CK_MECHANISM_TYPE mechanismType;
     const char* modulePath;
+    // Whether this object has the module initialised: C_Initialize answered CKR_OK or 0x191 and
+    // no C_Finalize has followed.
+    bool moduleInitialized;
 };

@@ -204,7 +204,7 @@ std::string PKCS11Impl::getCertList() {
         return copyText(kFailureText);
     }
     if (initialize() != 1) {
-        unloadPKCS11Library();
+        releaseFailedInitialize();
         return copyText(kFailureText);
     }
     ScopeExit release([this] {

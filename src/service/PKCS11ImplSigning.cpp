@@ -149,8 +149,7 @@ int PKCS11Impl::sign(unsigned char* data, unsigned long dataLength, char** text,
     }
     if (initialize() != 1) {
         setStatus("initialize failed:");
-        // Unloaded without C_Finalize; the function list is not called through again.
-        unloadPKCS11Library();
+        releaseFailedInitialize();
         return -1;
     }
     bool sessionOpen = false;
