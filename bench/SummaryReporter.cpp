@@ -34,6 +34,9 @@ void SummaryReporter::ReportRuns(const std::vector<Run>& runs) {
                 timings_.markFailed(baseName(run));
             } else {
                 timings_.add(baseName(run), realMilliseconds(run), cpuMilliseconds(run));
+                for (const auto& [counter, value] : run.counters) {
+                    timings_.addCounter(baseName(run), counter, value.value);
+                }
             }
             if (run.repetitions <= 1 || run.error_occurred) {
                 shown.push_back(run);

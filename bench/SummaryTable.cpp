@@ -69,6 +69,15 @@ void printVerdict(const Timings& timings, Writer& writer) {
     writer.print(
         "  plug-in / floor: %.3f on CPU time (target <= %.2f: %s), %.3f on real time (%s)\n",
         ratios[1], SummaryTable::kTargetRatio, verdict(ratios[1]), ratios[0], verdict(ratios[0]));
+    const std::string paired = names::kSignaturePaired;
+    if (timings.hasCounter(paired, names::kPairedRatio)) {
+        const double ratio = timings.counterMedian(paired, names::kPairedRatio);
+        writer.print(
+            "  taken in turns, operation by operation: plug-in %.3f ms, floor %.3f ms real time;\n"
+            "  median ratio of the pairs %.3f (%s)\n",
+            timings.counterMedian(paired, names::kPairedPlugin),
+            timings.counterMedian(paired, names::kPairedFloor), ratio, verdict(ratio));
+    }
 }
 
 void printSignature(const Timings& timings, Writer& writer) {

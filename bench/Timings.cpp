@@ -34,14 +34,33 @@ size_t Timings::samples(const std::string& name) const {
     return of(name, Clock::Real).size();
 }
 
-double Timings::median(const std::string& name, Clock clock) const {
-    std::vector<double> sorted = of(name, clock);
-    if (sorted.empty()) {
+double Timings::medianOf(std::vector<double> values) {
+    if (values.empty()) {
         return 0;
     }
-    std::sort(sorted.begin(), sorted.end());
-    const size_t middle = sorted.size() / 2;
-    return sorted.size() % 2 == 1 ? sorted[middle] : (sorted[middle - 1] + sorted[middle]) / 2;
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+double Timings::median(const std::string& name, Clock clock) const {
+    return medianOf(of(name, clock));
+}
+
+void Timings::addCounter(const std::string& name, const std::string& counter, double value) {
+    entries_[name].counters[counter].push_back(value);
+}
+
+bool Timings::hasCounter(const std::string& name, const std::string& counter) const {
+    auto it = entries_.find(name);
+    return has(name) && it->second.counters.count(counter) != 0;
+}
+
+double Timings::counterMedian(const std::string& name, const std::string& counter) const {
+    if (!hasCounter(name, counter)) {
+        return 0;
+    }
+    return medianOf(entries_.at(name).counters.at(counter));
 }
 
 double Timings::spread(const std::string& name, Clock clock) const {

@@ -24,10 +24,18 @@ public:
     double spread(const std::string& name, Clock clock = Clock::Real) const;
     size_t samples(const std::string& name) const;
 
+    // User counters of a benchmark, one value per repetition, and their median (0 if none).
+    void addCounter(const std::string& name, const std::string& counter, double value);
+    bool hasCounter(const std::string& name, const std::string& counter) const;
+    double counterMedian(const std::string& name, const std::string& counter) const;
+
+    static double medianOf(std::vector<double> values);
+
 private:
     struct Samples {
         std::vector<double> real;
         std::vector<double> cpu;
+        std::map<std::string, std::vector<double>> counters;
         bool failed = false;
     };
     const std::vector<double>& of(const std::string& name, Clock clock) const;

@@ -28,6 +28,19 @@ TEST(TimingsTest, MedianAndSpreadOfTheSamples) {
     EXPECT_DOUBLE_EQ(timings.spread("single"), 0.0);
 }
 
+TEST(TimingsTest, CountersHaveTheirOwnMedians) {
+    Timings timings;
+    timings.add("paired", 4.0, 2.0);
+    timings.add("paired", 4.0, 2.0);
+    timings.addCounter("paired", "ratio", 1.02);
+    timings.addCounter("paired", "ratio", 0.98);
+    EXPECT_TRUE(timings.hasCounter("paired", "ratio"));
+    EXPECT_FALSE(timings.hasCounter("paired", "other"));
+    EXPECT_FALSE(timings.hasCounter("missing", "ratio"));
+    EXPECT_DOUBLE_EQ(timings.counterMedian("paired", "ratio"), 1.0);
+    EXPECT_DOUBLE_EQ(timings.counterMedian("missing", "ratio"), 0.0);
+}
+
 TEST(TimingsTest, FailedOrMissingBenchmarksDoNotCount) {
     Timings timings;
     timings.add("ran", 1.0, 1.0);
@@ -44,6 +57,10 @@ TEST(SummaryTableTest, RatiosAgainstTheFloorAndTheVerdict) {
     // Real time twice the CPU time, as on a busy machine.
     timings.add(names::kSignatureFloor, 4.0, 2.0);
     timings.add(names::kSignaturePlugin, 4.1, 2.2);
+    timings.add(names::kSignaturePaired, 8.0, 4.0);
+    timings.addCounter(names::kSignaturePaired, names::kPairedPlugin, 4.2);
+    timings.addCounter(names::kSignaturePaired, names::kPairedFloor, 4.0);
+    timings.addCounter(names::kSignaturePaired, names::kPairedRatio, 1.06);
     timings.add(std::string(names::kCertListPlugin) + "/1", 1.2, 0.6);
     timings.add(std::string(names::kCertListFloor) + "/1", 1.0, 0.5);
     timings.add(std::string(names::kCertListPlugin) + "/64", 26.4, 13.2);
@@ -53,6 +70,10 @@ TEST(SummaryTableTest, RatiosAgainstTheFloorAndTheVerdict) {
     const std::string table = out.str();
     EXPECT_NE(table.find("plug-in / floor: 1.100 on CPU time (target <= 1.05: NOT met), 1.025 on "
                          "real time (met)"),
+              std::string::npos)
+        << table;
+    EXPECT_NE(table.find("plug-in 4.200 ms, floor 4.000 ms real time;\n"
+                         "  median ratio of the pairs 1.060 (NOT met)"),
               std::string::npos)
         << table;
     EXPECT_NE(table.find("pkcs11-tool, new process, forwarding module"), std::string::npos);
