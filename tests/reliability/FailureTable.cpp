@@ -94,12 +94,16 @@ ExpectedEffect FailureTable::of(TokenOperation operation, const FailedCall& call
     return {Effect::Ignored, ""};
 }
 
-std::vector<std::string> FailureTable::faultFreeCalls(TokenOperation operation) {
+std::vector<std::string> FailureTable::faultFreeCalls(TokenOperation operation,
+                                                      bool chosenReturnedFirst) {
     std::vector<std::string> calls = {
-        "C_GetFunctionList",   "C_Initialize",       "C_GetSlotList",       "C_GetSlotList",
-        "C_GetSlotList",       "C_GetMechanismInfo", "C_OpenSession",       "C_FindObjectsInit",
-        "C_FindObjects",       "C_FindObjectsFinal", "C_GetAttributeValue", "C_GetAttributeValue",
-        "C_GetAttributeValue", "C_GetAttributeValue"};
+        "C_GetFunctionList", "C_Initialize",       "C_GetSlotList", "C_GetSlotList",
+        "C_GetSlotList",     "C_GetMechanismInfo", "C_OpenSession", "C_FindObjectsInit",
+        "C_FindObjects",     "C_FindObjectsFinal"};
+    // Length, then value, of each certificate read.
+    const int certificatesRead =
+        operation != TokenOperation::GetCertList && chosenReturnedFirst ? 1 : 2;
+    calls.insert(calls.end(), 2 * certificatesRead, "C_GetAttributeValue");
     if (operation == TokenOperation::ReadSignature) {
         calls.insert(calls.end(),
                      {"C_Login", "C_GetAttributeValue", "C_GetAttributeValue", "C_FindObjectsInit",

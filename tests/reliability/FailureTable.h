@@ -41,9 +41,11 @@ class FailureTable {
 public:
     static ExpectedEffect of(TokenOperation operation, const FailedCall& call);
 
-    // The calls of a fault-free run on one token with two certificates, the chosen one (CN)
-    // returned second by the token, so that the search reads both.
-    static std::vector<std::string> faultFreeCalls(TokenOperation operation);
+    // The calls of a fault-free run on one token with two certificates. The search stops at the
+    // chosen one (CN): it reads both when the token returns the chosen one second, only that
+    // one when the token returns it first (getCertList always reads both).
+    static std::vector<std::string> faultFreeCalls(TokenOperation operation,
+                                                   bool chosenReturnedFirst);
 };
 
 }  // namespace vellum::reliability
