@@ -34,7 +34,9 @@ std::string ServiceBase::getSignFile() {
     return copyText(SignFile);
 }
 
-void ServiceBase::setHashAlgorithm(std::string) {}
+// The interface takes texts by value; the default has no use for this one.
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
+void ServiceBase::setHashAlgorithm(std::string /*hashName*/) {}
 
 std::string ServiceBase::pkcs7Data() {
     return copyText("pkcs7Data");
