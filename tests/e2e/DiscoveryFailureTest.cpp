@@ -35,6 +35,9 @@ TEST_F(DiscoveryFailureTest, GetCertList) {
         {"C_GetSlotList#3=0x150", "E:1000", "C_GetSlotList failed:Buffer too small(0x0150)"},
         // Accepted, but no count comes back: the token is gone since the probe.
         {"C_GetSlotList#2=0x150", "E:1000", "Not found UKey"},
+        // A failed initialize: getCertList does not leave the module loaded.
+        {"C_Initialize=0x30", "E:1000", "C_Initialize failed:Device error(0x0030)"},
+        {"C_GetSlotList#1=0x30", "E:1000", "C_GetSlotList failed:Device error(0x0030)"},
     };
     for (const Failure& f : failures) {
         SCOPED_TRACE(f.fault);

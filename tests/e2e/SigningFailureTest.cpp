@@ -24,14 +24,23 @@ TEST_F(SigningFailureTest, FailuresBeforeTheToken) {
     EXPECT_EQ(callLog().loads(), 0u);
     EXPECT_TRUE(callLog().lines().empty());
 
-    // A refused C_Initialize: unloaded again, without C_Finalize on a module never initialised.
+    // A failed initialize: unloaded again, finalised first only if C_Initialize succeeded.
     write("SignData", "data");
-    env().set("VELLUM_P11FWD_FAIL", "C_Initialize=0x30");
-    EXPECT_EQ(readText("Signature"), "E:1000");
-    EXPECT_EQ(lastError(), "initialize failed:");
-    EXPECT_EQ(callLog().count("C_Finalize"), 0u);
-    EXPECT_EQ(callLog().count("C_OpenSession"), 0u);
-    EXPECT_TRUE(closedDown());
+    struct FailedInitialize {
+        const char* fault;
+        size_t finalizes;
+    };
+    for (const FailedInitialize& f :
+         {FailedInitialize{"C_Initialize=0x30", 0}, FailedInitialize{"C_GetSlotList#1=0x30", 1}}) {
+        SCOPED_TRACE(f.fault);
+        env().set("VELLUM_P11FWD_FAIL", f.fault);
+        clearLog();
+        EXPECT_EQ(readText("Signature"), "E:1000");
+        EXPECT_EQ(lastError(), "initialize failed:");
+        EXPECT_EQ(callLog().count("C_Finalize"), f.finalizes);
+        EXPECT_EQ(callLog().count("C_OpenSession"), 0u);
+        EXPECT_TRUE(closedDown());
+    }
     env().unset("VELLUM_P11FWD_FAIL");
 
     // No module at the fixed path.
