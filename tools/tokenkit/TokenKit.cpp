@@ -342,11 +342,13 @@ bool TokenKit::writeCertificate(Token& token, const CertificateSpec& spec, Token
         return fail("cannot read " + cert.derPath + " or write " + cert.pemPath);
     }
     auto store = [&](const std::string& file, const char* type) {
+        // By slot, not by label: pkcs11-tool takes the first token whose label merely starts
+        // with the one given, so "signer" could land on "signer-two".
         std::vector<std::string> argv = {"pkcs11-tool",
                                          "--module",
                                          VELLUM_SOFTHSM2_PATH,
-                                         "--token-label",
-                                         token.label,
+                                         "--slot",
+                                         std::to_string(token.slotId),
                                          "--login",
                                          "--pin",
                                          token.pin,
