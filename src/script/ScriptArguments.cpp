@@ -11,11 +11,7 @@ std::optional<std::string> ScriptArguments::text(uint32_t position) const {
 }
 
 std::optional<short> ScriptArguments::index(uint32_t position) const noexcept {
-    const NPVariant* value = at(position);
-    if (value == nullptr) {
-        return std::nullopt;
-    }
-    const std::optional<int32_t> number = int32FromValue(*value);
+    const std::optional<int32_t> number = int32At(position);
     if (!number) {
         return std::nullopt;
     }
@@ -23,15 +19,19 @@ std::optional<short> ScriptArguments::index(uint32_t position) const noexcept {
 }
 
 std::optional<long> ScriptArguments::integer(uint32_t position) const noexcept {
-    const NPVariant* value = at(position);
-    if (value == nullptr) {
-        return std::nullopt;
-    }
-    const std::optional<int32_t> number = int32FromValue(*value);
+    const std::optional<int32_t> number = int32At(position);
     if (!number) {
         return std::nullopt;
     }
     return static_cast<long>(*number);
+}
+
+std::optional<int32_t> ScriptArguments::int32At(uint32_t position) const noexcept {
+    const NPVariant* value = at(position);
+    if (value == nullptr) {
+        return std::nullopt;
+    }
+    return int32FromValue(*value);
 }
 
 const NPVariant* ScriptArguments::at(uint32_t position) const noexcept {

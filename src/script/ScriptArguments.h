@@ -25,6 +25,7 @@ public:
 
 private:
     const NPVariant* at(uint32_t position) const noexcept;
+    std::optional<int32_t> int32At(uint32_t position) const noexcept;
 
     const NPVariant* args;
     uint32_t argCount;

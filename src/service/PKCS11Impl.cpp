@@ -29,16 +29,13 @@ PKCS11Impl::PKCS11Impl(const char* modulePath)
 }
 
 PKCS11Impl::~PKCS11Impl() {
-    // Only a failed initialize under signCert leaves a module loaded until here.
-    if (functionList && libraryHandle) {
-        functionList->C_Finalize(nullptr);
+    // Only a failed initialize under signCert leaves a module loaded until here. A function list
+    // that outlived its module is not called through.
+    if (libraryHandle) {
+        uninitialize();
     }
     functionList = nullptr;
-    moduleInitialized = false;
-    if (libraryHandle) {
-        dlclose(libraryHandle);
-        libraryHandle = nullptr;
-    }
+    unloadPKCS11Library();
     if (certContext) {
         std::free(certContext->derData);
         certContext->derData = nullptr;
@@ -106,15 +103,8 @@ unsigned char PKCS11Impl::initialize() {
 }
 
 unsigned char PKCS11Impl::reloadPKCS11Library(unsigned long rv) {
-    if (functionList) {
-        functionList->C_Finalize(nullptr);
-        functionList = nullptr;
-    }
-    moduleInitialized = false;
-    if (libraryHandle) {
-        dlclose(libraryHandle);
-        libraryHandle = nullptr;
-    }
+    uninitialize();
+    unloadPKCS11Library();
     setStatus("C_Initialize failed:", rv);
     return 0;
 }
