@@ -51,10 +51,15 @@ bool PKCS11Impl::findKey(CK_OBJECT_HANDLE* key, CK_OBJECT_CLASS keyClass) {
         return false;
     }
     id.pValue = idBytes.get();
+    const CK_ULONG capacity = id.ulValueLen;
     if (!succeeded(functionList->C_GetAttributeValue(certContext->sessionHandle,
                                                      certContext->objectHandle, &id, 1),
                    "Find key C_GetAttributeValue failed:")) {
         return false;
+    }
+    // A module claiming more than it could have written is not believed.
+    if (id.ulValueLen > capacity) {
+        id.ulValueLen = capacity;
     }
     CK_ATTRIBUTE keyTemplate[] = {
         {CKA_ID, idBytes.get(), id.ulValueLen},
