@@ -329,5 +329,21 @@ TEST_F(SigningTest, SignatureLongerThanTheBuffer) {
     EXPECT_NE(service.getSignature(), "E:1000");
 }
 
+// A module that claims to have written more of an attribute value than it had room for must not
+// make the service read past its own blocks: the certificate and its key identifier are taken
+// at the length that was asked for, and the signature still verifies.
+TEST_F(SigningTest, OverstatedAttributeLengthsAreNotBelieved) {
+    const tokenkit::TokenCertificate* cert = addSigner("010D");
+    ASSERT_NE(cert, nullptr);
+    service.setCN("010D");
+    service.setSignData("data");
+    env.set("VELLUM_P11FWD_OVERSTATE_VALUE_LENGTH", "64");
+    const std::string envelope = service.getSignature();
+    ASSERT_EQ(envelope.compare(0, 8, "US65001:"), 0) << envelope << " " << service.lastError();
+    EXPECT_TRUE(opensslVerifies(*cert, "sha1", "data", envelope.substr(16)));
+    EXPECT_FALSE(log().calls("C_GetAttributeValue").back().arg("reported").empty());
+    expectClosedDown();
+}
+
 }  // namespace
 }  // namespace service_test

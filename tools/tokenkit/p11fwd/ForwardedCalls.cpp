@@ -267,6 +267,11 @@ CK_RV fwdGetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
     CK_RV rv = real->C_GetAttributeValue(session, object, attributes, count);
     if (attributes != nullptr && count > 0) {
         args += " length=" + number(attributes[0].ulValueLen);
+        const unsigned long overstated = fwd().settings().overstatedValueLength;
+        if (rv == CKR_OK && attributes[0].pValue != nullptr && overstated > 0) {
+            attributes[0].ulValueLen += overstated;
+            args += " reported=" + number(attributes[0].ulValueLen);
+        }
     }
     return FwdLog::call("C_GetAttributeValue", rv, args, false);
 }

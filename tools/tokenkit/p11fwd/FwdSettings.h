@@ -38,6 +38,9 @@ struct FwdSettings {
     std::vector<MechanismFlagRule> mechanismFlags;
     bool haveSignatureLength = false;
     unsigned long signatureLength = 0;
+    // Added to the length of an attribute value the real module has just written, as a module
+    // breaking its contract would claim more than it wrote.
+    unsigned long overstatedValueLength = 0;
     // Pieces of the variables that could not be understood; logged, otherwise ignored.
     std::vector<std::string> problems;
 
