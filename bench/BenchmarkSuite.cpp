@@ -5,11 +5,9 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <chrono>
 #include <vector>
 
-#include "BenchmarkNames.h"
-#include "SummaryReporter.h"
+#include "PairedBenchmark.h"
 
 namespace vellum::bench {
 namespace {
@@ -146,113 +144,82 @@ bool BenchmarkSuite::finish(std::string& error) {
 }
 
 void BenchmarkSuite::registerAll() {
-    // Each benchmark repeats one whole operation; a failure stops it with the reason.
-    auto signature = [this](const char* name, auto&& signOnce) {
-        configure(benchmark::RegisterBenchmark(name, [this, signOnce](benchmark::State& state) {
-            tokens_.use(1);
-            std::string envelope;
+    using Operation = PairedBenchmark::Operation;
+    // Each iteration is one whole operation; a failure stops the benchmark with the reason.
+    auto each = [](Operation operation) {
+        return [operation](benchmark::State& state) {
             std::string error;
             const double childrenBefore = childCpuMilliseconds();
             for (auto _ : state) {
-                if (!signOnce(envelope, error)) {
+                if (!operation(error)) {
                     state.SkipWithError(error.c_str());
                     break;
                 }
             }
+            // Google Benchmark counts this thread's CPU time only; pkcs11-tool's is added here.
             const double children = childCpuMilliseconds() - childrenBefore;
             if (children > 0) {
-                state.counters[SummaryReporter::kChildCpuCounter] =
+                state.counters["child_cpu_ms"] =
                     benchmark::Counter(children, benchmark::Counter::kAvgIterations);
             }
+        };
+    };
+
+    // Reading Signature, with the signing token in place.
+    auto signature = [this](const char* name, auto&& body) {
+        configure(benchmark::RegisterBenchmark(name, [this, body](benchmark::State& state) {
+            tokens_.use(1);
+            body(state);
         }));
     };
-    signature(names::kSignaturePlugin, [this](std::string& envelope, std::string& error) {
+    const Operation pluginSigns = [this, envelope = std::string()](std::string& error) mutable {
         return plugin_.readSignature(envelope, error);
-    });
-    signature(names::kSignatureFloor, [this](std::string& envelope, std::string& error) {
+    };
+    const Operation floorSigns = [this, envelope = std::string()](std::string& error) mutable {
         return floor_.sign(data(), envelope, error);
-    });
-    signature(names::kSignatureFloorSoftHsm, [this](std::string& envelope, std::string& error) {
-        return floorSoftHsm_.sign(data(), envelope, error);
-    });
+    };
+    signature("Signature/plugin", each(pluginSigns));
+    signature("Signature/floor", each(floorSigns));
+    signature("Signature/floor_softhsm",
+              each([this, envelope = std::string()](std::string& error) mutable {
+                  return floorSoftHsm_.sign(data(), envelope, error);
+              }));
     if (tool_) {
-        signature(names::kSignatureTool,
-                  [this](std::string&, std::string& error) { return tool_->sign(error); });
+        signature("Signature/pkcs11tool",
+                  each([this](std::string& error) { return tool_->sign(error); }));
     }
-    signature(names::kSignatureToolSoftHsm,
-              [this](std::string&, std::string& error) { return toolSoftHsm_->sign(error); });
+    signature("Signature/pkcs11tool_softhsm",
+              each([this](std::string& error) { return toolSoftHsm_->sign(error); }));
+    signature("Signature/paired", PairedBenchmark(pluginSigns, floorSigns));
 
-    registerPaired();
-
-    auto certList = [this](const char* name, auto&& listOnce) {
-        auto* benchmark =
-            benchmark::RegisterBenchmark(name, [this, listOnce](benchmark::State& state) {
-                const auto count = static_cast<size_t>(state.range(0));
-                tokens_.use(count);
-                std::string text;
-                std::string error;
-                for (auto _ : state) {
-                    if (!listOnce(text, error)) {
-                        state.SkipWithError(error.c_str());
-                        break;
-                    }
-                }
-                state.counters["per_cert"] = benchmark::Counter(
-                    static_cast<double>(count),
-                    benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-            });
+    // getCertList, once for each token; the argument is its certificate count.
+    auto certList = [this](const char* name, auto&& body) {
+        auto* benchmark = benchmark::RegisterBenchmark(name, [this, body](benchmark::State& state) {
+            tokens_.use(static_cast<size_t>(state.range(0)));
+            body(state);
+        });
         configure(benchmark);
         for (size_t count : BenchTokens::kCounts) {
             benchmark->Arg(static_cast<int64_t>(count));
         }
     };
-    certList(names::kCertListPlugin, [this](std::string& text, std::string& error) {
+    auto listEach = [each](Operation operation) {
+        return [body = each(std::move(operation))](benchmark::State& state) {
+            body(state);
+            state.counters["per_cert"] = benchmark::Counter(
+                static_cast<double>(state.range(0)),
+                benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+        };
+    };
+    const Operation pluginLists = [this, text = std::string()](std::string& error) mutable {
         return plugin_.certList(text, error);
-    });
-    certList(names::kCertListFloor, [this](std::string& text, std::string& error) {
+    };
+    const Operation floorLists = [this, text = std::string()](std::string& error) mutable {
         return listFloor_.list(text, error);
-    });
-}
-
-void BenchmarkSuite::registerPaired() {
-    // On a busy machine the load changes from one second to the next; taking the plug-in and
-    // the floor in turns, and the ratio pair by pair, exposes both to the same spell. The order
-    // alternates as well, so that neither always runs on what the other left in the caches.
-    configure(
-        benchmark::RegisterBenchmark(names::kSignaturePaired, [this](benchmark::State& state) {
-            using Clock = std::chrono::steady_clock;
-            auto ms = [](Clock::duration d) {
-                return std::chrono::duration<double, std::milli>(d).count();
-            };
-            tokens_.use(1);
-            std::vector<double> pluginTimes;
-            std::vector<double> floorTimes;
-            std::vector<double> ratios;
-            std::string envelope;
-            std::string error;
-            bool pluginFirst = true;
-            for (auto _ : state) {
-                double times[2] = {0, 0};  // plug-in, floor
-                for (int turn = 0; turn < 2; ++turn) {
-                    const bool plugin = (turn == 0) == pluginFirst;
-                    const Clock::time_point start = Clock::now();
-                    const bool ok = plugin ? plugin_.readSignature(envelope, error)
-                                           : floor_.sign(data(), envelope, error);
-                    times[plugin ? 0 : 1] = ms(Clock::now() - start);
-                    if (!ok) {
-                        state.SkipWithError(error.c_str());
-                        return;
-                    }
-                }
-                pluginTimes.push_back(times[0]);
-                floorTimes.push_back(times[1]);
-                ratios.push_back(times[0] / times[1]);
-                pluginFirst = !pluginFirst;
-            }
-            state.counters[names::kPairedPlugin] = Timings::medianOf(pluginTimes);
-            state.counters[names::kPairedFloor] = Timings::medianOf(floorTimes);
-            state.counters[names::kPairedRatio] = Timings::medianOf(ratios);
-        }));
+    };
+    certList("CertList/plugin", listEach(pluginLists));
+    certList("CertList/floor", listEach(floorLists));
+    certList("CertList/paired", PairedBenchmark(pluginLists, floorLists));
 }
 
 }  // namespace vellum::bench

@@ -41,7 +41,6 @@ public:
 private:
     bool checkSignatures(std::string& error);
     bool checkCertificateLists(std::string& error);
-    void registerPaired();
 
     const BenchTokens& tokens_;
     Paths paths_;

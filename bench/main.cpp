@@ -10,8 +10,6 @@
 
 #include "BenchTokens.h"
 #include "BenchmarkSuite.h"
-#include "SummaryReporter.h"
-#include "SummaryTable.h"
 #include "tokenkit/FixedModulePath.h"
 
 namespace {
@@ -25,6 +23,8 @@ const char* const kDefaultFlags[] = {
     // not fall on one benchmark only.
     "--benchmark_enable_random_interleaving=true",
     "--benchmark_min_time=0.25",
+    // Of repeated benchmarks, the console shows mean, median, stddev and cv only.
+    "--benchmark_display_aggregates_only=true",
 };
 
 int fail(const std::string& what) {
@@ -78,10 +78,7 @@ int main(int argc, char** argv) {
               << std::endl;
     suite.registerAll();
 
-    vellum::bench::SummaryReporter reporter([](const vellum::bench::Timings& timings) {
-        vellum::bench::SummaryTable::print(timings, std::cout);
-    });
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     if (!suite.finish(error)) {
         return fail(error);

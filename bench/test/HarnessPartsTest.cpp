@@ -1,14 +1,18 @@
-// The parts of the run that the benchmarks rely on without measuring: the tokens it provisions,
-// and the pkcs11-tool command it times.
+// The parts of the run that the benchmarks rely on: the tokens it provisions, the pkcs11-tool
+// command it times, and the benchmark that takes the plug-in and the floor in turns.
+#include <benchmark/benchmark.h>
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "BenchTokens.h"
 #include "DirectCertificateList.h"
 #include "DirectSignature.h"
+#include "PairedBenchmark.h"
 #include "Pkcs11ToolSignature.h"
 #include "tokenkit/ScopedEnv.h"
 
@@ -131,6 +135,79 @@ TEST_F(HarnessPartsTest, Pkcs11ToolFailureCarriesItsOutput) {
     EXPECT_FALSE(Pkcs11ToolSignature(settings).sign(error));
     EXPECT_NE(error.find("pkcs11-tool"), std::string::npos) << error;
     EXPECT_NE(error.find("exit"), std::string::npos) << error;
+}
+
+using BenchmarkRun = benchmark::BenchmarkReporter::Run;
+
+constexpr int kPairs = 20;
+
+// Busy for `ms` of this thread's CPU time; the real time stretches when the machine is busy.
+bool spin(double ms) {
+    auto now = [] {
+        timespec time{};
+        ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &time);
+        return time.tv_sec * 1e3 + time.tv_nsec / 1e6;
+    };
+    for (const double end = now() + ms; now() < end;) {
+    }
+    return true;
+}
+
+// Runs the paired benchmark alone for kPairs iterations through Google Benchmark.
+BenchmarkRun runPaired(const PairedBenchmark& paired) {
+    class Capture : public benchmark::BenchmarkReporter {
+    public:
+        bool ReportContext(const Context&) override { return true; }
+        void ReportRuns(const std::vector<Run>& reported) override {
+            runs.insert(runs.end(), reported.begin(), reported.end());
+        }
+        std::vector<Run> runs;
+    };
+    benchmark::ClearRegisteredBenchmarks();
+    benchmark::RegisterBenchmark("paired", paired)->Iterations(kPairs)->UseRealTime();
+    Capture capture;
+    benchmark::RunSpecifiedBenchmarks(&capture, "^paired/");
+    EXPECT_EQ(capture.runs.size(), 1u);
+    return capture.runs.empty() ? BenchmarkRun() : capture.runs.front();
+}
+
+TEST(PairedBenchmarkTest, AlternatesTheOrderAndGivesThePluginOverTheFloor) {
+    std::string turns;
+    const BenchmarkRun run =
+        runPaired(PairedBenchmark([&](std::string&) { return turns += 'P', spin(2); },
+                                  [&](std::string&) { return turns += 'F', spin(1); }));
+    std::string expected;
+    for (int pair = 0; pair < kPairs; ++pair) {
+        expected += pair % 2 == 0 ? "PF" : "FP";
+    }
+    EXPECT_EQ(turns, expected);
+    ASSERT_FALSE(run.error_occurred) << run.error_message;
+    // Twice the floor's CPU time; a spin ends a little past its mark.
+    EXPECT_NEAR(run.counters.at(PairedBenchmark::kCpuRatio).value, 2.0, 0.2);
+    // Real time may stretch either side on a busy machine, but the floor over the plug-in would
+    // be about 0.5, and a ratio summed over the pairs instead of taken once about 40.
+    const double ratio = run.counters.at(PairedBenchmark::kRatio).value;
+    EXPECT_GT(ratio, 1.0);
+    EXPECT_LT(ratio, 10.0);
+    // Milliseconds per operation: summed over the pairs they would be kPairs times as many.
+    const double pluginMs = run.counters.at(PairedBenchmark::kPluginMs).value;
+    const double floorMs = run.counters.at(PairedBenchmark::kFloorMs).value;
+    EXPECT_GE(pluginMs, 2.0);
+    EXPECT_LT(pluginMs, 2.0 * kPairs);
+    EXPECT_GE(floorMs, 1.0);
+    EXPECT_LT(floorMs, 1.0 * kPairs);
+}
+
+TEST(PairedBenchmarkTest, AFailingOperationStopsItWithItsReason) {
+    int floors = 0;
+    const BenchmarkRun run = runPaired(PairedBenchmark([](std::string&) { return true; },
+                                                       [&](std::string& error) {
+                                                           error = "C_SignFinal failed: 0x30";
+                                                           return ++floors < 3;
+                                                       }));
+    EXPECT_TRUE(run.error_occurred);
+    EXPECT_EQ(run.error_message, "C_SignFinal failed: 0x30");
+    EXPECT_EQ(floors, 3);
 }
 
 }  // namespace
