@@ -185,7 +185,7 @@ TEST(PairedBenchmarkTest, AlternatesTheOrderAndGivesThePluginOverTheFloor) {
     // Twice the floor's CPU time; a spin ends a little past its mark.
     EXPECT_NEAR(run.counters.at(PairedBenchmark::kCpuRatio).value, 2.0, 0.2);
     // Real time may stretch either side on a busy machine, but the floor over the plug-in would
-    // be about 0.5, and a ratio summed over the pairs instead of taken once about 40.
+    // be about 0.5, and one scaled by the count of pairs about 40.
     const double ratio = run.counters.at(PairedBenchmark::kRatio).value;
     EXPECT_GT(ratio, 1.0);
     EXPECT_LT(ratio, 10.0);
