@@ -188,7 +188,9 @@ class Opencryptoki:
             for d in ("/var/lib/opencryptoki", "/run/lock/opencryptoki"):
                 run(["chgrp", "-R", "pkcs11", d])
         except RuntimeError as e:
-            raise Unavailable("the state must belong to group pkcs11: %s" % e)
+            raise Unavailable("its state must belong to group pkcs11, which a user namespace "
+                              "(run as root to have it) does not map: %s"
+                              % str(e).splitlines()[0])
         pkcsslotd = installed_file("opencryptoki", "sbin/pkcsslotd")
         run([pkcsslotd])  # forks the daemon, which, orphaned, becomes our child as PID 1
         with open("/run/pkcsslotd.pid") as f:
@@ -297,10 +299,16 @@ class Matrix:
                      env=self.host_env(row, log, row.pin if pin else None), check=False,
                      timeout=120)
         lines = result.stdout.decode(errors="replace").splitlines()
+        errors = result.stderr.decode(errors="replace").strip()
         if result.returncode not in (0, 1) or len(lines) != 1:
-            return ({"ok": False, "lastError": "vellum-host exited %d: %s" % (
-                result.returncode, result.stderr.decode(errors="replace").strip())}, None)
-        return json.loads(lines[0]), call_log_problem(log)
+            return {"ok": False, "lastError": "vellum-host exited %d: %s" % (
+                result.returncode, errors)}, None
+        step = json.loads(lines[0])
+        # One line naming the failure, or nothing: anything else is a warning of the host's
+        # end check (memory or script objects left) or of a sanitizer.
+        if len(errors.splitlines()) != (0 if step["ok"] else 1):
+            return step, "vellum-host wrote on standard error: " + errors
+        return step, call_log_problem(log)
 
     def verify(self, cert, digest, signature_file):
         data = os.path.join(self.work, "data.txt")
