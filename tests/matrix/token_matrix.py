@@ -39,6 +39,7 @@ HASHES = ("md5", "sha1", "sha256")
 DATA = "Pay 100 to Bob, ünïcødé"
 PIN = "24681357"
 SO_PIN = "76543210"
+OPENCRYPTOKI_FIRST_SO_PIN = "87654321"  # what a new opencryptoki token starts with
 INSIDE = "VELLUM_MATRIX_NAMESPACE"
 
 # Debian packages whose versions the table is measured against.
@@ -196,8 +197,9 @@ class Opencryptoki:
         with open("/run/pkcsslotd.pid") as f:
             self.daemon = int(f.read().split()[0])
         slot = self.software_slot()
-        run(["pkcsconf", "-c", slot, "-I", "-S", "87654321"], input=b"vellum-matrix\n")
-        run(["pkcsconf", "-c", slot, "-P", "-S", "87654321", "-n", SO_PIN])
+        run(["pkcsconf", "-c", slot, "-I", "-S", OPENCRYPTOKI_FIRST_SO_PIN],
+            input=b"vellum-matrix\n")  # the label
+        run(["pkcsconf", "-c", slot, "-P", "-S", OPENCRYPTOKI_FIRST_SO_PIN, "-n", SO_PIN])
         run(["pkcsconf", "-c", slot, "-u", "-S", SO_PIN, "-n", PIN])
         import_objects(self.module, "vellum-matrix", cert)
 
@@ -291,7 +293,8 @@ class Matrix:
     def host(self, row, cell, *args, pin=True):
         """One vellum-host run; (step, call log problem or None). pin=False: the forwarding
         module supplies none."""
-        log = os.path.join(self.work, "logs", "%s-%s.log" % (row.name.split()[0], cell))
+        log = os.path.join(self.work, "logs",
+                           "%s-%s.log" % ("-".join(row.name.replace(",", "").split()), cell))
         if os.path.exists(log):
             os.remove(log)
         result = run([self.args.host, "--plugin", self.args.plugin, "--token-module",
