@@ -181,6 +181,8 @@ class Opencryptoki:
     def start(self, cert):
         try:
             mount_tmpfs("/var/lib/opencryptoki", "0770")
+            if os.path.isdir("/var/log/opencryptoki"):  # its trace files, when tracing is on
+                mount_tmpfs("/var/log/opencryptoki", "0770")
         except RuntimeError as e:
             raise Unavailable("cannot lay a tmpfs over its token store: %s" % e)
         for d in ("/var/lib/opencryptoki/swtok/TOK_OBJ", "/run/lock/opencryptoki/swtok"):
