@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <stdlib.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <set>
 #include <string>
@@ -159,6 +161,83 @@ TEST(ModuleExportsTest, HostLoadsTheModuleAndFindsItsEntryPoints) {
     EXPECT_EQ(getValue(nullptr, NPPVpluginNameString, &name), NPERR_NO_ERROR);
     EXPECT_STREQ(name, "vellum Plug-in for DEMO");
     EXPECT_STREQ(mimeDescription(), "application/x-vnd-vellum-demo::vellum Plug-in for DEMO");
+}
+
+using Module = std::unique_ptr<void, int (*)(void*)>;
+
+Module openModule(const char* path, int mode) {
+    return Module(dlopen(path, RTLD_NOW | mode), dlclose);
+}
+
+template <typename F>
+F entry(const Module& module, const char* name) {
+    return reinterpret_cast<F>(dlsym(module.get(), name));
+}
+
+// Host answers for NPP_New: both models supported. Counts the calls that reach this table.
+int hostGetValueCalls = 0;
+
+NPNetscapeFuncs modelHost() {
+    NPNetscapeFuncs host = RecordingHost::table(0x001B);
+    host.getvalue = [](NPP, NPNVariable, void* value) {
+        ++hostGetValueCalls;
+        *static_cast<NPBool*>(value) = true;
+        return NPError{NPERR_NO_ERROR};
+    };
+    return host;
+}
+
+// Initialises `module` with `host`, takes its plug-in table and creates and destroys one
+// instance. The table must hand out the module's own NPP_New, and that NPP_New must ask the
+// module's own gate, which forwards to `host`.
+void expectOwnFunctions(const Module& module, NPNetscapeFuncs& host) {
+    ASSERT_EQ(entry<NP_InitializeFunc>(module, "NP_Initialize")(&host), NPERR_NO_ERROR);
+    NPPluginFuncs table = {};
+    table.size = sizeof table;
+    ASSERT_EQ(entry<NP_GetEntryPointsFunc>(module, "NP_GetEntryPoints")(&table), NPERR_NO_ERROR);
+    EXPECT_EQ(reinterpret_cast<void*>(table.newp), dlsym(module.get(), "NPP_New"));
+    EXPECT_EQ(reinterpret_cast<void*>(table.destroy), dlsym(module.get(), "NPP_Destroy"));
+
+    hostGetValueCalls = 0;
+    NPP_t instance = {};
+    char type[] = "application/x-vnd-vellum-demo";
+    ASSERT_EQ(table.newp(type, &instance, NP_EMBED, 0, nullptr, nullptr, nullptr), NPERR_NO_ERROR);
+    EXPECT_EQ(hostGetValueCalls, 2) << "NPP_New asked another NPN_GetValue than its own";
+    EXPECT_EQ(table.destroy(&instance, nullptr), NPERR_NO_ERROR);
+}
+
+// This test program is linked with its exports visible (-rdynamic) and holds its own copy of the
+// gates and the NPP_ functions, as a host that defines NPN_GetValue itself does.
+TEST(ModuleExportsTest, ModuleCallsItsOwnGatesInAHostThatExportsTheSameNames) {
+    Module module = openModule(VELLUM_PLUGIN_PATH, RTLD_LOCAL);
+    ASSERT_NE(module, nullptr) << dlerror();
+    void* hostGate = dlsym(RTLD_DEFAULT, "NPN_GetValue");
+    ASSERT_NE(hostGate, nullptr) << "the test program does not export NPN_GetValue";
+    ASSERT_NE(hostGate, dlsym(module.get(), "NPN_GetValue"));
+
+    NPNetscapeFuncs host = modelHost();
+    expectOwnFunctions(module, host);
+}
+
+// A second copy of the module (another file) beside a first one loaded RTLD_GLOBAL.
+TEST(ModuleExportsTest, SecondCopyOfTheModuleKeepsToItself) {
+    std::string folder = std::filesystem::temp_directory_path() / "vellum-module-copy-XXXXXX";
+    ASSERT_NE(mkdtemp(folder.data()), nullptr);
+    const std::filesystem::path copy = std::filesystem::path(folder) / "libvellum-copy.so";
+    std::filesystem::copy_file(VELLUM_PLUGIN_PATH, copy);
+    {
+        Module first = openModule(VELLUM_PLUGIN_PATH, RTLD_GLOBAL);
+        ASSERT_NE(first, nullptr) << dlerror();
+        Module second = openModule(copy.c_str(), RTLD_LOCAL);
+        ASSERT_NE(second, nullptr) << dlerror();
+        ASSERT_NE(dlsym(first.get(), "NPP_New"), dlsym(second.get(), "NPP_New"));
+
+        // Only the second copy is initialised: its NPP_New fails if it reaches the first copy's
+        // gate, whose host table is empty.
+        NPNetscapeFuncs host = modelHost();
+        expectOwnFunctions(second, host);
+    }
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Cross-builds the macOS x86_64 bundle into BUILD_DIR and prints the bundle's path on its last
+# line. The stand-in SDK is generated in BUILD_DIR/darwin-sdk on first use.
+#   cmake/darwin/cross-build.sh BUILD_DIR
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+dir=${1:?usage: cross-build.sh BUILD_DIR}
+mkdir -p "$dir"
+dir=$(cd "$dir" && pwd)
+# Host library paths must not reach the Darwin link.
+unset LIBRARY_PATH CPATH C_INCLUDE_PATH CPLUS_INCLUDE_PATH
+
+launcher=()
+if command -v ccache >/dev/null; then
+    launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+cmake -S "$root" -B "$dir" --toolchain "$here/x86_64-apple-darwin.cmake" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLUM_BUILD_TESTS=OFF \
+    -DVELLUM_PKCS11_INCLUDE_DIR="$dir/darwin-sdk/opt/p11-kit/include" "${launcher[@]}" >/dev/null
+# The module, and the layout checks of the NPAPI headers compiled for Darwin.
+cmake --build "$dir" -j "$(nproc 2>/dev/null || echo 2)" --target vellum_plugin vellum_npapi_layout
+bundle=$(find "$dir" -name vellum.plugin -type d -prune -print -quit)
+[ -n "$bundle" ] || { echo "cross-build.sh: no vellum.plugin in $dir" >&2; exit 1; }
+echo "$bundle"
