@@ -1,6 +1,7 @@
 // The plug-in module's dynamic symbol table holds exactly the entry points, the gates, the
 // plug-in table's functions and the decorated module-level functions: nothing of OpenSSL, the
-// C++ library or our own internals.
+// C++ library or our own internals. The module's own calls to those names (NPP_New to its gates,
+// NP_GetEntryPoints to its NPP_ functions) stay inside it, whoever else exports the same names.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
