@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "service/HashMechanisms.h"
 #include "service/MallocPtr.h"
 #include "service/PKCS11Impl.h"
 #include "service/ScopeExit.h"
@@ -13,21 +14,16 @@ constexpr const char* kFailureText = "E:1000";
 constexpr int kEnvelopeNumber = 65001;
 // Room for a signature of an RSA key of up to 4096 bits.
 constexpr unsigned long kSignatureCapacity = 512;
-// Mechanism for the SM3 hash: not in the published list, handed to the module unchanged.
-constexpr CK_MECHANISM_TYPE kSm3RsaMechanism = 0x10003;
 
 }  // namespace
 
 void PKCS11Impl::setHashAlgorithm(std::string hashName) {
-    if (hashName == "md5") {
-        mechanismType = CKM_MD5_RSA_PKCS;
-    } else if (hashName == "sha256") {
-        mechanismType = CKM_SHA256_RSA_PKCS;
-    } else if (hashName == "sm3") {
-        mechanismType = kSm3RsaMechanism;
-    } else {
-        // "sha1" and every name not known, so an unknown name selects SHA-1 again.
-        mechanismType = CKM_SHA1_RSA_PKCS;
+    // An unknown name selects the fallback (SHA-1) again, whatever was selected before.
+    mechanismType = HashMechanisms::kFallback;
+    for (const HashMechanisms::Entry& entry : HashMechanisms::kEntries) {
+        if (hashName == entry.name) {
+            mechanismType = entry.mechanism;
+        }
     }
 }
 

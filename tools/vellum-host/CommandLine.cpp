@@ -20,6 +20,8 @@ const char* stepName(StepKind kind) noexcept {
             return "set";
         case StepKind::Call:
             return "call";
+        case StepKind::Doctor:
+            return "doctor";
     }
     return "?";
 }
@@ -145,7 +147,33 @@ bool parseSign(WordReader& in, Step& step, std::string& error) {
     return true;
 }
 
-bool parseStep(WordReader& in, Step& step, std::string& error) {
+// doctor also takes the run's own options after it, as it is mostly run alone.
+bool parseDoctor(WordReader& in, CommandLine& commandLine, std::string& error) {
+    while (!in.atEnd() && !in.atSeparator()) {
+        const std::string option = in.take();
+        if (option == "--json") {
+            commandLine.json = true;
+        } else if (option == "--token-module") {
+            if (!commandLine.tokenModulePath.empty()) {
+                error = "doctor: --token-module given twice";
+                return false;
+            }
+            if (!in.takeValue(option, commandLine.tokenModulePath, error)) {
+                return false;
+            }
+            if (commandLine.tokenModulePath.empty()) {
+                error = option + " needs a path";
+                return false;
+            }
+        } else {
+            error = "doctor: unexpected '" + option + "'";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool parseStep(WordReader& in, CommandLine& commandLine, Step& step, std::string& error) {
     const std::string command = in.take();
     if (command == "info" || command == "list") {
         step.kind = command == "info" ? StepKind::Info : StepKind::List;
@@ -166,6 +194,9 @@ bool parseStep(WordReader& in, Step& step, std::string& error) {
             return false;
         }
         step.arguments.push_back(value);
+    } else if (command == "doctor") {
+        step.kind = StepKind::Doctor;
+        return parseDoctor(in, commandLine, error);
     } else if (command == "call") {
         step.kind = StepKind::Call;
         if (!in.takeOperand("call", "NAME", step.name, error)) {
@@ -222,7 +253,7 @@ bool CommandLine::parse(const std::vector<std::string>& words, std::string& erro
             return false;
         }
         Step step;
-        if (!parseStep(in, step, error)) {
+        if (!parseStep(in, *this, step, error)) {
             return false;
         }
         steps.push_back(std::move(step));
@@ -253,6 +284,11 @@ Steps:
   get NAME                      read a property
   set NAME VALUE                write a property
   call NAME [ARG...]            call a method
+  doctor [--token-module PATH] [--json]
+                                what the token module reports (module, slots, flags,
+                                mechanisms, certificates), which slot getCertList lists and
+                                what it returns, and the problems and warnings that explain
+                                an "E:1000"; never logs in; exits 1 when it finds a problem
 Steps run in order on one plug-in instance and stop at the first that fails.
 A VALUE or ARG written as a decimal integer (42, -7, 0) is passed as an int32; anything
 else, or anything written as str:TEXT, is passed as the string TEXT.
@@ -266,7 +302,8 @@ Options:
   -h, --help           this text
 
 Exit status: 0 done; 1 a step failed (the failure and LastError are printed on standard
-error); 2 usage error; 3 the plug-in or the token module could not be set up.
+error, with a hint for the texts that puzzle), or doctor found a problem; 2 usage error;
+3 the plug-in or the token module could not be set up.
 )";
 }
 

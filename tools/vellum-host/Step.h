@@ -8,7 +8,7 @@
 
 namespace vellum::host {
 
-enum class StepKind { Info, List, Cert, Sign, Get, Set, Call };
+enum class StepKind { Info, List, Cert, Sign, Get, Set, Call, Doctor };
 
 struct Step {
     StepKind kind = StepKind::Info;

@@ -1,10 +1,10 @@
 // What one step produced: text for standard output, a JSON object for --json, and on failure
-// the one line for standard error.
+// the one line for standard error, with a line of hint when the failure tends to puzzle.
 #pragma once
 
 #include <string>
 
-#include "vellum-host/JsonObject.h"
+#include "vellum-host/JsonText.h"
 
 namespace vellum::host {
 
@@ -19,7 +19,8 @@ struct StepOutcome {
     std::string output;  // standard output in text mode, newline-terminated or empty
     std::string note;    // a line for standard error that is not a failure, or empty
     std::string error;   // the failure, one line without the program name
-    JsonObject json;
+    std::string hint;    // what the failure or note most likely means, one line, or empty
+    Json json = Json::object();
 
     bool succeeded() const noexcept { return status == Status::Done; }
 };

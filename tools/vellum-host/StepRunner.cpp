@@ -1,5 +1,7 @@
 #include "vellum-host/StepRunner.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -7,7 +9,10 @@
 #include <iterator>
 #include <vector>
 
+#include "service/PKCS11Impl.h"
 #include "vellum-host/CertificateList.h"
+#include "vellum-host/Doctor.h"
+#include "vellum-host/FailureHint.h"
 #include "vellum-host/PemText.h"
 #include "vellum-host/ScriptArgument.h"
 #include "vellum-host/SignatureEnvelope.h"
@@ -28,31 +33,38 @@ void fail(StepOutcome& outcome, const std::string& error,
 }
 
 // A value as text for standard output (nothing for void) and as "type" and "value" members.
-std::string valueText(const ScriptValue& value, JsonObject& json) {
+std::string valueText(const ScriptValue& value, Json& json) {
     switch (value.kind()) {
         case ScriptValue::Kind::Void:
-            json.addString("type", "void").addNull("value");
+            json["type"] = "void";
+            json["value"] = nullptr;
             return "";
         case ScriptValue::Kind::Null:
-            json.addString("type", "null").addNull("value");
+            json["type"] = "null";
+            json["value"] = nullptr;
             return "null";
         case ScriptValue::Kind::Bool:
-            json.addString("type", "bool").addBool("value", value.boolValue());
+            json["type"] = "bool";
+            json["value"] = value.boolValue();
             return value.boolValue() ? "true" : "false";
         case ScriptValue::Kind::Int32:
-            json.addString("type", "int32").addInteger("value", value.int32Value());
+            json["type"] = "int32";
+            json["value"] = value.int32Value();
             return std::to_string(value.int32Value());
         case ScriptValue::Kind::Double: {
-            json.addString("type", "double").addNumber("value", value.doubleValue());
+            json["type"] = "double";
+            json["value"] = value.doubleValue();
             char text[32];
             std::snprintf(text, sizeof text, "%.17g", value.doubleValue());
             return text;
         }
         case ScriptValue::Kind::String:
-            json.addString("type", "string").addString("value", value.stringValue());
+            json["type"] = "string";
+            json["value"] = value.stringValue();
             return value.stringValue();
         case ScriptValue::Kind::Object:
-            json.addString("type", "object").addNull("value");
+            json["type"] = "object";
+            json["value"] = nullptr;
             return "[object]";
     }
     return "";
@@ -131,14 +143,23 @@ StepOutcome StepRunner::run(const Step& step) {
         case StepKind::Call:
             outcome = call(step);
             break;
+        case StepKind::Doctor:
+            outcome = doctor();
+            break;
     }
-    JsonObject json;
-    json.addString("step", stepName(step.kind)).addBool("ok", outcome.succeeded());
-    json.addMembers(outcome.json);
+    Json json = Json::object();
+    json["step"] = stepName(step.kind);
+    json["ok"] = outcome.succeeded();
+    for (const auto& member : outcome.json.items()) {
+        json[member.key()] = member.value();
+    }
     if (!outcome.succeeded()) {
-        json.addString("error", outcome.error);
+        json["error"] = outcome.error;
     }
-    outcome.json = json;
+    if (!outcome.hint.empty()) {
+        json["hint"] = outcome.hint;
+    }
+    outcome.json = std::move(json);
     if (!outcome.succeeded()) {
         outcome.error = stepLabel(step) + " failed: " + outcome.error;
     }
@@ -151,12 +172,24 @@ std::string StepRunner::lastError() {
                                                 : "(LastError gave no text)";
 }
 
-bool StepRunner::failedOperation(const std::string& result, StepOutcome& outcome) {
+std::string StepRunner::hintFor(const std::string& lastError, const std::string& hash) const {
+    FailureHint::Context context;
+    context.modulePath = PKCS11Impl::kModulePath;
+    struct stat info {};
+    context.moduleExists = ::stat(context.modulePath.c_str(), &info) == 0;
+    context.hash = hash;
+    return FailureHint::forStatus(lastError, context);
+}
+
+bool StepRunner::failedOperation(const std::string& result, StepOutcome& outcome,
+                                 const std::string& hash) {
     if (result != kFailureResult) {
         return false;
     }
     std::string status = lastError();
-    outcome.json.addString("result", result).addString("lastError", status);
+    outcome.hint = hintFor(status, hash);
+    outcome.json["result"] = result;
+    outcome.json["lastError"] = status;
     fail(outcome, result + ", LastError \"" + status + "\"");
     return true;
 }
@@ -205,11 +238,11 @@ StepOutcome StepRunner::info() {
     outcome.output = "module: " + pluginPath_ + "\nname: " + nameText +
                      "\nMIME description: " + mimeText + "\nversion: " + version +
                      "\nprovider: " + provider + "\n";
-    outcome.json.addString("module", pluginPath_)
-        .addString("name", nameText)
-        .addString("mimeDescription", mimeText)
-        .addString("version", version)
-        .addString("providerName", provider);
+    outcome.json["module"] = pluginPath_;
+    outcome.json["name"] = nameText;
+    outcome.json["mimeDescription"] = mimeText;
+    outcome.json["version"] = version;
+    outcome.json["providerName"] = provider;
     return outcome;
 }
 
@@ -219,41 +252,41 @@ StepOutcome StepRunner::list() {
     if (!invokeText("getCertList", text, outcome) || failedOperation(text, outcome)) {
         return outcome;
     }
-    outcome.json.addString("result", text);
+    outcome.json["result"] = text;
     std::vector<CertificateEntry> entries;
     if (!CertificateList::parse(text, entries)) {
         outcome.output = text + "\n";
         fail(outcome, "getCertList answered text that is not a certificate list");
         return outcome;
     }
-    std::vector<JsonObject> certificates;
+    Json certificates = Json::array();
     for (const CertificateEntry& entry : entries) {
         outcome.output += (entry.serial.empty() ? "(no serial)" : entry.serial) + "  " +
                           (entry.name.empty() ? "(no name)" : entry.name) + "\n";
-        certificates.push_back(
-            JsonObject().addString("name", entry.name).addString("serial", entry.serial));
+        certificates.push_back({{"name", entry.name}, {"serial", entry.serial}});
     }
-    outcome.json.addObjects("certificates", certificates);
+    outcome.json["certificates"] = std::move(certificates);
     if (entries.empty()) {
         std::string status = lastError();
-        outcome.json.addString("lastError", status);
+        outcome.json["lastError"] = status;
         outcome.note = "list: no certificate found, LastError \"" + status + "\"";
+        outcome.hint = hintFor(status);
     }
     return outcome;
 }
 
 StepOutcome StepRunner::cert(const Step& step) {
     StepOutcome outcome;
-    outcome.json.addString("serial", step.serial);
+    outcome.json["serial"] = step.serial;
     std::string base64;
     if (!setText("CN", step.serial, outcome) || !invokeText("SignCert", base64, outcome) ||
         failedOperation(base64, outcome)) {
         return outcome;
     }
     outcome.output = step.pem ? PemText::fromBase64(base64) : base64 + "\n";
-    outcome.json.addString("certificate", base64);
+    outcome.json["certificate"] = base64;
     if (step.pem) {
-        outcome.json.addString("pem", outcome.output);
+        outcome.json["pem"] = outcome.output;
     }
     return outcome;
 }
@@ -261,9 +294,9 @@ StepOutcome StepRunner::cert(const Step& step) {
 StepOutcome StepRunner::sign(const Step& step) {
     StepOutcome outcome;
     const std::string property = step.dataEnvelope ? "SignData" : "Signature";
-    outcome.json.addString("serial", step.serial)
-        .addString("hash", step.hash)
-        .addString("envelope", step.dataEnvelope ? "data" : "signature");
+    outcome.json["serial"] = step.serial;
+    outcome.json["hash"] = step.hash;
+    outcome.json["envelope"] = step.dataEnvelope ? "data" : "signature";
 
     std::string data;
     std::string error;
@@ -294,10 +327,10 @@ StepOutcome StepRunner::sign(const Step& step) {
         return outcome;
     }
     const std::string& text = result.value.stringValue();
-    if (failedOperation(text, outcome)) {
+    if (failedOperation(text, outcome, step.hash)) {
         return outcome;
     }
-    outcome.json.addString("result", text);
+    outcome.json["result"] = text;
 
     SignatureEnvelope envelope;
     std::string problem;
@@ -312,8 +345,8 @@ StepOutcome StepRunner::sign(const Step& step) {
         fail(outcome, "the envelope carries other data than was given to sign");
         return outcome;
     }
-    outcome.json.addString("signature", envelope.hex())
-        .addInteger("signatureBytes", static_cast<int64_t>(envelope.signature().size()));
+    outcome.json["signature"] = envelope.hex();
+    outcome.json["signatureBytes"] = envelope.signature().size();
     if (!step.rawOutput) {
         outcome.output = text + "\n";
         return outcome;
@@ -322,7 +355,7 @@ StepOutcome StepRunner::sign(const Step& step) {
         fail(outcome, error, StepOutcome::Status::Broken);
         return outcome;
     }
-    outcome.json.addString("rawFile", *step.rawOutput);
+    outcome.json["rawFile"] = *step.rawOutput;
     outcome.output = "signature: " + std::to_string(envelope.signature().size()) +
                      " bytes written to " + *step.rawOutput + "\n";
     return outcome;
@@ -330,7 +363,7 @@ StepOutcome StepRunner::sign(const Step& step) {
 
 StepOutcome StepRunner::get(const Step& step) {
     StepOutcome outcome;
-    outcome.json.addString("name", step.name);
+    outcome.json["name"] = step.name;
     ScriptResult result = host_.getProperty(step.name);
     if (!result.ok) {
         fail(outcome, host_.hasProperty(step.name) ? "the property is not readable"
@@ -349,7 +382,7 @@ StepOutcome StepRunner::set(const Step& step) {
     StepOutcome outcome;
     const std::string& word = step.arguments.at(0);
     ScriptValue value = ScriptArgument::fromWord(word);
-    outcome.json.addString("name", step.name);
+    outcome.json["name"] = step.name;
     valueText(value, outcome.json);
     if (!host_.setProperty(step.name, value)) {
         fail(outcome, host_.hasProperty(step.name)
@@ -361,7 +394,7 @@ StepOutcome StepRunner::set(const Step& step) {
 
 StepOutcome StepRunner::call(const Step& step) {
     StepOutcome outcome;
-    outcome.json.addString("name", step.name);
+    outcome.json["name"] = step.name;
     std::vector<ScriptValue> arguments;
     std::string hints;
     for (const std::string& word : step.arguments) {
@@ -382,6 +415,14 @@ StepOutcome StepRunner::call(const Step& step) {
     std::string text = valueText(result.value, outcome.json);
     outcome.output = result.value.isVoid() ? "" : text + "\n";
     return outcome;
+}
+
+}  // namespace vellum::host
+
+namespace vellum::host {
+
+StepOutcome StepRunner::doctor() {
+    return Doctor(host_, tokenModule_).run();
 }
 
 }  // namespace vellum::host

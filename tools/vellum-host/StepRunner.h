@@ -15,8 +15,9 @@ public:
     // The fixed text of every failed token operation.
     static constexpr const char* kFailureResult = "E:1000";
 
-    StepRunner(testhost::TestHost& host, std::string pluginPath)
-        : host_(host), pluginPath_(std::move(pluginPath)) {}
+    // `tokenModule`: the module --token-module mapped at the fixed path, or empty.
+    StepRunner(testhost::TestHost& host, std::string pluginPath, std::string tokenModule)
+        : host_(host), pluginPath_(std::move(pluginPath)), tokenModule_(std::move(tokenModule)) {}
 
     StepOutcome run(const Step& step);
 
@@ -28,6 +29,7 @@ private:
     StepOutcome get(const Step& step);
     StepOutcome set(const Step& step);
     StepOutcome call(const Step& step);
+    StepOutcome doctor();
 
     // Sets a property to a string; on refusal marks `outcome` failed.
     bool setText(const std::string& name, const std::string& text, StepOutcome& outcome);
@@ -35,11 +37,15 @@ private:
     // answer marks `outcome` failed.
     bool invokeText(const std::string& method, std::string& text, StepOutcome& outcome);
     // True when `result` is the failure text; then `outcome` carries it and LastError.
-    bool failedOperation(const std::string& result, StepOutcome& outcome);
+    bool failedOperation(const std::string& result, StepOutcome& outcome,
+                         const std::string& hash = "");
+    // The hint for a LastError text, or empty.
+    std::string hintFor(const std::string& lastError, const std::string& hash = "") const;
     std::string lastError();
 
     testhost::TestHost& host_;
     std::string pluginPath_;
+    std::string tokenModule_;
 };
 
 }  // namespace vellum::host

@@ -13,7 +13,8 @@
 namespace {
 
 using vellum::host::CommandLine;
-using vellum::host::JsonObject;
+using vellum::host::Json;
+using vellum::host::JsonText;
 using vellum::host::StepOutcome;
 
 constexpr int kExitFailed = 1;
@@ -32,12 +33,11 @@ void complain(const std::string& line) {
 // A failure before any step could run.
 int broken(const CommandLine& commandLine, const std::string& error) {
     if (commandLine.json) {
-        write(stdout, JsonObject()
-                              .addString("step", "start")
-                              .addBool("ok", false)
-                              .addString("error", error)
-                              .text() +
-                          "\n");
+        Json json = Json::object();
+        json["step"] = "start";
+        json["ok"] = false;
+        json["error"] = error;
+        write(stdout, JsonText::line(json) + "\n");
     }
     complain(error);
     return kExitBroken;
@@ -47,8 +47,8 @@ int run(const std::vector<std::string>& words) {
     CommandLine commandLine;
     std::string error;
     if (!commandLine.parse(words, error)) {
-        complain(error);
-        write(stderr, CommandLine::usage());
+        // One line: the whole usage would bury the reason.
+        complain(error + " (try 'vellum-host --help')");
         return kExitUsage;
     }
     if (commandLine.help) {
@@ -73,15 +73,20 @@ int run(const std::vector<std::string>& words) {
     }
 
     int status = 0;
-    vellum::host::StepRunner runner(host, pluginPath);
+    vellum::host::StepRunner runner(host, pluginPath, commandLine.tokenModulePath);
     for (const auto& step : commandLine.steps) {
         StepOutcome outcome = runner.run(step);
-        write(stdout, commandLine.json ? outcome.json.text() + "\n" : outcome.output);
+        write(stdout, commandLine.json ? JsonText::line(outcome.json) + "\n" : outcome.output);
         if (!outcome.note.empty()) {
             complain(outcome.note);
         }
         if (!outcome.succeeded()) {
             complain(outcome.error);
+        }
+        if (!outcome.hint.empty()) {
+            complain("hint: " + outcome.hint);
+        }
+        if (!outcome.succeeded()) {
             status = outcome.status == StepOutcome::Status::Broken ? kExitBroken : kExitFailed;
             break;
         }

@@ -169,6 +169,23 @@ CK_RV fwdCloseAllSessions(CK_SLOT_ID slot) {
     return FwdLog::call("C_CloseAllSessions", rv, args, false);
 }
 
+CK_RV fwdGetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
+    std::string args = "slot=" + number(slot);
+    VELLUM_FWD_PROLOGUE(C_GetTokenInfo, args)
+    CK_RV rv = real->C_GetTokenInfo(slot, info);
+    // Supplying the PIN at a login without one is what a protected authentication path does,
+    // so the token says so, as a PIN-pad token would.
+    const FwdSettings& settings = fwd().settings();
+    if (rv == CKR_OK && info != nullptr && (settings.havePin || !settings.noTerminal)) {
+        info->flags |= CKF_PROTECTED_AUTHENTICATION_PATH;
+    }
+    return FwdLog::call("C_GetTokenInfo", rv,
+                        args + (info != nullptr && rv == CKR_OK
+                                    ? " flags=" + FwdLog::hex(info->flags)
+                                    : std::string()),
+                        false);
+}
+
 CK_RV fwdLogin(CK_SESSION_HANDLE session, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pin,
                CK_ULONG pinLength) {
     std::string args = "session=" + number(session) + " userType=" + number(userType) +
@@ -283,7 +300,6 @@ CK_RV fwdGetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
 #define VELLUM_FWD_PASS_THROUGH(X) \
     X(C_GetInfo)                   \
     X(C_GetSlotInfo)               \
-    X(C_GetTokenInfo)              \
     X(C_GetMechanismList)          \
     X(C_InitToken)                 \
     X(C_InitPIN)                   \
@@ -347,6 +363,7 @@ void fillForwardingList(CK_FUNCTION_LIST& list) {
     list.C_GetFunctionList = fwdGetFunctionList;
     list.C_GetSlotList = fwdGetSlotList;
     list.C_GetMechanismInfo = fwdGetMechanismInfo;
+    list.C_GetTokenInfo = fwdGetTokenInfo;
     list.C_OpenSession = fwdOpenSession;
     list.C_CloseSession = fwdCloseSession;
     list.C_CloseAllSessions = fwdCloseAllSessions;

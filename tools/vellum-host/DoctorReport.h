@@ -1,0 +1,34 @@
+// doctor's output: the facts, the findings and what getCertList returned, as text for people
+// and as one JSON object for support scripts.
+#pragma once
+
+#include <string>
+
+#include "vellum-host/DoctorFindings.h"
+#include "vellum-host/JsonText.h"
+#include "vellum-host/TokenFacts.h"
+
+namespace vellum::host {
+
+struct CertListRun {
+    std::string result;
+    std::string lastError;
+};
+
+class DoctorReport {
+public:
+    DoctorReport(const ModuleFacts& facts, const DoctorFindings& findings,
+                 const CertListRun& certList)
+        : facts_(facts), findings_(findings), certList_(certList) {}
+
+    std::string text() const;
+    // The members doctor adds to its step object.
+    Json json() const;
+
+private:
+    const ModuleFacts& facts_;
+    const DoctorFindings& findings_;
+    const CertListRun& certList_;
+};
+
+}  // namespace vellum::host
