@@ -86,6 +86,15 @@ TEST(CommandLineTest, CertTakesOnlyPem) {
     EXPECT_FALSE(parse({"cert", "01", "--der"}).ok);
 }
 
+TEST(CommandLineTest, DoctorTakesTheRunsOptionsAfterIt) {
+    Parsed p = parse({"doctor", "--token-module", "t.so", "--json"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.commandLine.steps.at(0).kind, StepKind::Doctor);
+    EXPECT_EQ(p.commandLine.tokenModulePath, "t.so");
+    EXPECT_TRUE(p.commandLine.json);
+    EXPECT_FALSE(parse({"--token-module", "a.so", "doctor", "--token-module", "b.so"}).ok);
+}
+
 TEST(CommandLineTest, RefusesMalformedRuns) {
     const std::vector<std::vector<std::string>> refused = {
         {},
@@ -115,6 +124,8 @@ TEST(CommandLineTest, RefusesMalformedRuns) {
         {"sign", "01", "--hash", "sha1", "--data", "x", "--raw", ""},
         {"sign", "01", "--hash", "sha1", "--data"},  // value missing
         {"sign", "--hash", "sha1", "--data", "x"},   // no serial
+        {"doctor", "--pem"},
+        {"doctor", "--token-module"},
     };
     for (const auto& words : refused) {
         std::string joined;

@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "vellum-host/CertificateList.h"
-#include "vellum-host/JsonObject.h"
+#include "vellum-host/DoctorFindings.h"
+#include "vellum-host/JsonText.h"
 #include "vellum-host/PemText.h"
 #include "vellum-host/ScriptArgument.h"
 #include "vellum-host/SignatureEnvelope.h"
@@ -17,7 +18,9 @@ namespace {
 
 using vellum::host::CertificateEntry;
 using vellum::host::CertificateList;
-using vellum::host::JsonObject;
+using vellum::host::DoctorFindings;
+using vellum::host::Json;
+using vellum::host::JsonText;
 using vellum::host::PemText;
 using vellum::host::ScriptArgument;
 using vellum::host::SignatureEnvelope;
@@ -132,33 +135,76 @@ TEST(ScriptArgumentTest, EverythingElseIsText) {
     EXPECT_EQ(ScriptArgument::fromWord("str:str:x"), ScriptValue::string("str:x"));
 }
 
-TEST(JsonObjectTest, EscapesWhatJsonCannotHoldRaw) {
-    EXPECT_EQ(JsonObject::quote("a\"b\\c\n\t\x01\x7F"), R"("a\"b\\c\n\t\u0001\u007F")");
-    EXPECT_EQ(JsonObject::quote(std::string("a\0b", 3)), R"("a\u0000b")");
-    // Valid UTF-8 passes; stray, overlong and surrogate bytes become \u00XX each.
-    EXPECT_EQ(JsonObject::quote("名前 é"), "\"名前 é\"");
-    EXPECT_EQ(JsonObject::quote("\xFF"), R"("\u00FF")");
-    EXPECT_EQ(JsonObject::quote("\xC0\xAF"), R"("\u00C0\u00AF")");
-    EXPECT_EQ(JsonObject::quote("\xED\xA0\x80"), R"("\u00ED\u00A0\u0080")");
-    EXPECT_EQ(JsonObject::quote("\xE2\x82"), R"("\u00E2\u0082")");
+// Texts from the token are bytes: whatever they hold, the line is valid JSON that reads back
+// with each stray byte as the code point of its value.
+TEST(JsonTextTest, AnyBytesMakeValidJson) {
+    const auto readBack = [](const std::string& bytes) {
+        std::string line = JsonText::line(Json{{"v", bytes}});
+        return Json::parse(line)["v"].get<std::string>();
+    };
+    EXPECT_EQ(readBack("a\"b\\c\n\t\x01\x7F"), "a\"b\\c\n\t\x01\x7F");
+    EXPECT_EQ(readBack(std::string("a\0b", 3)), std::string("a\0b", 3));
+    // Valid UTF-8 passes; stray, overlong and surrogate bytes become U+0080..U+00FF each.
+    EXPECT_EQ(readBack("名前 é"), "名前 é");
+    EXPECT_EQ(readBack("\xFF"), "\u00FF");
+    EXPECT_EQ(readBack("\xC0\xAF"), "\u00C0\u00AF");
+    EXPECT_EQ(readBack("\xED\xA0\x80"), "\u00ED\u00A0\u0080");
+    EXPECT_EQ(readBack("\xE2\x82"), "\u00E2\u0082");
+    EXPECT_EQ(JsonText::line(Json{{"k\xFF", Json::array({"\x80"})}}), "{\"k\u00FF\":[\"\u0080\"]}");
 }
 
-TEST(JsonObjectTest, MembersKeepTheirOrder) {
-    JsonObject inner;
-    inner.addString("serial", "01");
-    JsonObject object;
-    object.addString("step", "list")
-        .addBool("ok", true)
-        .addInteger("n", -3)
-        .addNull("none")
-        .addNumber("nan", std::nan(""))
-        .addStrings("words", {"a", "b"})
-        .addObjects("items", {inner, inner})
-        .addMembers(JsonObject().addBool("last", false));
-    EXPECT_EQ(object.text(),
-              R"({"step":"list","ok":true,"n":-3,"none":null,"nan":null,"words":["a","b"],)"
-              R"("items":[{"serial":"01"},{"serial":"01"}],"last":false})");
-    EXPECT_EQ(JsonObject().addMembers(JsonObject()).text(), "{}");
+TEST(JsonTextTest, MembersKeepTheirOrderOnOneLine) {
+    Json object = Json::object();
+    object["step"] = "list";
+    object["ok"] = true;
+    object["nan"] = std::nan("");
+    object["items"] = Json::array({Json{{"serial", "01"}}});
+    object["a"] = nullptr;
+    EXPECT_EQ(JsonText::line(object),
+              R"({"step":"list","ok":true,"nan":null,"items":[{"serial":"01"}],"a":null})");
+}
+
+// The token states SoftHSM2 cannot be brought into: PIN counters and certificate expiry.
+TEST(DoctorFindingsTest, PinStateAndExpiry) {
+    constexpr int64_t kNow = 1'000'000'000;
+    constexpr int64_t kDay = 24 * 60 * 60;
+    vellum::host::ModuleFacts facts;
+    facts.loaded = true;
+    facts.functionList = facts.initialize = facts.slotList = "OK";
+    vellum::host::SlotFacts slot;
+    slot.label = "t";
+    slot.rsaSign = slot.rsaVerify = true;
+    slot.flags.protectedAuthenticationPath = true;
+    for (int64_t daysLeft : {-1, 29, 31}) {
+        vellum::host::CertificateFacts certificate;
+        certificate.serial = "0" + std::to_string(daysLeft + 1);
+        certificate.notAfter = "(date)";
+        certificate.notAfterTime = kNow + daysLeft * kDay + 1;
+        slot.certificates.push_back(certificate);
+    }
+    facts.slots = {slot};
+
+    const auto count = [](const std::vector<std::string>& sentences, const char* part) {
+        size_t n = 0;
+        for (const auto& sentence : sentences) {
+            n += sentence.find(part) != std::string::npos ? 1 : 0;
+        }
+        return n;
+    };
+    DoctorFindings findings = DoctorFindings::judge(facts, kNow);
+    EXPECT_TRUE(findings.problems.empty());
+    EXPECT_EQ(count(findings.warnings, "certificate 00 (\"\") on slot 0 (\"t\") expired"), 1u);
+    EXPECT_EQ(count(findings.warnings, "certificate 030 (\"\") on slot 0 (\"t\") expires"), 1u);
+    EXPECT_EQ(count(findings.warnings, "certificate 032"), 0u);
+    EXPECT_EQ(findings.warnings.size(), 2u);
+
+    facts.slots[0].flags.userPinFinalTry = true;
+    findings = DoctorFindings::judge(facts, kNow);
+    EXPECT_EQ(count(findings.warnings, "final try"), 1u);
+    facts.slots[0].flags.userPinLocked = true;
+    findings = DoctorFindings::judge(facts, kNow);
+    EXPECT_EQ(count(findings.problems, "is locked"), 1u);
+    EXPECT_EQ(count(findings.warnings, "final try"), 0u);
 }
 
 TEST(PemTextTest, CutsIntoLinesOf64) {

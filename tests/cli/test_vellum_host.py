@@ -18,9 +18,12 @@ import unittest
 
 ARGS = None
 TOKEN = {}
+OTHER_TOKEN = {}
+EMPTY_TOKEN = {}
 
 SUBJECT_NAME = "CLI Test, Signer"  # a comma, as names may hold one
 SERIAL = "7E57C11A"
+OTHER_SERIAL = "0DDC0FFE"
 FIXED_MODULE_PATH = "/usr/local/lib/libMOVA_XAN_P11.dylib"
 
 
@@ -37,19 +40,56 @@ def token_env(**extra):
         "VELLUM_P11FWD_PIN": TOKEN["pin"],
         "VELLUM_P11FWD_NO_TTY": "1",
     })
-    env.update(extra)
+    for key, value in extra.items():
+        if value is None:
+            env.pop(key, None)
+        else:
+            env[key] = value
     return env
 
 
-def provision():
-    directory = os.path.join(ARGS.work, "token")
-    result = run([ARGS.tokenkit, "provision", directory, "--bits", "1024",
-                  "--subject", "/CN=%s/O=vellum" % SUBJECT_NAME, "--serial", SERIAL])
+def provision_token(name, subject, serial):
+    directory = os.path.join(ARGS.work, name)
+    result = run([ARGS.tokenkit, "provision", directory, "--bits", "1024", "--label", name,
+                  "--subject", subject, "--serial", serial])
     if result.returncode != 0:
         raise RuntimeError("provisioning failed: " + result.stderr.decode(errors="replace"))
-    for line in result.stdout.decode().splitlines():
-        key, _, value = line.partition("=")
-        TOKEN[key] = value
+    return dict(line.partition("=")[::2] for line in result.stdout.decode().splitlines())
+
+
+def provision():
+    TOKEN.update(provision_token("token", "/CN=%s/O=vellum" % SUBJECT_NAME, SERIAL))
+    OTHER_TOKEN.update(provision_token("other", "/CN=Other Signer", OTHER_SERIAL))
+    # A token without certificates.
+    empty = os.path.join(ARGS.work, "empty")
+    if not os.path.isdir(os.path.join(empty, "tokens")):
+        os.makedirs(os.path.join(empty, "tokens"))
+        result = run(["softhsm2-util", "--init-token", "--free", "--label", "empty", "--pin",
+                      TOKEN["pin"], "--so-pin", "87654321"],
+                     env=dict(os.environ, SOFTHSM2_CONF=softhsm_conf(empty, [])))
+        if result.returncode != 0:
+            shutil.rmtree(empty)
+            raise RuntimeError("softhsm2-util failed: " + result.stderr.decode(errors="replace"))
+    EMPTY_TOKEN["dir"] = empty
+
+
+def token_dirs(provisioned):
+    """The token directories below a provisioned directory."""
+    tokens = os.path.join(provisioned, "tokens")
+    return [os.path.join(tokens, name) for name in os.listdir(tokens)]
+
+
+def softhsm_conf(directory, tokens):
+    """A SoftHSM2 configuration in directory whose token directory holds copies of tokens."""
+    tokendir = os.path.join(directory, "tokens")
+    os.makedirs(tokendir, exist_ok=True)
+    for token in tokens:
+        shutil.copytree(token, os.path.join(tokendir, os.path.basename(token)))
+    conf = os.path.join(directory, "softhsm2.conf")
+    with open(conf, "w") as f:
+        f.write("directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n"
+                "slots.removable = false\n" % tokendir)
+    return conf
 
 
 class VellumHostTest(unittest.TestCase):
@@ -227,7 +267,8 @@ class VellumHostTest(unittest.TestCase):
                            VELLUM_P11FWD_FAIL="C_Login=0xA0")
         lines = self.assertFailedWith(result, 1, "sign %s failed: E:1000" % SERIAL,
                                       'LastError "C_Login failed:Pin incorrect(0x00A0)"')
-        self.assertEqual(len(lines), 1)
+        self.assertEqual(len(lines), 2)
+        self.assertTrue(lines[1].startswith("vellum-host: hint: the token refused the login"))
         self.assertEqual(result.stdout, b"")
 
         result = self.host("--json", "list", VELLUM_P11FWD_FAIL="C_GetSlotList=0x30")
@@ -266,14 +307,173 @@ class VellumHostTest(unittest.TestCase):
     def test_bad_usage(self):
         for args in ([], ["bogus"], ["--frob", "info"], ["sign", SERIAL, "--data", "x"],
                      ["sign", SERIAL, "--hash", "sha512", "--data", "x"], ["get"],
-                     ["info", "--"], ["cert", SERIAL, "extra"]):
+                     ["info", "--"], ["cert", SERIAL, "extra"], ["doctor", "--frob"]):
             result = run([ARGS.host] + args)
             self.assertEqual(result.returncode, 2, args)
-            self.assertIn(b"usage: vellum-host", result.stderr, args)
+            # One line with the reason, not the whole usage.
+            (line,) = result.stderr.decode().splitlines()
+            self.assertTrue(line.startswith("vellum-host: "), line)
+            self.assertTrue(line.endswith("(try 'vellum-host --help')"), line)
             self.assertEqual(result.stdout, b"", args)
         result = run([ARGS.host, "--help"])
         self.assertEqual(result.returncode, 0)
         self.assertIn(b"usage: vellum-host", result.stdout)
+
+    def test_hints_explain_puzzling_failures(self):
+        with tempfile.TemporaryDirectory() as d:
+            no_token = softhsm_conf(d, [])
+            cases = [
+                (("list",), {"SOFTHSM2_CONF": no_token}, "C_Initialize failed:OK(0x0000)",
+                 "no token is present"),
+                (("sign", SERIAL, "--hash", "sm3", "--data", "x"), {},
+                 "C_SignInit failed:Mechanism invalid(0x0070)",
+                 "the token does not offer the hash sm3"),
+                (("--token-module", TOKEN["certificate"], "cert", SERIAL), {},
+                 "Load pkcs11 lib fail", "does not load; 'vellum-host doctor' shows"),
+            ]
+            for args, env, status, hint in cases:
+                token_module = args[0] != "--token-module"
+                result = self.host(*args, token_module=token_module, **env)
+                lines = self.assertFailedWith(result, 1, 'E:1000, LastError "%s"' % status)
+                self.assertEqual(len(lines), 2, lines)
+                self.assertTrue(lines[1].startswith("vellum-host: hint: "), lines)
+                self.assertIn(hint, lines[1])
+
+    # --- doctor ------------------------------------------------------------------------------
+
+    def doctor(self, *args, conf=None, code=None, **env):
+        """doctor's JSON object, checked against its exit status and its text run."""
+        if conf is not None:
+            env["SOFTHSM2_CONF"] = conf
+        own_module = "--token-module" in args
+        result = self.host("doctor", "--json", *args, token_module=not own_module, **env)
+        (report,) = self.json_lines(result)
+        self.assertEqual(result.returncode, 1 if report["problems"] else 0, result)
+        if code is not None:
+            self.assertEqual(result.returncode, code, result)
+        self.assertEqual(report["ok"], result.returncode == 0)
+        text = self.host("doctor", *args, token_module=not own_module, **env)
+        self.assertEqual(text.returncode, result.returncode)
+        report["text"] = text.stdout.decode()
+        for sentence in report["problems"] + report["warnings"]:
+            self.assertIn(sentence, report["text"])
+        return report
+
+    def test_doctor_on_a_healthy_token(self):
+        report = self.doctor(code=0)
+        module = report["module"]
+        self.assertEqual(module["path"], FIXED_MODULE_PATH)
+        self.assertIs(module["loaded"], True)
+        self.assertIsNone(module["error"])
+        for key in ("manufacturer", "description", "libraryVersion", "cryptokiVersion"):
+            self.assertIsInstance(module[key], str, key)
+        self.assertRegex(module["cryptokiVersion"], r"^\d+\.\d+$")
+        self.assertEqual(report["initialize"], "OK")
+        (slot,) = report["slots"]
+        self.assertIsInstance(slot["slot"], int)
+        self.assertEqual(slot["label"], "token")
+        for key in ("manufacturer", "model", "serial"):
+            self.assertIsInstance(slot[key], str, key)
+        self.assertEqual(set(slot["flags"]), {
+            "protectedAuthenticationPath", "loginRequired", "userPinCountLow",
+            "userPinFinalTry", "userPinLocked", "tokenInitialized"})
+        self.assertTrue(all(isinstance(v, bool) for v in slot["flags"].values()))
+        self.assertTrue(slot["flags"]["tokenInitialized"])
+        self.assertEqual(slot["rsaPkcs"], {"sign": True, "verify": True})
+        # SoftHSM2 signs with these three; the vendor's sm3 mechanism it does not know.
+        self.assertEqual(slot["hashes"], {"md5": True, "sha1": True, "sha256": True,
+                                          "sm3": False})
+        (certificate,) = slot["certificates"]
+        self.assertEqual((certificate["serial"], certificate["name"]), (SERIAL, SUBJECT_NAME))
+        self.assertRegex(certificate["notAfter"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+        self.assertIsInstance(certificate["publicKey"], bool)
+        self.assertIs(slot["listed"], True)
+        self.assertEqual(report["getCertList"],
+                         {"result": "CN=%s,%s;" % (SUBJECT_NAME, SERIAL), "lastError": "OK"})
+        self.assertEqual(report["problems"], [])
+        (warning,) = report["warnings"]
+        self.assertIn("sm3 (mechanism 0x10003)", warning)
+
+        # A module that does not supply the PIN has no protected authentication path.
+        report = self.doctor(code=0, VELLUM_P11FWD_PIN=None)
+        self.assertFalse(report["slots"][0]["flags"]["protectedAuthenticationPath"])
+        self.assertTrue(any("no protected authentication path" in w for w in report["warnings"]))
+
+    def test_doctor_without_a_module(self):
+        nosym = os.path.join(os.path.dirname(ARGS.fwd), "libvellum_p11nosym.so")
+        for module, loaded, problem in ((TOKEN["certificate"], False, "No token module loads"),
+                                        (nosym, True, "C_GetFunctionList load failed")):
+            report = self.doctor("--token-module", module, code=1)
+            self.assertIs(report["module"]["loaded"], loaded)
+            self.assertEqual(report["module"]["error"] is None, loaded)
+            self.assertIsNone(report["initialize"])
+            self.assertEqual(report["slots"], [])
+            self.assertEqual(report["getCertList"]["result"], "E:1000")
+            (sentence,) = report["problems"]
+            self.assertIn(problem, sentence)
+        # vellum-host itself cannot set up: the mapping has nothing to map.
+        result = self.host("doctor", "--token-module", "/nonexistent/p11.so", token_module=False)
+        self.assertFailedWith(result, 3, "token module /nonexistent/p11.so")
+
+    @unittest.skipIf(os.path.lexists(FIXED_MODULE_PATH), "a token module is installed there")
+    def test_doctor_with_nothing_at_the_fixed_path(self):
+        result = self.host("doctor", token_module=False)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("loads: no: ", result.stdout.decode())
+        self.assertIn('LastError "Load pkcs11 lib fail"', result.stdout.decode())
+
+    def test_doctor_without_a_token(self):
+        with tempfile.TemporaryDirectory() as d:
+            report = self.doctor(conf=softhsm_conf(d, []), code=1)
+        self.assertEqual(report["initialize"], "OK")
+        self.assertEqual(report["slots"], [])
+        self.assertEqual(report["getCertList"],
+                         {"result": "E:1000", "lastError": "C_Initialize failed:OK(0x0000)"})
+        (problem,) = report["problems"]
+        self.assertIn("No token is present", problem)
+
+    def test_doctor_on_a_token_without_certificates(self):
+        with tempfile.TemporaryDirectory() as d:
+            report = self.doctor(conf=softhsm_conf(d, token_dirs(EMPTY_TOKEN["dir"])), code=1)
+        (slot,) = report["slots"]
+        self.assertEqual((slot["label"], slot["certificates"], slot["listed"]), ("empty", [], True))
+        self.assertEqual(report["getCertList"],
+                         {"result": "", "lastError": "C_FindObjects failed:OK(0x0000)"})
+        (problem,) = report["problems"]
+        self.assertIn("shows no certificate without login", problem)
+
+    def test_doctor_two_tokens_lists_only_the_last(self):
+        with tempfile.TemporaryDirectory() as d:
+            conf = softhsm_conf(d, token_dirs(os.path.join(ARGS.work, "token")) +
+                                token_dirs(os.path.join(ARGS.work, "other")))
+            report = self.doctor(conf=conf, code=0)
+            listed = self.host("list", SOFTHSM2_CONF=conf)
+        first, last = report["slots"]
+        self.assertEqual((first["listed"], last["listed"]), (False, True))
+        self.assertEqual({first["label"], last["label"]}, {"token", "other"})
+        (listed_certificate,) = last["certificates"]
+        self.assertEqual(report["getCertList"]["result"],
+                         "CN=%s,%s;" % (listed_certificate["name"], listed_certificate["serial"]))
+        self.assertEqual(listed.stdout.decode(), "%s  %s\n" % (listed_certificate["serial"],
+                                                              listed_certificate["name"]))
+        unlisted = [w for w in report["warnings"] if "does not show" in w]
+        self.assertEqual(len(unlisted), 1, report["warnings"])
+        self.assertIn("Slot %d (\"%s\")" % (first["slot"], first["label"]), unlisted[0])
+        self.assertIn("getCertList lists slot %d, the last of 2" % last["slot"], report["text"])
+
+    def test_doctor_with_mechanism_flags_cleared(self):
+        report = self.doctor(code=1, VELLUM_P11FWD_CLEAR_MECH_FLAGS="*:0x2000")
+        (slot,) = report["slots"]
+        self.assertEqual(slot["rsaPkcs"], {"sign": True, "verify": False})
+        self.assertEqual(report["getCertList"], {"result": "", "lastError": "OK"})
+        (problem,) = report["problems"]
+        self.assertIn("offers CKM_RSA_PKCS without verify", problem)
+
+        # Without CKF_SIGN no hash can sign either.
+        report = self.doctor(code=1, VELLUM_P11FWD_CLEAR_MECH_FLAGS="*:0x800")
+        (slot,) = report["slots"]
+        self.assertEqual(slot["rsaPkcs"], {"sign": False, "verify": True})
+        self.assertFalse(any(slot["hashes"].values()), slot["hashes"])
 
     # --- the installed layout ----------------------------------------------------------------
 
