@@ -39,8 +39,8 @@ std::string unusableReason(const SlotFacts& slot) {
     if (!slot.rsaSign || !slot.rsaVerify) {
         return std::string("its CKM_RSA_PKCS mechanism does not offer ") +
                (!slot.rsaSign && !slot.rsaVerify ? "sign or verify"
-                : !slot.rsaSign                   ? "sign"
-                                                  : "verify");
+                : !slot.rsaSign                  ? "sign"
+                                                 : "verify");
     }
     if (slot.session != "OK") {
         return "no session opens on it (" + slot.session + ")";
@@ -79,14 +79,16 @@ void judgeModule(const ModuleFacts& facts, DoctorFindings& findings) {
 void judgeListedSlot(const SlotFacts& slot, DoctorFindings& findings) {
     if (slot.rsaPkcs != "OK") {
         findings.problems.push_back(
-            "The listed " + lowerSlotName(slot) + " fails the CKM_RSA_PKCS query with " + slot.rsaPkcs +
+            "The listed " + lowerSlotName(slot) + " fails the CKM_RSA_PKCS query with " +
+            slot.rsaPkcs +
             ", so getCertList answers \"E:1000\" whatever other slots hold; use a token that "
             "offers CKM_RSA_PKCS, or remove this one.");
     } else if (!slot.rsaSign || !slot.rsaVerify) {
         findings.problems.push_back(
             "The listed " + lowerSlotName(slot) + " offers CKM_RSA_PKCS without " +
-            (!slot.rsaSign && !slot.rsaVerify ? "sign and verify" : !slot.rsaSign ? "sign"
-                                                                                  : "verify") +
+            (!slot.rsaSign && !slot.rsaVerify ? "sign and verify"
+             : !slot.rsaSign                  ? "sign"
+                                              : "verify") +
             ", so the plug-in skips it and getCertList returns an empty list; the token (or its "
             "module) must offer CKM_RSA_PKCS for both.");
     } else if (slot.session != "OK") {
@@ -125,9 +127,10 @@ void judgeSigningSlot(const SlotFacts& slot, DoctorFindings& findings) {
     }
     if (!slot.flags.protectedAuthenticationPath) {
         findings.warnings.push_back(
-            name + " has no protected authentication path: the plug-in logs in without a PIN, "
-                   "so the token will refuse the login (which may count as a wrong PIN) unless "
-                   "its module asks for the PIN itself.");
+            name +
+            " has no protected authentication path: the plug-in logs in without a PIN, "
+            "so the token will refuse the login (which may count as a wrong PIN) unless "
+            "its module asks for the PIN itself.");
     }
     std::string missing;
     std::string numbers;
@@ -155,15 +158,15 @@ void judgeCertificates(const SlotFacts& slot, int64_t now, DoctorFindings& findi
         const int64_t left = certificate.notAfterTime - now;
         if (left < 0) {
             findings.warnings.push_back("The " + certificateName(certificate) + " on " +
-                                        lowerSlotName(slot) + " expired on " + certificate.notAfter +
+                                        lowerSlotName(slot) + " expired on " +
+                                        certificate.notAfter +
                                         "; signatures made with it will not be accepted; renew "
                                         "it.");
         } else if (left < DoctorFindings::kExpiryWarningDays * kSecondsPerDay) {
-            findings.warnings.push_back("The " + certificateName(certificate) + " on " +
-                                        lowerSlotName(slot) + " expires on " + certificate.notAfter +
-                                        ", in less than " +
-                                        std::to_string(DoctorFindings::kExpiryWarningDays) +
-                                        " days; renew it soon.");
+            findings.warnings.push_back(
+                "The " + certificateName(certificate) + " on " + lowerSlotName(slot) +
+                " expires on " + certificate.notAfter + ", in less than " +
+                std::to_string(DoctorFindings::kExpiryWarningDays) + " days; renew it soon.");
         }
     }
 }
@@ -190,9 +193,8 @@ DoctorFindings DoctorFindings::judge(const ModuleFacts& facts, int64_t now) {
             judgeListedSlot(slot, findings);
         } else {
             findings.slotRoles.push_back(
-                "not listed: only the last slot with a token (" +
-                std::to_string(listed.slot) + ")" +
-                (reason.empty() ? "" : "; the plug-in also skips it for signing: " + reason));
+                "not listed: only the last slot with a token (" + std::to_string(listed.slot) +
+                ")" + (reason.empty() ? "" : "; the plug-in also skips it for signing: " + reason));
             if (!slot.certificates.empty()) {
                 findings.warnings.push_back(
                     slotName(slot) + " holds " + plural(slot.certificates.size(), "certificate") +
@@ -207,7 +209,8 @@ DoctorFindings DoctorFindings::judge(const ModuleFacts& facts, int64_t now) {
             judgeSigningSlot(slot, findings);
         }
         if (slot.beyondSearchLimit) {
-            findings.warnings.push_back(slotName(slot) + " holds more than 64 certificates; the "
+            findings.warnings.push_back(slotName(slot) +
+                                        " holds more than 64 certificates; the "
                                         "plug-in reads only the first 64, so remove old ones.");
         }
         judgeCertificates(slot, now, findings);

@@ -17,7 +17,7 @@ struct DoctorFindings {
     // Certificates that expire within this many days are warned about.
     static constexpr int64_t kExpiryWarningDays = 30;
 
-    int listedSlot = -1;                // index into the slots of the slot getCertList lists
+    int listedSlot = -1;                 // index into the slots of the slot getCertList lists
     std::vector<std::string> slotRoles;  // per slot: what getCertList makes of it
     std::vector<std::string> problems;
     std::vector<std::string> warnings;

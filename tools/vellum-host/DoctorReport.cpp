@@ -32,9 +32,9 @@ std::string slotText(const SlotFacts& slot, const std::string& role) {
            yesNo(f.userPinFinalTry) + ", locked " + yesNo(f.userPinLocked) +
            ", token initialised " + yesNo(f.tokenInitialized) + "\n";
     out += "  CKM_RSA_PKCS: " +
-           (slot.rsaPkcs == "OK" ? std::string("sign ") + yesNo(slot.rsaSign) + ", verify " +
-                                       yesNo(slot.rsaVerify)
-                                 : slot.rsaPkcs) +
+           (slot.rsaPkcs == "OK"
+                ? std::string("sign ") + yesNo(slot.rsaSign) + ", verify " + yesNo(slot.rsaVerify)
+                : slot.rsaPkcs) +
            "\n  hashes:";
     for (const HashFacts& hash : slot.hashes) {
         out += " " + hash.name + " (" + hexNumber(hash.mechanism) + ") " + yesNo(hash.offered) +

@@ -14,8 +14,9 @@ constexpr const char* kRunDoctor = "'vellum-host doctor' shows what the token mo
 std::string FailureHint::forStatus(const std::string& lastError, const Context& context) {
     if (lastError == "C_Initialize failed:OK(0x0000)" ||
         lastError == "C_Initialize failed:Buffer too small(0x0150)") {
-        return std::string("no token is present: the token module lists no slot with a token; "
-                           "plug the token in (or check its reader) and try again; ") +
+        return std::string(
+                   "no token is present: the token module lists no slot with a token; "
+                   "plug the token in (or check its reader) and try again; ") +
                kRunDoctor;
     }
     if (lastError == "Load pkcs11 lib fail" || lastError == "loadPKCS11Library failed:") {
@@ -27,14 +28,16 @@ std::string FailureHint::forStatus(const std::string& lastError, const Context& 
                " does not load; 'vellum-host doctor' shows the loader's error";
     }
     if (lastError == "initialize failed:") {
-        return std::string("the token module loaded but did not start, or sees no token (signing "
-                           "hides which); ") +
+        return std::string(
+                   "the token module loaded but did not start, or sees no token (signing "
+                   "hides which); ") +
                kRunDoctor;
     }
     if (startsWith(lastError, "C_Login failed:")) {
-        return std::string("the token refused the login: the plug-in logs in without a PIN, so "
-                           "the token module must ask for the PIN itself (a PIN pad or its own "
-                           "dialog); ") +
+        return std::string(
+                   "the token refused the login: the plug-in logs in without a PIN, so "
+                   "the token module must ask for the PIN itself (a PIN pad or its own "
+                   "dialog); ") +
                kRunDoctor;
     }
     if (lastError == "C_SignInit failed:Mechanism invalid(0x0070)") {
@@ -44,8 +47,9 @@ std::string FailureHint::forStatus(const std::string& lastError, const Context& 
                " with RSA: choose another hash; 'vellum-host doctor' lists the hashes it offers";
     }
     if (lastError == "C_FindObjects failed:OK(0x0000)") {
-        return std::string("the token in the last slot shows no certificate without login "
-                           "(only the last slot is listed); ") +
+        return std::string(
+                   "the token in the last slot shows no certificate without login "
+                   "(only the last slot is listed); ") +
                kRunDoctor;
     }
     if (lastError == "CN not matched") {

@@ -10,9 +10,9 @@ namespace vellum::host {
 class FailureHint {
 public:
     struct Context {
-        std::string modulePath;      // the plug-in's fixed token module path
-        bool moduleExists = false;   // whether anything is at that path
-        std::string hash;            // the hash a sign step selected, or empty
+        std::string modulePath;     // the plug-in's fixed token module path
+        bool moduleExists = false;  // whether anything is at that path
+        std::string hash;           // the hash a sign step selected, or empty
     };
 
     // Empty when the text needs no explanation.

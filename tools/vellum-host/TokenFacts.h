@@ -57,7 +57,7 @@ struct ModuleFacts {
     std::string path;        // the fixed path the plug-in loads
     std::string mappedFrom;  // the module --token-module put there, or empty
     bool loaded = false;
-    std::string error;  // the loader's error, or what failed before slots could be read
+    std::string error;         // the loader's error, or what failed before slots could be read
     std::string functionList;  // "OK" or what failed; empty when not reached
     bool haveInfo = false;
     std::string manufacturer;

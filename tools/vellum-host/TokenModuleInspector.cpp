@@ -52,9 +52,8 @@ bool readAttribute(CK_FUNCTION_LIST* p11, CK_SESSION_HANDLE session, CK_OBJECT_H
 }
 
 // Objects matching the template, at most `limit`; "OK" or what failed.
-std::string findObjects(CK_FUNCTION_LIST* p11, CK_SESSION_HANDLE session,
-                        CK_ATTRIBUTE* attributes, CK_ULONG count, CK_ULONG limit,
-                        std::vector<CK_OBJECT_HANDLE>& found) {
+std::string findObjects(CK_FUNCTION_LIST* p11, CK_SESSION_HANDLE session, CK_ATTRIBUTE* attributes,
+                        CK_ULONG count, CK_ULONG limit, std::vector<CK_OBJECT_HANDLE>& found) {
     CK_RV rv = p11->C_FindObjectsInit(session, attributes, count);
     if (rv != CKR_OK) {
         return "C_FindObjectsInit failed:" + status(rv);
@@ -82,8 +81,8 @@ bool publicKeyVisible(CK_FUNCTION_LIST* p11, CK_SESSION_HANDLE session,
 void readCertificates(CK_FUNCTION_LIST* p11, SlotFacts& slot) {
     CK_SESSION_HANDLE session = 0;
     // The session the plug-in opens: serial and read-write.
-    CK_RV rv = p11->C_OpenSession(slot.slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr,
-                                  nullptr, &session);
+    CK_RV rv = p11->C_OpenSession(slot.slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
+                                  &session);
     if (rv != CKR_OK) {
         slot.session = "C_OpenSession failed:" + status(rv);
         return;
@@ -104,8 +103,8 @@ void readCertificates(CK_FUNCTION_LIST* p11, SlotFacts& slot) {
             facts = CertificateFactsReader::read(der);
         }
         std::vector<unsigned char> id;
-        facts.publicKey = readAttribute(p11, session, handle, CKA_ID, id) &&
-                          publicKeyVisible(p11, session, id);
+        facts.publicKey =
+            readAttribute(p11, session, handle, CKA_ID, id) && publicKeyVisible(p11, session, id);
         slot.certificates.push_back(std::move(facts));
     }
     p11->C_CloseSession(session);

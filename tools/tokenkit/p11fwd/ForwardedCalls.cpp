@@ -179,11 +179,11 @@ CK_RV fwdGetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
     if (rv == CKR_OK && info != nullptr && (settings.havePin || !settings.noTerminal)) {
         info->flags |= CKF_PROTECTED_AUTHENTICATION_PATH;
     }
-    return FwdLog::call("C_GetTokenInfo", rv,
-                        args + (info != nullptr && rv == CKR_OK
-                                    ? " flags=" + FwdLog::hex(info->flags)
-                                    : std::string()),
-                        false);
+    return FwdLog::call(
+        "C_GetTokenInfo", rv,
+        args + (info != nullptr && rv == CKR_OK ? " flags=" + FwdLog::hex(info->flags)
+                                                : std::string()),
+        false);
 }
 
 CK_RV fwdLogin(CK_SESSION_HANDLE session, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pin,
