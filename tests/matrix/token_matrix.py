@@ -316,9 +316,11 @@ class Matrix:
             return {"ok": False, "lastError": "vellum-host exited %d: %s" % (
                 result.returncode, errors)}, None
         step = json.loads(lines[0])
-        # One line naming the failure, or nothing: anything else is a warning of the host's
-        # end check (memory or script objects left) or of a sanitizer.
-        if len(errors.splitlines()) != (0 if step["ok"] else 1):
+        # One line naming the failure (and perhaps one of hint), or nothing: anything else is a
+        # warning of the host's end check (memory or script objects left) or of a sanitizer.
+        failure_lines = [line for line in errors.splitlines()
+                         if not line.startswith("vellum-host: hint: ")]
+        if len(failure_lines) != (0 if step["ok"] else 1):
             return step, "vellum-host wrote on standard error: " + errors
         return step, call_log_problem(log)
 
