@@ -196,13 +196,14 @@ DoctorFindings DoctorFindings::judge(const ModuleFacts& facts, int64_t now) {
                 "not listed: only the last slot with a token (" + std::to_string(listed.slot) +
                 ")" + (reason.empty() ? "" : "; the plug-in also skips it for signing: " + reason));
             if (!slot.certificates.empty()) {
+                const std::string them = slot.certificates.size() == 1 ? "it" : "them";
                 findings.warnings.push_back(
                     slotName(slot) + " holds " + plural(slot.certificates.size(), "certificate") +
                     " that getCertList does not show, because it lists only the last slot (" +
                     std::to_string(listed.slot) + ")" +
-                    (reason.empty() ? "; a page can still sign with them by serial"
+                    (reason.empty() ? "; a page can still sign with " + them + " by serial"
                                     : " and the plug-in skips this slot: " + reason) +
-                    "; unplug the other tokens to see them.");
+                    "; unplug the other tokens to see " + them + ".");
             }
         }
         if (slot.usedByPlugin()) {
