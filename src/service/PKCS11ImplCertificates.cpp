@@ -10,6 +10,7 @@
 #include "service/MallocPtr.h"
 #include "service/PKCS11Impl.h"
 #include "service/ScopeExit.h"
+#include "service/TokenOperationGuard.h"
 #include "x509/X509Helper.h"
 
 namespace {
@@ -200,6 +201,10 @@ char* PKCS11Impl::base64(signed char* bytes, unsigned long length) {
 }
 
 std::string PKCS11Impl::getCertList() {
+    TokenOperationGuard operation(lastErrorText);
+    if (!operation.claimed()) {
+        return copyText(kFailureText);
+    }
     if (!haveCertContext() || loadPKCS11Library() != 0) {
         return copyText(kFailureText);
     }
@@ -245,6 +250,10 @@ std::string PKCS11Impl::getCertList() {
 }
 
 std::string PKCS11Impl::signCert() {
+    TokenOperationGuard operation(lastErrorText);
+    if (!operation.claimed()) {
+        return copyText(kFailureText);
+    }
     setStatus("OK");
     if (!haveCertContext() || loadPKCS11Library() != 0) {
         return copyText(kFailureText);

@@ -7,6 +7,7 @@
 #include "service/MallocPtr.h"
 #include "service/PKCS11Impl.h"
 #include "service/ScopeExit.h"
+#include "service/TokenOperationGuard.h"
 
 namespace {
 
@@ -198,6 +199,10 @@ void PKCS11Impl::closeSigningOperation(bool sessionOpen) noexcept {
 }
 
 std::string PKCS11Impl::getSignData() {
+    TokenOperationGuard operation(lastErrorText);
+    if (!operation.claimed()) {
+        return copyText(kFailureText);
+    }
     setStatus("OK");
     try {
         return envelope(true);
@@ -208,6 +213,10 @@ std::string PKCS11Impl::getSignData() {
 }
 
 std::string PKCS11Impl::getSignature() {
+    TokenOperationGuard operation(lastErrorText);
+    if (!operation.claimed()) {
+        return copyText(kFailureText);
+    }
     setStatus("OK");
     try {
         return envelope(false);
