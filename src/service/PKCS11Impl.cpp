@@ -17,6 +17,7 @@ PKCS11Impl::PKCS11Impl(const char* modulePath)
       certContext(static_cast<CertificateContext*>(std::malloc(sizeof(CertificateContext)))),
       lastErrorText("OK"),
       mechanismType(CKM_SHA1_RSA_PKCS),
+      operationMechanism(CKM_SHA1_RSA_PKCS),
       modulePath(modulePath),
       moduleInitialized(false) {
     // Without the record every token operation fails early (haveCertContext).

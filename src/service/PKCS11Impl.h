@@ -94,6 +94,8 @@ private:
     CertificateContext* certContext;
     std::string lastErrorText;
     CK_MECHANISM_TYPE mechanismType;
+    // The mechanism of the signing in flight, taken from mechanismType when it started.
+    CK_MECHANISM_TYPE operationMechanism;
     const char* modulePath;
     // Whether this object has the module initialised: C_Initialize answered CKR_OK or 0x191 and
     // no C_Finalize has followed.

@@ -91,7 +91,7 @@ CK_RV PKCS11Impl::p11Sign(unsigned char* data, unsigned long dataLength, unsigne
         functionList->C_Logout(session);
         return CKR_KEY_HANDLE_INVALID;
     }
-    CK_MECHANISM mechanism = {mechanismType, nullptr, 0};
+    CK_MECHANISM mechanism = {operationMechanism, nullptr, 0};
     rv = functionList->C_SignInit(session, &mechanism, key);
     if (rv != CKR_OK) {
         return failAfterLogin("C_SignInit failed:", rv);
@@ -146,6 +146,9 @@ int PKCS11Impl::sign(unsigned char* data, unsigned long dataLength, char** text,
     if (!haveCertContext()) {
         return -1;
     }
+    // Fixed for the whole operation: a hash name written from a nested event loop while the
+    // token module asks for the PIN applies to the next signing, not to this one.
+    operationMechanism = mechanismType;
     if (loadPKCS11Library() != 0) {
         setStatus("loadPKCS11Library failed:");
         return -1;
@@ -227,16 +230,19 @@ std::string PKCS11Impl::getSignature() {
 }
 
 std::string PKCS11Impl::envelope(bool withData) {
-    const std::string& data = storedSignData();
-    MallocPtr<unsigned char> copy(static_cast<unsigned char*>(std::calloc(data.size() + 1, 1)));
+    // The envelope carries the copy that was signed: script may write SignData again from a
+    // nested event loop while the token module asks for the PIN.
+    const std::string& stored = storedSignData();
+    const size_t dataLength = stored.size();
+    MallocPtr<unsigned char> copy(static_cast<unsigned char*>(std::calloc(dataLength + 1, 1)));
     if (!copy) {
         setOutOfMemory();
         return kFailureText;
     }
-    std::memcpy(copy.get(), data.data(), data.size());
+    std::memcpy(copy.get(), stored.data(), dataLength);
     char* hex = nullptr;
     unsigned long hexLength = 0;
-    if (sign(copy.get(), data.size(), &hex, hexLength) != 0) {
+    if (sign(copy.get(), dataLength, &hex, hexLength) != 0) {
         return kFailureText;
     }
     MallocPtr<char> signatureText(hex);
@@ -245,13 +251,13 @@ std::string PKCS11Impl::envelope(bool withData) {
     // "US65001:<8-digit hex length><hex>". All data bytes are carried, a NUL among them too.
     char number[32];
     std::string text;
-    text.reserve(data.size() + hexLength + 32);
+    text.reserve(dataLength + hexLength + 32);
     std::snprintf(number, sizeof(number), "%s%d:", withData ? "UD" : "US", kEnvelopeNumber);
     text += number;
     if (withData) {
-        std::snprintf(number, sizeof(number), "%08lu", static_cast<unsigned long>(data.size()));
+        std::snprintf(number, sizeof(number), "%08lu", static_cast<unsigned long>(dataLength));
         text += number;
-        text += data;
+        text.append(reinterpret_cast<const char*>(copy.get()), dataLength);
     }
     std::snprintf(number, sizeof(number), "%08lu", hexLength);
     text += number;
