@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "FwdLog.h"
+#include "HostModalLoop.h"
 
 #ifndef VELLUM_P11FWD_DEFAULT_TARGET
 #define VELLUM_P11FWD_DEFAULT_TARGET "/usr/lib/softhsm/libsofthsm2.so"
@@ -80,6 +81,10 @@ CK_RV ForwardingModule::getFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
 
 bool ForwardingModule::injected(const char* function, CK_RV& rv) {
     unsigned long callNumber = ++callCounts_[function];
+    // Before the injected answer: a dialog may run and then fail the call (a cancelled PIN).
+    if (settings_.modalLoopIn(function, callNumber)) {
+        HostModalLoop::run(function);
+    }
     const FaultRule* rule = settings_.faultFor(function, callNumber);
     if (rule == nullptr) {
         return false;

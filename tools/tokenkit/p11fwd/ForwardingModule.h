@@ -32,7 +32,8 @@ public:
     CK_FUNCTION_LIST* real() const { return real_; }
     SessionTracker& sessions() { return sessions_; }
 
-    // Counts one call of `function`; true, with the value to answer, when a rule injects it.
+    // Counts one call of `function` and runs the host's modal loop inside it when so configured;
+    // true, with the value to answer, when a rule injects it. Every forwarded call starts here.
     bool injected(const char* function, CK_RV& rv);
     void setRealInitialized(bool initialized) { realInitialized_ = initialized; }
 

@@ -87,6 +87,25 @@ void parseMechanismFlags(const std::string& text, FwdSettings& settings) {
     }
 }
 
+// "C_Login" or "C_Login#2" items.
+void parseModalLoops(const std::string& text, FwdSettings& settings) {
+    for (const std::string& piece : splitList(text)) {
+        ModalLoopRule rule;
+        rule.function = piece;
+        size_t hash = piece.find('#');
+        bool ok = true;
+        if (hash != std::string::npos) {
+            rule.function = trim(piece.substr(0, hash));
+            ok = parseNumber(trim(piece.substr(hash + 1)), rule.nth) && rule.nth > 0;
+        }
+        if (!ok || rule.function.compare(0, 2, "C_") != 0) {
+            settings.problems.push_back("VELLUM_P11FWD_MODAL_LOOP: " + piece);
+            continue;
+        }
+        settings.modalLoops.push_back(rule);
+    }
+}
+
 }  // namespace
 
 bool parseNumber(const std::string& text, unsigned long& value) {
@@ -132,6 +151,7 @@ FwdSettings FwdSettings::fromEnvironment(const char* defaultTarget) {
     if (!overstated.empty() && !parseNumber(overstated, settings.overstatedValueLength)) {
         settings.problems.push_back("VELLUM_P11FWD_OVERSTATE_VALUE_LENGTH: " + overstated);
     }
+    parseModalLoops(env("VELLUM_P11FWD_MODAL_LOOP"), settings);
     return settings;
 }
 
@@ -149,6 +169,15 @@ const FaultRule* FwdSettings::faultFor(const char* function, unsigned long callN
         }
     }
     return everyCall;
+}
+
+bool FwdSettings::modalLoopIn(const char* function, unsigned long callNumber) const {
+    for (const ModalLoopRule& rule : modalLoops) {
+        if (rule.function == function && (rule.nth == 0 || rule.nth == callNumber)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace vellum::p11fwd

@@ -26,6 +26,14 @@ struct MechanismFlagRule {
     CK_FLAGS clear = 0;
 };
 
+// A call from inside which the host's modal event loop is run, as a token module's own PIN dialog
+// runs one inside C_Login: on every call of `function` (nth == 0) or only on its nth call since
+// the last C_GetFunctionList.
+struct ModalLoopRule {
+    std::string function;
+    unsigned long nth = 0;
+};
+
 struct FwdSettings {
     std::string target;
     bool havePin = false;
@@ -41,11 +49,14 @@ struct FwdSettings {
     // Added to the length of an attribute value the real module has just written, as a module
     // breaking its contract would claim more than it wrote.
     unsigned long overstatedValueLength = 0;
+    std::vector<ModalLoopRule> modalLoops;
     // Pieces of the variables that could not be understood; logged, otherwise ignored.
     std::vector<std::string> problems;
 
     static FwdSettings fromEnvironment(const char* defaultTarget);
 
+    // Whether the host's modal loop runs inside the callNumber-th call of `function`.
+    bool modalLoopIn(const char* function, unsigned long callNumber) const;
     // The rule that answers the callNumber-th call of `function`, or null.
     const FaultRule* faultFor(const char* function, unsigned long callNumber) const;
 };
