@@ -1,0 +1,41 @@
+#include "testhost/ModalLoop.h"
+
+#include <utility>
+
+namespace vellum::testhost {
+namespace {
+
+ModalLoop* liveLoop = nullptr;
+
+}  // namespace
+
+ModalLoop::ModalLoop(Step step) : step_(std::move(step)) {
+    liveLoop = this;
+}
+
+ModalLoop::~ModalLoop() {
+    if (liveLoop == this) {
+        liveLoop = nullptr;
+    }
+}
+
+void ModalLoop::enter(const char* function) noexcept {
+    ModalLoop* loop = liveLoop;
+    if (loop == nullptr) {
+        return;
+    }
+    // Nothing may unwind into the token module: a failing step ends the loop, which the test
+    // sees in what the step did not record.
+    try {
+        ++loop->runs_;
+        loop->lastFunction_ = function != nullptr ? function : "";
+        loop->step_(loop->lastFunction_);
+    } catch (...) {
+    }
+}
+
+}  // namespace vellum::testhost
+
+extern "C" void vellum_host_modal_loop(const char* function) {
+    vellum::testhost::ModalLoop::enter(function);
+}
