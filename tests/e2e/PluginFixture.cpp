@@ -105,7 +105,8 @@ void TokenTest::SetUp() {
     // Nothing from the caller's environment changes how the forwarding module behaves.
     for (const char* name : {"VELLUM_P11FWD_TARGET", "VELLUM_P11FWD_FAIL",
                              "VELLUM_P11FWD_NULL_LIST", "VELLUM_P11FWD_ALREADY_INITIALIZED",
-                             "VELLUM_P11FWD_CLEAR_MECH_FLAGS", "VELLUM_P11FWD_SIGNATURE_LENGTH"}) {
+                             "VELLUM_P11FWD_CLEAR_MECH_FLAGS", "VELLUM_P11FWD_SIGNATURE_LENGTH",
+                             "VELLUM_P11FWD_MODAL_LOOP"}) {
         env_.unset(name);
     }
     callLog_ = std::make_unique<tokenkit::CallLog>(logPath);

@@ -1,15 +1,21 @@
 // Reading Signature and SignData through the shipping plug-in after writing CN, SignData and
 // HashAlgorithm: signatures made on the token that the openssl command verifies against the
 // certificate, the exact envelopes, the mechanism chosen by the hash name, and a whole token
-// operation (load to unload) for every read.
+// operation (load to unload) for every read. Also what page script can do from the modal loop of
+// a PIN dialog that the token module runs inside C_Login: a nested token operation is refused,
+// the rest works, and the outer signing goes on with what it started with.
 #include <cstdio>
 #include <string>
 
 #include "TokenScriptFixture.h"
+#include "testhost/ExtraInstance.h"
+#include "testhost/ModalLoop.h"
 #include "tokenkit/OpensslCheck.h"
 
 namespace vellum::e2e {
 namespace {
+
+using testhost::ScriptValue;
 
 bool isUpperHex(const std::string& text) {
     return text.find_first_not_of("0123456789ABCDEF") == std::string::npos;
@@ -32,6 +38,83 @@ protected:
             return ::testing::AssertionSuccess();
         }
         return ::testing::AssertionFailure() << why;
+    }
+
+    // Reads Signature while the token module runs the host's modal loop inside C_Login, and in
+    // that loop makes every token operation on `target` (this instance's script object or a
+    // second instance's): each is refused at once and leaves the outer signing whole.
+    void nestedTokenOperationsAreRefused(NPObject* target) {
+        const auto* cert = addSigner(token(), "/CN=Signer", "0106");
+        ASSERT_NE(cert, nullptr);
+        const std::string list = "CN=Signer,0106;";
+        NPObject* own = host().scriptObject();
+        for (NPObject* object : {own, target}) {
+            ASSERT_TRUE(host().setProperty(object, "CN", ScriptValue::string("0106")));
+            ASSERT_TRUE(host().setProperty(object, "SignData", ScriptValue::string("outer")));
+        }
+        env().set("VELLUM_P11FWD_MODAL_LOOP", "C_Login");
+        struct Nested {
+            const char* name;
+            bool property;
+            std::string answer;
+            std::string status;
+        };
+        Nested nested[] = {{"getCertList", false, "", ""},
+                           {"SignCert", false, "", ""},
+                           {"Signature", true, "", ""},
+                           {"SignData", true, "", ""}};
+        std::string versionInLoop;
+        std::string ownStatusInLoop;
+        testhost::ModalLoop loop([&](const std::string&) {
+            versionInLoop = host().invoke(target, "getVersion").value.stringValue();
+            for (Nested& call : nested) {
+                testhost::ScriptResult result = call.property
+                                                    ? host().getProperty(target, call.name)
+                                                    : host().invoke(target, call.name);
+                call.answer = result.ok ? result.value.stringValue() : "(failed)";
+                call.status = host().invoke(target, "LastError").value.stringValue();
+            }
+            ownStatusInLoop = host().invoke(own, "LastError").value.stringValue();
+        });
+        clearLog();
+        const std::string envelope = readText("Signature");
+
+        EXPECT_EQ(loop.runs(), 1u);
+        EXPECT_EQ(loop.lastFunction(), "C_Login");
+        EXPECT_EQ(versionInLoop, "1.0.0.49");
+        for (const Nested& call : nested) {
+            EXPECT_EQ(call.answer, "E:1000") << call.name;
+            EXPECT_EQ(call.status, "Token operation in progress") << call.name;
+        }
+        // The refusals of the same instance show while the loop runs, then give way to the
+        // outer operation's own text.
+        EXPECT_EQ(ownStatusInLoop, target == own ? "Token operation in progress" : "OK");
+        ASSERT_EQ(envelope.size(), 272u) << envelope;
+        EXPECT_TRUE(verifies(*cert, "sha1", "outer", envelope.substr(16)));
+        EXPECT_EQ(lastError(), "OK");
+        // One operation, closed down once; nothing reached the module from inside the loop.
+        EXPECT_TRUE(closedDown());
+        EXPECT_EQ(callLog().loads(), 1u);
+        EXPECT_EQ(succeeded("C_Finalize"), 1u);
+        EXPECT_EQ(succeeded("C_Logout"), 1u);
+        const std::vector<std::string> lines = callLog().lines();
+        size_t begin = lines.size();
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (lines[i] == "@modal-loop-begin function=C_Login") {
+                begin = i;
+            }
+        }
+        ASSERT_LT(begin + 1, lines.size());
+        EXPECT_EQ(lines[begin + 1], "@modal-loop-end function=C_Login");
+
+        // Nothing stays in flight: both instances work again.
+        env().unset("VELLUM_P11FWD_MODAL_LOOP");
+        for (NPObject* object : {own, target}) {
+            EXPECT_EQ(host().invoke(object, "getCertList").value.stringValue(), list);
+        }
+        const std::string again = host().getProperty(target, "Signature").value.stringValue();
+        ASSERT_EQ(again.size(), 272u) << again;
+        EXPECT_TRUE(verifies(*cert, "sha1", "outer", again.substr(16)));
     }
 };
 
@@ -186,6 +269,53 @@ TEST_F(SignatureTest, EveryReadRepeatsTheWholeSequence) {
     ASSERT_GT(secondLoad, 0u);
     EXPECT_EQ(lines[secondLoad - 1].compare(0, 7, "@unload"), 0) << lines[secondLoad - 1];
     EXPECT_TRUE(closedDown());
+}
+
+TEST_F(SignatureTest, TokenOperationsFromTheLoginDialogOfTheSameInstanceAreRefused) {
+    ASSERT_TRUE(startPlugin());
+    nestedTokenOperationsAreRefused(host().scriptObject());
+}
+
+TEST_F(SignatureTest, TokenOperationsFromTheLoginDialogOfAnotherInstanceAreRefused) {
+    ASSERT_TRUE(startPlugin());
+    testhost::ExtraInstance other(host());
+    ASSERT_EQ(other.start(), NPERR_NO_ERROR);
+    nestedTokenOperationsAreRefused(other.scriptObject());
+}
+
+// Settings written from the loop apply to the next signing; the one in flight signs the data,
+// with the hash and the certificate, it started with.
+TEST_F(SignatureTest, SettingsWrittenFromTheLoginDialogWaitForTheNextSigning) {
+    const auto* first = addSigner(token(), "/CN=First", "0107");
+    const auto* second = addSigner(token(), "/CN=Second", "0108");
+    ASSERT_TRUE(first && second);
+    ASSERT_TRUE(startPlugin());
+    write("CN", "0107");
+    write("SignData", "started with this");
+    write("HashAlgorithm", "sha1");
+    env().set("VELLUM_P11FWD_MODAL_LOOP", "C_Login");
+    testhost::ModalLoop loop([this](const std::string&) {
+        write("SignData", "written in the dialog");
+        write("HashAlgorithm", "sha256");
+        write("CN", "0108");
+    });
+    clearLog();
+    const std::string envelope = readText("SignData");
+    EXPECT_EQ(loop.runs(), 1u);
+    const std::string data = "started with this";
+    ASSERT_EQ(envelope.size(), 8 + 8 + data.size() + 8 + 256) << envelope;
+    EXPECT_EQ(envelope.substr(8, 8 + data.size()), "00000017" + data);
+    EXPECT_TRUE(verifies(*first, "sha1", data, envelope.substr(8 + 8 + data.size() + 8)));
+    EXPECT_EQ(lastSignMechanism(), "0x6");
+    EXPECT_EQ(lastError(), "OK");
+    EXPECT_TRUE(closedDown());
+
+    env().unset("VELLUM_P11FWD_MODAL_LOOP");
+    clearLog();
+    const std::string next = readText("Signature");
+    ASSERT_EQ(next.size(), 272u) << next;
+    EXPECT_TRUE(verifies(*second, "sha256", "written in the dialog", next.substr(16)));
+    EXPECT_EQ(lastSignMechanism(), "0x40");
 }
 
 }  // namespace
