@@ -302,11 +302,11 @@ TEST_F(SignatureTest, SettingsWrittenFromTheLoginDialogWaitForTheNextSigning) {
     clearLog();
     const std::string envelope = readText("SignData");
     EXPECT_EQ(loop.runs(), 1u);
+    EXPECT_EQ(lastSignMechanism(), "0x6");
     const std::string data = "started with this";
     ASSERT_EQ(envelope.size(), 8 + 8 + data.size() + 8 + 256) << envelope;
     EXPECT_EQ(envelope.substr(8, 8 + data.size()), "00000017" + data);
     EXPECT_TRUE(verifies(*first, "sha1", data, envelope.substr(8 + 8 + data.size() + 8)));
-    EXPECT_EQ(lastSignMechanism(), "0x6");
     EXPECT_EQ(lastError(), "OK");
     EXPECT_TRUE(closedDown());
 

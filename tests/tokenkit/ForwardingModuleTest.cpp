@@ -5,11 +5,27 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "FwdFixture.h"
+
+// The host's modal loop as the forwarding module finds it in the process: it records the call it
+// runs inside and, as page script would, calls the module again from there.
+namespace {
+std::vector<std::string> modalLoopsEntered;
+CK_FUNCTION_LIST* modalLoopModule = nullptr;
+}  // namespace
+
+extern "C" void vellum_host_modal_loop(const char* function) {
+    modalLoopsEntered.push_back(function);
+    CK_ULONG count = 0;
+    if (modalLoopModule != nullptr) {
+        modalLoopModule->C_GetSlotList(CK_TRUE, nullptr, &count);
+    }
+}
 
 namespace vellum::tokenkit::testing {
 namespace {
@@ -187,6 +203,34 @@ TEST_F(ForwardingModuleTest, InjectsByNameAndByNthCallWithoutReachingTheToken) {
     EXPECT_EQ(signInits[0].rv, CKR_GENERAL_ERROR);
     EXPECT_EQ(signInits[0].arg("mechanism"), "0x40");
     EXPECT_EQ(signInits[0].arg("injected"), "yes");
+}
+
+TEST_F(ForwardingModuleTest, RunsTheHostsModalLoopInsideTheNamedCallsOnly) {
+    env.set("VELLUM_P11FWD_MODAL_LOOP", "C_Login; C_GetSlotList; C_FindObjectsInit#2; C_Logout#0");
+    env.set("VELLUM_P11FWD_FAIL", "C_Login=0xA0");
+    modalLoopsEntered.clear();
+    CK_SESSION_HANDLE session = openSession();
+    modalLoopModule = p11;
+    // The dialog runs first; then the login fails as if it was cancelled. The C_GetSlotList made
+    // from inside the loop runs no loop of its own.
+    EXPECT_EQ(p11->C_Login(session, CKU_USER, nullptr, 0), CKR_PIN_INCORRECT);
+    CK_OBJECT_CLASS certClass = CKO_CERTIFICATE;
+    CK_ATTRIBUTE search[] = {{CKA_CLASS, &certClass, sizeof certClass}};
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(p11->C_FindObjectsInit(session, search, 1), CKR_OK);
+        ASSERT_EQ(p11->C_FindObjectsFinal(session), CKR_OK);
+    }
+    EXPECT_EQ(slots().size(), 2u);
+    modalLoopModule = nullptr;
+    EXPECT_EQ(modalLoopsEntered, (std::vector<std::string>{"C_Login", "C_FindObjectsInit",
+                                                           "C_GetSlotList", "C_GetSlotList"}));
+    std::vector<std::string> lines = CallLog(logPath).lines();
+    auto logged = [&lines](const std::string& line) {
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    };
+    EXPECT_TRUE(logged("@config-error VELLUM_P11FWD_MODAL_LOOP: C_Logout#0"));
+    EXPECT_TRUE(logged("@modal-loop-nested function=C_GetSlotList"));
+    EXPECT_TRUE(logged("@modal-loop-end function=C_Login"));
 }
 
 TEST_F(ForwardingModuleTest, FunctionListFaultsLeaveTheListPointerAlone) {

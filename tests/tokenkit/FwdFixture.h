@@ -33,7 +33,8 @@ public:
         for (const char* name :
              {"VELLUM_P11FWD_TARGET", "VELLUM_P11FWD_FAIL", "VELLUM_P11FWD_NULL_LIST",
               "VELLUM_P11FWD_ALREADY_INITIALIZED", "VELLUM_P11FWD_HIDE_UNINITIALIZED",
-              "VELLUM_P11FWD_CLEAR_MECH_FLAGS", "VELLUM_P11FWD_SIGNATURE_LENGTH"}) {
+              "VELLUM_P11FWD_CLEAR_MECH_FLAGS", "VELLUM_P11FWD_SIGNATURE_LENGTH",
+              "VELLUM_P11FWD_MODAL_LOOP"}) {
             env.unset(name);
         }
     }
