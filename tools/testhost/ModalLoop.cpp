@@ -21,7 +21,9 @@ ModalLoop::~ModalLoop() {
 
 void ModalLoop::enter(const char* function) noexcept {
     ModalLoop* loop = liveLoop;
-    if (loop == nullptr) {
+    // Not from inside itself either. The token module keeps the same rule, but a copy of it
+    // that was unloaded and mapped again under a running loop has forgotten it.
+    if (loop == nullptr || loop->running_) {
         return;
     }
     // Nothing may unwind into the token module: a failing step ends the loop, which the test
@@ -29,9 +31,11 @@ void ModalLoop::enter(const char* function) noexcept {
     try {
         ++loop->runs_;
         loop->lastFunction_ = function != nullptr ? function : "";
+        loop->running_ = true;
         loop->step_(loop->lastFunction_);
     } catch (...) {
     }
+    loop->running_ = false;
 }
 
 }  // namespace vellum::testhost

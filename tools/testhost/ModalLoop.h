@@ -22,7 +22,7 @@ public:
     using Step = std::function<void(const std::string& function)>;
 
     // Runs `step` in every loop the module enters while this object lives; loops entered with
-    // no ModalLoop alive do nothing. One at a time.
+    // no ModalLoop alive, or from inside the step, do nothing. One at a time.
     explicit ModalLoop(Step step);
     ~ModalLoop();
     ModalLoop(const ModalLoop&) = delete;
@@ -39,6 +39,7 @@ private:
     Step step_;
     size_t runs_ = 0;
     std::string lastFunction_;
+    bool running_ = false;
 };
 
 }  // namespace vellum::testhost
