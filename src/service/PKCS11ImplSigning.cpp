@@ -8,6 +8,7 @@
 #include "service/PKCS11Impl.h"
 #include "service/ScopeExit.h"
 #include "service/TokenOperationGuard.h"
+#include "x509/SignatureVerifier.h"
 
 namespace {
 
@@ -15,6 +16,31 @@ constexpr const char* kFailureText = "E:1000";
 constexpr int kEnvelopeNumber = 65001;
 // Room for a signature of an RSA key of up to 4096 bits.
 constexpr unsigned long kSignatureCapacity = 512;
+
+// Whether the signature is one of the data under the certificate's key. The token module's word
+// is not taken for it: a module has answered CKR_OK with a signature of empty data. Only the
+// published RSA mechanisms are checked; SM3 and keys other than RSA are the vendor's scheme.
+bool signatureStands(const CertificateContext& context, CK_MECHANISM_TYPE mechanism,
+                     const unsigned char* data, unsigned long dataLength,
+                     const unsigned char* signature, unsigned long signatureLength) {
+    SignatureVerifier::Digest digest;
+    switch (mechanism) {
+        case CKM_MD5_RSA_PKCS:
+            digest = SignatureVerifier::Digest::Md5;
+            break;
+        case CKM_SHA1_RSA_PKCS:
+            digest = SignatureVerifier::Digest::Sha1;
+            break;
+        case CKM_SHA256_RSA_PKCS:
+            digest = SignatureVerifier::Digest::Sha256;
+            break;
+        default:
+            return true;
+    }
+    const SignatureVerifier verifier(context.derData, context.derLength);
+    return verifier.verify(digest, data, dataLength, signature, signatureLength) !=
+           SignatureVerifier::Verdict::Invalid;
+}
 
 }  // namespace
 
@@ -123,6 +149,10 @@ CK_RV PKCS11Impl::p11Sign(unsigned char* data, unsigned long dataLength, unsigne
     if (length > blockSize) {
         block.reset();
         return failAfterLogin("C_SignFinal2 failed:", CKR_BUFFER_TOO_SMALL);
+    }
+    if (!signatureStands(*certContext, mechanismType, data, dataLength, block.get(), length)) {
+        block.reset();
+        return failAfterLogin("Signature check failed:", CKR_SIGNATURE_INVALID);
     }
     if (length > 0) {
         std::memcpy(signature, block.get(), length);
