@@ -230,7 +230,11 @@ CK_RV fwdSignInit(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJE
     if (mechanism == nullptr) {
         return FwdLog::call("C_SignInit", CKR_ARGUMENTS_BAD, args, false);
     }
-    return FwdLog::call("C_SignInit", real->C_SignInit(session, mechanism, key), args, false);
+    CK_RV rv = real->C_SignInit(session, mechanism, key);
+    if (rv == CKR_OK) {
+        fwd().badSignature().signInit(session, *mechanism, key);
+    }
+    return FwdLog::call("C_SignInit", rv, args, false);
 }
 
 CK_RV fwdSignFinal(CK_SESSION_HANDLE session, CK_BYTE_PTR signature, CK_ULONG_PTR length) {
@@ -242,11 +246,16 @@ CK_RV fwdSignFinal(CK_SESSION_HANDLE session, CK_BYTE_PTR signature, CK_ULONG_PT
     if (length == nullptr) {
         return FwdLog::call("C_SignFinal", CKR_ARGUMENTS_BAD, args, false);
     }
+    const CK_ULONG capacity = *length;
     CK_RV rv = real->C_SignFinal(session, signature, length);
     args += " length=" + number(*length);
     const FwdSettings& settings = fwd().settings();
-    // Only the length query is bent; the real module keeps the operation active for the
-    // second call and answers it by the true length.
+    if (rv == CKR_OK && signature != nullptr) {
+        rv = fwd().badSignature().bend(settings.badSignature, *real, session, signature, length,
+                                       capacity, args);
+    }
+    // A set signature length bends only the length query; the real module keeps the operation
+    // active for the second call and answers it by the true length.
     if (rv == CKR_OK && signature == nullptr && settings.haveSignatureLength) {
         *length = settings.signatureLength;
         args += " reported=" + number(*length);

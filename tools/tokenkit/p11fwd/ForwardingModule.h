@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "BadSignature.h"
 #include "FwdSettings.h"
 #include "SessionTracker.h"
 
@@ -31,6 +32,7 @@ public:
     // The real module's function list; null before the first successful C_GetFunctionList.
     CK_FUNCTION_LIST* real() const { return real_; }
     SessionTracker& sessions() { return sessions_; }
+    BadSignature& badSignature() { return badSignature_; }
 
     // Counts one call of `function` and runs the host's modal loop inside it when so configured;
     // true, with the value to answer, when a rule injects it. Every forwarded call starts here.
@@ -51,6 +53,7 @@ private:
     CK_FUNCTION_LIST own_{};
     std::map<std::string, unsigned long> callCounts_;
     SessionTracker sessions_;
+    BadSignature badSignature_;
     bool realInitialized_ = false;
 };
 

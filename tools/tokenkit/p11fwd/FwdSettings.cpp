@@ -152,6 +152,10 @@ FwdSettings FwdSettings::fromEnvironment(const char* defaultTarget) {
         settings.problems.push_back("VELLUM_P11FWD_OVERSTATE_VALUE_LENGTH: " + overstated);
     }
     parseModalLoops(env("VELLUM_P11FWD_MODAL_LOOP"), settings);
+    std::string badSignature = trim(env("VELLUM_P11FWD_BAD_SIGNATURE"));
+    if (!badSignature.empty() && !BadSignature::parse(badSignature, settings.badSignature)) {
+        settings.problems.push_back("VELLUM_P11FWD_BAD_SIGNATURE: " + badSignature);
+    }
     return settings;
 }
 

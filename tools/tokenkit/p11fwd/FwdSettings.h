@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "BadSignature.h"
+
 namespace vellum::p11fwd {
 
 // One injected return value: `function` answers `rv` without reaching the real module, on
@@ -50,6 +52,7 @@ struct FwdSettings {
     // breaking its contract would claim more than it wrote.
     unsigned long overstatedValueLength = 0;
     std::vector<ModalLoopRule> modalLoops;
+    BadSignatureMode badSignature = BadSignatureMode::None;
     // Pieces of the variables that could not be understood; logged, otherwise ignored.
     std::vector<std::string> problems;
 
