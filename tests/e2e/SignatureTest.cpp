@@ -10,7 +10,6 @@
 #include "TokenScriptFixture.h"
 #include "testhost/ExtraInstance.h"
 #include "testhost/ModalLoop.h"
-#include "tokenkit/OpensslCheck.h"
 
 namespace vellum::e2e {
 namespace {
@@ -29,17 +28,6 @@ std::string eightDigits(size_t number) {
 
 class SignatureTest : public TokenScriptTest {
 protected:
-    ::testing::AssertionResult verifies(const tokenkit::TokenCertificate& cert,
-                                        const std::string& digest, const std::string& data,
-                                        const std::string& hex) {
-        std::string why;
-        if (tokenkit::OpensslCheck::verifies(cert.pemPath, digest, data, hex, kit().directory(),
-                                             &why)) {
-            return ::testing::AssertionSuccess();
-        }
-        return ::testing::AssertionFailure() << why;
-    }
-
     // Reads Signature while the token module runs the host's modal loop inside C_Login, and in
     // that loop makes every token operation on `target` (this instance's script object or a
     // second instance's): each is refused at once and leaves the outer signing whole.
@@ -152,7 +140,15 @@ TEST_F(SignatureTest, SignaturesVerifyForEachHashAndKeySize) {
             const std::string hex = envelope.substr(16);
             EXPECT_TRUE(isUpperHex(hex)) << hex;
             EXPECT_TRUE(verifies(*key.cert, hash.name, data, hex));
+            // Checked before it left, and handed out as the token made it.
+            EXPECT_EQ(hex, opensslSignature(*key.cert, hash.name, data));
             EXPECT_EQ(lastSignMechanism(), hash.mechanism);
+            EXPECT_EQ(lastError(), "OK");
+            EXPECT_TRUE(closedDown());
+
+            clearLog();
+            EXPECT_EQ(readText("SignData"),
+                      "UD65001:" + eightDigits(data.size()) + data + eightDigits(hexLength) + hex);
             EXPECT_EQ(lastError(), "OK");
             EXPECT_TRUE(closedDown());
         }

@@ -2,6 +2,7 @@
 // of the failing step, and from the token module's call log, no session open, no login left and
 // the module finalised and unloaded after every path.
 #include <string>
+#include <vector>
 
 #include "TokenScriptFixture.h"
 #include "tokenkit/FixedModulePath.h"
@@ -127,6 +128,47 @@ TEST_F(SigningFailureTest, FailuresOnTheToken) {
     write("CN", "0201");
     EXPECT_EQ(readText("Signature").size(), 272u);
     EXPECT_EQ(lastError(), "OK");
+}
+
+// A token module that answers CKR_OK with bytes that are no signature of the data: the check
+// against the certificate refuses them, with the same token calls as a good signing and the
+// closing steps of any failure after login.
+TEST_F(SigningFailureTest, BadSignaturesAreRefused) {
+    const auto* cert = addSigner(token(), "/CN=Signer", "0203");
+    ASSERT_NE(cert, nullptr);
+    ASSERT_TRUE(startPlugin());
+    const std::string data = "data";
+    write("CN", "0203");
+    write("SignData", data);
+    clearLog();
+    ASSERT_EQ(readText("Signature").size(), 272u);
+    const std::vector<std::string> goodCalls = callNames();
+
+    for (const char* mode : {"flip", "empty"}) {
+        env().set("VELLUM_P11FWD_BAD_SIGNATURE", mode);
+        for (const char* hash : {"md5", "sha1", "sha256"}) {
+            write("HashAlgorithm", hash);
+            for (const char* property : {"Signature", "SignData"}) {
+                SCOPED_TRACE(std::string(mode) + ", " + hash + ", " + property);
+                clearLog();
+                EXPECT_EQ(readText(property), "E:1000");
+                EXPECT_EQ(lastError(), "Signature check failed:Signature invalid(0x00C0)");
+                EXPECT_EQ(callNames(), goodCalls);
+                EXPECT_EQ(succeeded("C_Logout"), 1u);
+                EXPECT_TRUE(closedDown());
+
+                const std::vector<tokenkit::LoggedCall> finals = callLog().calls("C_SignFinal");
+                ASSERT_EQ(finals.size(), 2u);
+                EXPECT_EQ(finals[1].arg("bent"), mode);
+                const std::string handedOut = finals[1].arg("handedOut");
+                EXPECT_FALSE(verifies(*cert, hash, data, handedOut));
+                if (std::string(mode) == "empty") {
+                    // A sound signature by the right key, only not of this data.
+                    EXPECT_TRUE(verifies(*cert, hash, "", handedOut));
+                }
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "TokenScriptFixture.h"
 
+#include "tokenkit/OpensslCheck.h"
+
 namespace vellum::e2e {
 
 using testhost::ScriptResult;
@@ -73,6 +75,35 @@ size_t TokenScriptTest::succeeded(const std::string& name) {
 std::string TokenScriptTest::lastSignMechanism() {
     std::vector<tokenkit::LoggedCall> inits = callLog().calls("C_SignInit");
     return inits.empty() ? "none" : inits.back().arg("mechanism");
+}
+
+std::vector<std::string> TokenScriptTest::callNames() {
+    std::vector<std::string> names;
+    for (const tokenkit::LoggedCall& call : callLog().calls()) {
+        names.push_back(call.name);
+    }
+    return names;
+}
+
+::testing::AssertionResult TokenScriptTest::verifies(const tokenkit::TokenCertificate& cert,
+                                                     const std::string& digest,
+                                                     const std::string& data,
+                                                     const std::string& hex) {
+    std::string why;
+    if (tokenkit::OpensslCheck::verifies(cert.pemPath, digest, data, hex, kit().directory(),
+                                         &why)) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << why;
+}
+
+std::string TokenScriptTest::opensslSignature(const tokenkit::TokenCertificate& cert,
+                                              const std::string& digest, const std::string& data) {
+    std::string why;
+    const std::string hex =
+        tokenkit::OpensslCheck::signature(cert.keyPath, digest, data, kit().directory(), &why);
+    EXPECT_FALSE(hex.empty()) << why;
+    return hex;
 }
 
 std::vector<std::string> TokenScriptTest::entriesOf(const std::string& list) {

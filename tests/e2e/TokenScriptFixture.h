@@ -34,6 +34,18 @@ protected:
     size_t succeeded(const std::string& name);
     // The mechanism argument of the last C_SignInit, or "none".
     std::string lastSignMechanism();
+    // The names of the calls in the log, in order.
+    std::vector<std::string> callNames();
+
+    // Whether the openssl command verifies the hexadecimal signature over the data with the
+    // certificate's public key and the digest ("md5", "sha1", "sha256").
+    ::testing::AssertionResult verifies(const tokenkit::TokenCertificate& cert,
+                                        const std::string& digest, const std::string& data,
+                                        const std::string& hex);
+    // The signature the openssl command makes over the data with the certificate's private key,
+    // in upper-case hexadecimal: the token's, byte for byte (PKCS#1 v1.5 is deterministic).
+    std::string opensslSignature(const tokenkit::TokenCertificate& cert, const std::string& digest,
+                                 const std::string& data);
 
     // "CN=<name>,<serial>;" entries of a certificate list, in order; a piece after the last ";"
     // is an entry of its own, so that a missing terminator shows.

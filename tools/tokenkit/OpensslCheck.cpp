@@ -1,6 +1,7 @@
 #include "tokenkit/OpensslCheck.h"
 
 #include <fstream>
+#include <iterator>
 #include <vector>
 
 #include "tokenkit/Subprocess.h"
@@ -88,6 +89,33 @@ bool OpensslCheck::verifies(const std::string& certificatePem, const std::string
         return fail(why, Subprocess::describe(verify, verified));
     }
     return true;
+}
+
+std::string OpensslCheck::signature(const std::string& privateKeyPem, const std::string& digest,
+                                    const std::string& data, const std::string& workDirectory,
+                                    std::string* why) {
+    const std::string dataFile = workDirectory + "/openssl-sign-data.bin";
+    const std::string signatureFile = workDirectory + "/openssl-sign-signature.bin";
+    if (!writeBytes(dataFile, data)) {
+        fail(why, "cannot write the scratch files in " + workDirectory);
+        return std::string();
+    }
+    const std::vector<std::string> sign = {"openssl",     "dgst", "-" + digest,  "-sign",
+                                           privateKeyPem, "-out", signatureFile, dataFile};
+    ProcessResult signedData = Subprocess::run(sign);
+    if (!signedData.succeeded()) {
+        fail(why, Subprocess::describe(sign, signedData));
+        return std::string();
+    }
+    std::ifstream in(signatureFile, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string hex;
+    for (unsigned char byte : bytes) {
+        hex += kDigits[byte >> 4];
+        hex += kDigits[byte & 0x0F];
+    }
+    return hex;
 }
 
 }  // namespace vellum::tokenkit

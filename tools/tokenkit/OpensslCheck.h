@@ -1,6 +1,7 @@
 // A second opinion from the openssl command line on what the signing service and the plug-in
-// hand out: the one-line Base64 of a certificate file, and whether a signature verifies with a
-// certificate's public key. Runs the command without a shell (Subprocess).
+// hand out: the one-line Base64 of a certificate file, whether a signature verifies with a
+// certificate's public key, and the signature a private key makes. Runs the command without a
+// shell (Subprocess).
 #pragma once
 
 #include <string>
@@ -20,6 +21,13 @@ public:
     static bool verifies(const std::string& certificatePem, const std::string& digest,
                          const std::string& data, const std::string& hexSignature,
                          const std::string& workDirectory, std::string* why = nullptr);
+
+    // `openssl dgst -<digest> -sign` over `data` with the PEM private key, in upper-case
+    // hexadecimal: PKCS#1 v1.5 is deterministic, so this is the signature a token holding the
+    // key makes. Empty when the command fails, with its output in `why` (if given).
+    static std::string signature(const std::string& privateKeyPem, const std::string& digest,
+                                 const std::string& data, const std::string& workDirectory,
+                                 std::string* why = nullptr);
 };
 
 }  // namespace vellum::tokenkit

@@ -36,9 +36,9 @@ void BadSignature::signInit(CK_SESSION_HANDLE session, const CK_MECHANISM& mecha
     key_ = key;
 }
 
-CK_RV BadSignature::bend(BadSignatureMode mode, CK_FUNCTION_LIST& real,
-                         CK_SESSION_HANDLE session, CK_BYTE_PTR signature, CK_ULONG_PTR length,
-                         CK_ULONG capacity, std::string& args) {
+CK_RV BadSignature::bend(BadSignatureMode mode, CK_FUNCTION_LIST& real, CK_SESSION_HANDLE session,
+                         CK_BYTE_PTR signature, CK_ULONG_PTR length, CK_ULONG capacity,
+                         std::string& args) {
     if (mode == BadSignatureMode::Flip && *length > 0) {
         signature[*length - 1] ^= 0xFF;
         args += " bent=flip handedOut=" + hexBytes(signature, *length);
