@@ -1,5 +1,6 @@
 #include "x509/SignatureVerifier.h"
 
+#include <openssl/asn1.h>
 #include <openssl/err.h>
 #include <openssl/objects.h>
 #include <openssl/x509.h>
@@ -8,12 +9,16 @@
 
 namespace {
 
-struct X509Free {
-    void operator()(X509* cert) const { X509_free(cert); }
-};
-
 struct DigestContextFree {
     void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+
+struct AlgorithmFree {
+    void operator()(X509_ALGOR* algorithm) const { X509_ALGOR_free(algorithm); }
+};
+
+struct BitStringFree {
+    void operator()(ASN1_BIT_STRING* bits) const { ASN1_BIT_STRING_free(bits); }
 };
 
 const EVP_MD* messageDigest(SignatureVerifier::Digest digest) {
@@ -38,6 +43,56 @@ public:
     ErrorMark& operator=(const ErrorMark&) = delete;
 };
 
+// One DER element within [*cursor, end): its header is read and *cursor left on its content.
+// False for anything but a definite length that fits.
+bool enter(const unsigned char** cursor, const unsigned char* end, long& length, int& tag,
+           int& tagClass) {
+    const int flags = ASN1_get_object(cursor, &length, &tag, &tagClass, end - *cursor);
+    return (flags & 0x80) == 0 && (flags & 0x01) == 0 && length <= end - *cursor;
+}
+
+bool enterSequence(const unsigned char** cursor, const unsigned char* end, long& length) {
+    int tag = 0;
+    int tagClass = 0;
+    return enter(cursor, end, length, tag, tagClass) && tag == V_ASN1_SEQUENCE &&
+           tagClass == V_ASN1_UNIVERSAL;
+}
+
+// The subjectPublicKeyInfo of a certificate, found by walking the fields before it. Parsing the
+// whole certificate would decode its key through OpenSSL's generic decoders, which costs several
+// times the signature check itself, on every signing.
+bool findPublicKeyInfo(const unsigned char* der, long derLength, const unsigned char*& info,
+                       long& infoLength) {
+    const unsigned char* cursor = der;
+    long length = 0;
+    // Certificate, then its tbsCertificate.
+    if (!enterSequence(&cursor, der + derLength, length) ||
+        !enterSequence(&cursor, cursor + length, length)) {
+        return false;
+    }
+    const unsigned char* const end = cursor + length;
+    // [0] version (absent for version 1), serialNumber, signature, issuer, validity, subject.
+    for (int field = 0; field < 6; ++field) {
+        const unsigned char* fieldStart = cursor;
+        int tag = 0;
+        int tagClass = 0;
+        if (!enter(&cursor, end, length, tag, tagClass)) {
+            return false;
+        }
+        if (field == 0 && !(tag == 0 && tagClass == V_ASN1_CONTEXT_SPECIFIC)) {
+            cursor = fieldStart;  // no version: this is the serial number
+            continue;
+        }
+        cursor += length;
+    }
+    info = cursor;
+    if (!enterSequence(&cursor, end, length)) {
+        return false;
+    }
+    infoLength = cursor + length - info;
+    return true;
+}
+
 }  // namespace
 
 SignatureVerifier::SignatureVerifier(const unsigned char* der, size_t length) {
@@ -45,23 +100,38 @@ SignatureVerifier::SignatureVerifier(const unsigned char* der, size_t length) {
         return;
     }
     ErrorMark mark;
-    const unsigned char* cursor = der;
-    std::unique_ptr<X509, X509Free> cert(d2i_X509(nullptr, &cursor, static_cast<long>(length)));
-    if (!cert) {
+    const unsigned char* info = nullptr;
+    long infoLength = 0;
+    if (!findPublicKeyInfo(der, static_cast<long>(length), info, infoLength)) {
         return;
     }
-    // The algorithm named in the certificate decides, not whether OpenSSL can decode the key:
-    // an RSA key that does not decode must fail the check, not skip it.
-    ASN1_OBJECT* algorithm = nullptr;
-    if (X509_PUBKEY_get0_param(&algorithm, nullptr, nullptr, nullptr,
-                               X509_get_X509_PUBKEY(cert.get())) != 1) {
+    // SubjectPublicKeyInfo: the algorithm, then the key as a bit string.
+    const unsigned char* cursor = info;
+    const unsigned char* const end = info + infoLength;
+    long contentLength = 0;
+    if (!enterSequence(&cursor, end, contentLength)) {
         return;
     }
-    if (OBJ_obj2nid(algorithm) != NID_rsaEncryption) {
+    std::unique_ptr<X509_ALGOR, AlgorithmFree> algorithm(
+        d2i_X509_ALGOR(nullptr, &cursor, end - cursor));
+    if (!algorithm) {
+        return;
+    }
+    const ASN1_OBJECT* oid = nullptr;
+    X509_ALGOR_get0(&oid, nullptr, nullptr, algorithm.get());
+    // The algorithm named in the certificate decides, not whether the key decodes: an RSA key
+    // that does not decode fails the check rather than skipping it.
+    if (OBJ_obj2nid(oid) != NID_rsaEncryption) {
         otherKeyType = true;
         return;
     }
-    rsaKey.reset(X509_get_pubkey(cert.get()));
+    std::unique_ptr<ASN1_BIT_STRING, BitStringFree> bits(
+        d2i_ASN1_BIT_STRING(nullptr, &cursor, end - cursor));
+    if (!bits || cursor != end) {
+        return;
+    }
+    const unsigned char* key = ASN1_STRING_get0_data(bits.get());
+    rsaKey.reset(d2i_PublicKey(EVP_PKEY_RSA, nullptr, &key, ASN1_STRING_length(bits.get())));
 }
 
 SignatureVerifier::~SignatureVerifier() = default;
