@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes to X509Helper and checks, for output sizes 0 to 600 taken from the input,
-// that no getter writes past the size it is given and that what it writes keeps its form.
+// that no getter writes past the size it is given and that what it writes keeps its form. The
+// same bytes go to SignatureVerifier, whose own walk to the key must agree with OpenSSL's parse.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -7,6 +8,10 @@
 #include <cstring>
 #include <vector>
 
+#include <openssl/objects.h>
+#include <openssl/x509.h>
+
+#include "x509/SignatureVerifier.h"
 #include "x509/X509Helper.h"
 
 namespace {
@@ -116,6 +121,26 @@ void checkAll(X509Helper& helper, bool loaded, const uint8_t* data, size_t len) 
     FUZZ_CHECK(none.untouchedFrom(0));
 }
 
+// Wherever OpenSSL parses the bytes as a certificate, the check skips them exactly when the
+// certificate's key is not RSA; and nothing it is given verifies (the data is no message signed).
+void checkVerifier(const std::vector<unsigned char>& der) {
+    const SignatureVerifier verifier(der.data(), der.size());
+    const SignatureVerifier::Verdict verdict = verifier.verify(
+        SignatureVerifier::Digest::Sha256, der.data(), der.size(), der.data(), der.size());
+    FUZZ_CHECK(verdict != SignatureVerifier::Verdict::Verified);
+    const unsigned char* cursor = der.data();
+    X509* cert = d2i_X509(nullptr, &cursor, static_cast<long>(der.size()));
+    if (cert == nullptr) {
+        return;
+    }
+    ASN1_OBJECT* algorithm = nullptr;
+    const bool named = X509_PUBKEY_get0_param(&algorithm, nullptr, nullptr, nullptr,
+                                              X509_get_X509_PUBKEY(cert)) == 1;
+    const bool rsa = named && OBJ_obj2nid(algorithm) == NID_rsaEncryption;
+    X509_free(cert);
+    FUZZ_CHECK(!named || (verdict == SignatureVerifier::Verdict::Unchecked) == !rsa);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -133,5 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Reloading the same object with a prefix replaces or clears what it held.
     const bool reloaded = helper.loadDERCert(der.empty() ? nullptr : der.data(), len / 2);
     checkAll(helper, reloaded, data, size);
+
+    checkVerifier(der);
     return 0;
 }

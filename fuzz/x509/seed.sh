@@ -30,4 +30,11 @@ cert "/CN=Ωmega Zoë" 7 -utf8 -config default-mask.cnf
 cert "/O=Zoë" 8 -utf8 -config default-mask.cnf
 openssl req -x509 -key key.pem -days 1 -subj "/O=Issuer Org/CN=Issuing CA" -out ca.pem 2>/dev/null
 cert "/CN=Leaf" 9 -CA ca.pem -CAkey key.pem
+# RSA keys, which the signature check reads: a version 3 and a version 1 certificate.
+openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out rsa.pem 2>/dev/null
+cert "/CN=RSA Signer" 10 -key rsa.pem
+openssl req -new -key rsa.pem -subj "/CN=Version 1" -out v1.csr 2>/dev/null
+n=$((n + 1))
+openssl x509 -req -in v1.csr -signkey rsa.pem -days 1 -outform DER -out "$out/seed-$n.der" \
+    2>/dev/null
 echo "seeded $n certificates into $out"

@@ -41,6 +41,12 @@ TEST(SignatureVerifierTest, OnlyAnRsaKeyThatReadsCanPass) {
     const Bytes signature = fileBytes(openssl.path("data.sig"));
     ASSERT_EQ(signature.size(), 128u);
     ASSERT_EQ(verdict(rsa, Digest::Sha256, "data", signature), Verdict::Verified);
+    // Version 1: no version field before the serial number.
+    ASSERT_TRUE(openssl.run("req -new -key rsa.pem -subj /CN=V1 -out v1.csr"));
+    ASSERT_TRUE(
+        openssl.run("x509 -req -in v1.csr -signkey rsa.pem -days 1 -outform DER -out v1.der"));
+    EXPECT_EQ(verdict(fileBytes(openssl.path("v1.der")), Digest::Sha256, "data", signature),
+              Verdict::Verified);
 
     EXPECT_EQ(verdict(rsa, Digest::Sha1, "data", signature), Verdict::Invalid);
     Bytes longer = signature;
