@@ -14,7 +14,7 @@ public:
     enum class Digest { Md5, Sha1, Sha256 };
     enum class Verdict {
         Verified,   // a valid signature of the data under the certificate's RSA key
-        Invalid,    // not one, or the certificate's RSA key cannot be read
+        Invalid,    // not one, or the certificate's RSA key cannot be read, or memory ran out
         Unchecked,  // the certificate's key is not RSA
     };
 
