@@ -150,7 +150,8 @@ CK_RV PKCS11Impl::p11Sign(unsigned char* data, unsigned long dataLength, unsigne
         block.reset();
         return failAfterLogin("C_SignFinal2 failed:", CKR_BUFFER_TOO_SMALL);
     }
-    if (!signatureStands(*certContext, mechanismType, data, dataLength, block.get(), length)) {
+    if (!signatureStands(*certContext, mechanism.mechanism, data, dataLength, block.get(),
+                         length)) {
         block.reset();
         return failAfterLogin("Signature check failed:", CKR_SIGNATURE_INVALID);
     }
