@@ -2,11 +2,12 @@
 
 #include <dlfcn.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <new>
 
 namespace {
 
-// Used when a status text cannot be allocated; short enough to need no allocation itself.
 constexpr const char* kOutOfMemoryText = "Out of memory";
 
 }  // namespace
@@ -20,29 +21,21 @@ PKCS11Impl::PKCS11Impl(const char* modulePath)
       operationMechanism(CKM_SHA1_RSA_PKCS),
       modulePath(modulePath),
       moduleInitialized(false) {
-    // Without the record every token operation fails early (haveCertContext).
-    if (certContext) {
-        certContext->derData = nullptr;
-        certContext->derLength = 0;
-        certContext->sessionHandle = 0;
-        certContext->objectHandle = 0;
+    if (!certContext) {
+        throw std::bad_alloc();
     }
+    certContext->derData = nullptr;
+    certContext->derLength = 0;
+    certContext->sessionHandle = 0;
+    certContext->objectHandle = 0;
 }
 
 PKCS11Impl::~PKCS11Impl() {
-    // Only a failed initialize under signCert leaves a module loaded until here. A function list
-    // that outlived its module is not called through.
-    if (libraryHandle) {
-        uninitialize();
-    }
-    functionList = nullptr;
-    unloadPKCS11Library();
-    if (certContext) {
-        std::free(certContext->derData);
-        certContext->derData = nullptr;
-        std::free(certContext);
-        certContext = nullptr;
-    }
+    // Only a failed initialize under signCert leaves a module loaded until here.
+    releaseModule();
+    freeDerCert();
+    std::free(certContext);
+    certContext = nullptr;
 }
 
 long PKCS11Impl::loadPKCS11Library() {
@@ -73,11 +66,9 @@ unsigned char PKCS11Impl::initialize() {
         return 0;
     }
     CK_C_GetFunctionList getFunctionList = reinterpret_cast<CK_C_GetFunctionList>(symbol);
-    CK_RV rv = getFunctionList(&functionList);
-    if (rv != CKR_OK) {
+    if (!succeeded(getFunctionList(&functionList), "C_GetFunctionList failed:")) {
         // Whatever a failing call left in the pointer is not to be trusted.
         functionList = nullptr;
-        setStatus("C_GetFunctionList failed:", rv);
         return 0;
     }
     if (!functionList) {
@@ -85,16 +76,14 @@ unsigned char PKCS11Impl::initialize() {
         return CKR_FUNCTION_FAILED;
     }
     // Already initialised in this process (for example after an earlier failed operation) is fine.
-    rv = functionList->C_Initialize(nullptr);
-    if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
-        setStatus("C_Initialize failed:", rv);
+    if (!succeeded(functionList->C_Initialize(nullptr),
+                   "C_Initialize failed:", CKR_CRYPTOKI_ALREADY_INITIALIZED)) {
         return 0;
     }
     moduleInitialized = true;
     CK_ULONG count = 0;
-    rv = functionList->C_GetSlotList(CK_TRUE, nullptr, &count);
-    if (rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL) {
-        setStatus("C_GetSlotList failed:", rv);
+    CK_RV rv = functionList->C_GetSlotList(CK_TRUE, nullptr, &count);
+    if (!succeeded(rv, "C_GetSlotList failed:", CKR_BUFFER_TOO_SMALL)) {
         return 0;
     }
     if (count > 0) {
@@ -104,8 +93,7 @@ unsigned char PKCS11Impl::initialize() {
 }
 
 unsigned char PKCS11Impl::reloadPKCS11Library(unsigned long rv) {
-    uninitialize();
-    unloadPKCS11Library();
+    releaseModule();
     setStatus("C_Initialize failed:", rv);
     return 0;
 }
@@ -124,19 +112,83 @@ long PKCS11Impl::unloadPKCS11Library() {
         dlclose(libraryHandle);
         libraryHandle = nullptr;
     }
+    // The list pointed into the module: nothing calls through it any more.
+    functionList = nullptr;
     return 0;
 }
 
-void PKCS11Impl::releaseFailedInitialize() noexcept {
-    // A failed C_Initialize leaves nothing to finalise: the module is unloaded as it is.
-    if (moduleInitialized) {
-        uninitialize();
+bool PKCS11Impl::openModule(const OpeningFailure& onFailure) noexcept {
+    if (loadPKCS11Library() != 0) {
+        if (onFailure.loadText) {
+            setStatus(onFailure.loadText);
+        }
+        return false;
     }
+    if (initialize() == 1) {
+        return true;
+    }
+    if (onFailure.initializeText) {
+        setStatus(onFailure.initializeText);
+    }
+    if (onFailure.releaseModule) {
+        releaseFailedInitialize();
+    }
+    return false;
+}
+
+void PKCS11Impl::releaseModule() noexcept {
+    uninitialize();
     unloadPKCS11Library();
 }
 
+void PKCS11Impl::releaseFailedInitialize() noexcept {
+    // A failed C_Initialize leaves nothing to finalise: without its function list the module is
+    // only unloaded.
+    if (!moduleInitialized) {
+        functionList = nullptr;
+    }
+    releaseModule();
+}
+
+bool PKCS11Impl::readObjectAttribute(CK_ATTRIBUTE_TYPE type, const char* failureMessage,
+                                     MallocPtr<unsigned char[]>& value, CK_ULONG& length) noexcept {
+    const CK_SESSION_HANDLE session = certContext->sessionHandle;
+    const CK_OBJECT_HANDLE object = certContext->objectHandle;
+    CK_ATTRIBUTE attribute = {type, nullptr, 0};
+    if (!succeeded(functionList->C_GetAttributeValue(session, object, &attribute, 1),
+                   failureMessage)) {
+        return false;
+    }
+    const CK_ULONG capacity = attribute.ulValueLen;
+    // One byte more, so that a value of no bytes has a block too. A length that cannot be
+    // allocated (CK_UNAVAILABLE_INFORMATION included) fails as the module's own lack of memory.
+    value.reset(capacity < SIZE_MAX ? static_cast<unsigned char*>(std::calloc(capacity + 1, 1))
+                                    : nullptr);
+    if (!value) {
+        setStatus(failureMessage, CKR_HOST_MEMORY);
+        return false;
+    }
+    attribute.pValue = value.get();
+    if (!succeeded(functionList->C_GetAttributeValue(session, object, &attribute, 1),
+                   failureMessage)) {
+        value.reset();
+        return false;
+    }
+    length = attribute.ulValueLen;
+    capToCapacity(length, capacity);
+    return true;
+}
+
+bool PKCS11Impl::capToCapacity(CK_ULONG& claimed, CK_ULONG capacity) noexcept {
+    if (claimed <= capacity) {
+        return true;
+    }
+    claimed = capacity;
+    return false;
+}
+
 std::string PKCS11Impl::lastError() {
-    return copyText(lastErrorText);
+    return copyText(lastErrorText.text());
 }
 
 std::string PKCS11Impl::getProviderName() {
@@ -160,23 +212,19 @@ std::string PKCS11Impl::verifySignature(char*, char*, char*) {
 }
 
 void PKCS11Impl::setStatus(const char* message) noexcept {
-    try {
-        lastErrorText = message;
-    } catch (...) {
-        lastErrorText = kOutOfMemoryText;
-    }
+    lastErrorText.setFixed(message);
 }
 
 void PKCS11Impl::setStatus(const char* message, CK_RV rv) noexcept {
     try {
-        lastErrorText = std::string(message) + getPKCS11ErrorCode(rv);
+        lastErrorText.setBuilt(std::string(message) + getPKCS11ErrorCode(rv));
     } catch (...) {
-        lastErrorText = kOutOfMemoryText;
+        setOutOfMemory();
     }
 }
 
-bool PKCS11Impl::succeeded(CK_RV rv, const char* message) noexcept {
-    if (rv == CKR_OK) {
+bool PKCS11Impl::succeeded(CK_RV rv, const char* message, CK_RV tolerated) noexcept {
+    if (rv == CKR_OK || rv == tolerated) {
         return true;
     }
     setStatus(message, rv);
@@ -185,12 +233,4 @@ bool PKCS11Impl::succeeded(CK_RV rv, const char* message) noexcept {
 
 void PKCS11Impl::setOutOfMemory() noexcept {
     setStatus(kOutOfMemoryText);
-}
-
-bool PKCS11Impl::haveCertContext() noexcept {
-    if (certContext) {
-        return true;
-    }
-    setStatus("Certificate context not allocated");
-    return false;
 }

@@ -5,20 +5,24 @@
 
 #include "service/CertificateContext.h"
 #include "service/MallocPtr.h"
+#include "service/ScopeExit.h"
 #include "service/ServiceBase.h"
+#include "service/StatusText.h"
 #include "service/pkcs11.h"
 
 class X509Helper;
 
 // The signing service on a USB token reached through a PKCS#11 module. Every token operation is
 // self-contained: it loads the module, initialises it, works on sessions, then finalises and
-// unloads it again. The outcome of the last operation is kept as a status text (lastError).
+// unloads it again (runTokenOperation). The outcome of the last operation is kept as a status
+// text (lastError).
 class PKCS11Impl : public ServiceBase {
 public:
     // Where the vendor's token module is installed. Only tests pass another path.
     static constexpr const char* kModulePath = "/usr/local/lib/libMOVA_XAN_P11.dylib";
 
-    // The path is not copied: it must outlive the object.
+    // The path is not copied: it must outlive the object. Throws std::bad_alloc when the
+    // certificate context cannot be allocated.
     explicit PKCS11Impl(const char* modulePath = kModulePath);
     ~PKCS11Impl() override;
 
@@ -45,32 +49,41 @@ public:
     long unloadPKCS11Library();
     static std::string getPKCS11ErrorCode(unsigned long rv);
 
-    // Certificate discovery.
+    bool freeDerCert();
+    static char* base64(signed char* bytes, unsigned long length);
+
+    // A whole signing operation: the hexadecimal signature of the data, made with the
+    // certificate whose serial is the stored CN, in a malloc'd text the caller frees. 0 or -1.
+    int sign(unsigned char* data, unsigned long dataLength, char** text, unsigned long& textLength);
+
+private:
+    // How a token operation answers a module that cannot be loaded or initialised.
+    struct OpeningFailure {
+        const char* loadText;        // replaces the loader's status text, or null
+        const char* initializeText;  // replaces initialize's status text, or null
+        bool releaseModule;          // whether a module that failed to initialise is unloaded
+    };
+
+    // The frame of every token operation: loads and initialises the module, runs `work` and then
+    // finalises and unloads the module on every path out of it. Running out of memory inside
+    // `work` fails the operation with the status text "Out of memory". False when the module
+    // could not be opened or `work` answered false.
+    template <class Work>
+    bool runTokenOperation(const OpeningFailure& onFailure, Work&& work) noexcept;
+    bool openModule(const OpeningFailure& onFailure) noexcept;
+    // The one release of the module: C_Finalize while a function list is held, then dlclose.
+    void releaseModule() noexcept;
+    // Unloads the module after a failed initialize. A module that initialize left initialised
+    // (its token probe failed) is finalised first: unloading an initialised module leaves its
+    // resources, and any thread it runs, behind.
+    void releaseFailedInitialize() noexcept;
+
+    // Certificate discovery; the module is Ready (runTokenOperation).
     unsigned char findObject(unsigned long& session, CK_ATTRIBUTE* objectTemplate,
                              unsigned long attributeCount, unsigned long* handles,
                              unsigned long& count);
     bool loadDerCert();
-    bool freeDerCert();
     unsigned char acquireCertificateContext(std::string serial);
-    static char* base64(signed char* bytes, unsigned long length);
-
-    // Signing.
-    int sign(unsigned char* data, unsigned long dataLength, char** text, unsigned long& textLength);
-    CK_RV p11Sign(unsigned char* data, unsigned long dataLength, unsigned char* signature,
-                  unsigned long& signatureLength);
-    bool findKey(CK_OBJECT_HANDLE* key, CK_OBJECT_CLASS keyClass);
-
-private:
-    // Sets the status text; falls back to a short text if memory runs out.
-    void setStatus(const char* message) noexcept;
-    // Sets message + status text of rv, as every failed PKCS#11 call reports itself.
-    void setStatus(const char* message, CK_RV rv) noexcept;
-    // True on CKR_OK; otherwise records message + status text of rv.
-    bool succeeded(CK_RV rv, const char* message) noexcept;
-    void setOutOfMemory() noexcept;
-
-    // Fails an operation early when the constructor could not allocate the certificate context.
-    bool haveCertContext() noexcept;
     // Reads the IDs of the slots holding a token into a malloc'd list. False, with the status text
     // set, when a query fails or no slot holds a token.
     bool readTokenSlots(MallocPtr<CK_SLOT_ID[]>& slots, CK_ULONG& count,
@@ -79,20 +92,36 @@ private:
     // certificate context in turn while `visit` reads it. When `visit` answers true the walk ends
     // with that session open and those DER bytes held; otherwise both are released.
     bool visitSlotCertificates(CK_SLOT_ID slot, const std::function<bool(X509Helper&)>& visit);
-    void closeSession(CK_SESSION_HANDLE session) noexcept;
-    // Ends a signing operation that got past initialize: DER bytes, session, module.
-    void closeSigningOperation(bool sessionOpen) noexcept;
-    // Unloads the module after a failed initialize (getCertList, sign). A module that initialize
-    // left initialised (its token probe failed) is finalised first: unloading an initialised
-    // module leaves its resources, and any thread it runs, behind.
-    void releaseFailedInitialize() noexcept;
+    // Ends the work on the certificate acquireCertificateContext chose: its DER bytes, its session.
+    void releaseChosenCertificate() noexcept;
+    // Reads one attribute of the context's object into a new zero-filled block one byte longer
+    // than the value. False, with `failureMessage` and the reason as the status text, when either
+    // query fails or the announced length cannot be allocated.
+    bool readObjectAttribute(CK_ATTRIBUTE_TYPE type, const char* failureMessage,
+                             MallocPtr<unsigned char[]>& value, CK_ULONG& length) noexcept;
+    // A module is believed only up to the room it was given: caps `claimed` at `capacity` and
+    // answers whether it fitted.
+    static bool capToCapacity(CK_ULONG& claimed, CK_ULONG capacity) noexcept;
+
+    // Signing; the module is Ready and the certificate chosen.
+    CK_RV p11Sign(unsigned char* data, unsigned long dataLength, unsigned char* signature,
+                  unsigned long& signatureLength);
+    bool findKey(CK_OBJECT_HANDLE* key, CK_OBJECT_CLASS keyClass);
     // The "UD65001:" (with the data) or "US65001:" envelope of a new signature, or "E:1000".
-    std::string envelope(bool withData);
+    std::string envelope(bool withData) noexcept;
+
+    // Sets a fixed status text; `message` must be of static storage (a literal).
+    void setStatus(const char* message) noexcept;
+    // Sets message + status text of rv, as every failed PKCS#11 call reports itself.
+    void setStatus(const char* message, CK_RV rv) noexcept;
+    // True on CKR_OK and on `tolerated`; otherwise records message + status text of rv.
+    bool succeeded(CK_RV rv, const char* message, CK_RV tolerated = CKR_OK) noexcept;
+    void setOutOfMemory() noexcept;
 
     CK_FUNCTION_LIST* functionList;
     void* libraryHandle;
-    CertificateContext* certContext;
-    std::string lastErrorText;
+    CertificateContext* certContext;  // never null
+    StatusText lastErrorText;
     CK_MECHANISM_TYPE mechanismType;
     // The mechanism of the signing in flight, taken from mechanismType when it started.
     CK_MECHANISM_TYPE operationMechanism;
@@ -101,3 +130,17 @@ private:
     // no C_Finalize has followed.
     bool moduleInitialized;
 };
+
+template <class Work>
+bool PKCS11Impl::runTokenOperation(const OpeningFailure& onFailure, Work&& work) noexcept {
+    if (!openModule(onFailure)) {
+        return false;
+    }
+    ScopeExit release([this] { releaseModule(); });
+    try {
+        return work();
+    } catch (...) {
+        setOutOfMemory();
+        return false;
+    }
+}

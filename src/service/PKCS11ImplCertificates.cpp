@@ -60,10 +60,6 @@ std::string listEntryOf(X509Helper& certificate) {
 unsigned char PKCS11Impl::findObject(unsigned long& session, CK_ATTRIBUTE* objectTemplate,
                                      unsigned long attributeCount, unsigned long* handles,
                                      unsigned long& count) {
-    if (!functionList) {
-        setStatus("Function list of pkcs11 is null");
-        return 0;
-    }
     const CK_ULONG capacity = count;
     CK_ULONG found = 0;
     if (!succeeded(functionList->C_FindObjectsInit(session, objectTemplate, attributeCount),
@@ -73,62 +69,35 @@ unsigned char PKCS11Impl::findObject(unsigned long& session, CK_ATTRIBUTE* objec
     // One call only: never more than the capacity of objects.
     CK_RV findResult = functionList->C_FindObjects(session, handles, capacity, &found);
     CK_RV finalResult = functionList->C_FindObjectsFinal(session);
-    if (findResult != CKR_OK || found == 0) {
+    if (!succeeded(findResult, "C_FindObjects failed:")) {
+        return 0;
+    }
+    if (found == 0) {
+        // A clean search that finds nothing fails as well: "C_FindObjects failed:OK(0x0000)".
         setStatus("C_FindObjects failed:", findResult);
         return 0;
     }
     if (!succeeded(finalResult, "C_FindObjectsFinal failed:")) {
         return 0;
     }
-    // A module claiming more than it could have written is not believed.
-    count = found < capacity ? found : capacity;
+    capToCapacity(found, capacity);
+    count = found;
     return 1;
 }
 
 bool PKCS11Impl::loadDerCert() {
-    if (!functionList || !certContext) {
-        setStatus("Function list of pkcs11 is null");
+    freeDerCert();
+    MallocPtr<unsigned char[]> value;
+    CK_ULONG length = 0;
+    if (!readObjectAttribute(CKA_VALUE, "Load cert C_GetAttributeValue failed:", value, length)) {
         return false;
     }
-    CK_ATTRIBUTE value = {CKA_VALUE, nullptr, 0};
-    if (!succeeded(functionList->C_GetAttributeValue(certContext->sessionHandle,
-                                                     certContext->objectHandle, &value, 1),
-                   "Load cert C_GetAttributeValue failed:")) {
-        return false;
-    }
-    std::free(certContext->derData);
-    certContext->derData = nullptr;
-    certContext->derLength = 0;
-
-    const CK_ULONG length = value.ulValueLen;
-    // A length that cannot be allocated (CK_UNAVAILABLE_INFORMATION included) skips the object.
-    unsigned char* block =
-        length < SIZE_MAX ? static_cast<unsigned char*>(std::malloc(length + 1)) : nullptr;
-    if (!block) {
-        setStatus("Load cert C_GetAttributeValue failed:", CKR_HOST_MEMORY);
-        return false;
-    }
-    certContext->derData = block;
+    certContext->derData = value.release();
     certContext->derLength = length;
-    value.pValue = block;
-    CK_RV rv = functionList->C_GetAttributeValue(certContext->sessionHandle,
-                                                 certContext->objectHandle, &value, 1);
-    if (rv != CKR_OK) {
-        freeDerCert();
-        setStatus("Load cert C_GetAttributeValue failed:", rv);
-        return false;
-    }
-    // Only the bytes the module wrote are certificate.
-    if (value.ulValueLen < length) {
-        certContext->derLength = value.ulValueLen;
-    }
     return true;
 }
 
 bool PKCS11Impl::freeDerCert() {
-    if (!certContext) {
-        return false;
-    }
     std::free(certContext->derData);
     certContext->derData = nullptr;
     certContext->derLength = 0;
@@ -136,35 +105,31 @@ bool PKCS11Impl::freeDerCert() {
 }
 
 unsigned char PKCS11Impl::acquireCertificateContext(std::string serial) {
-    if (!functionList || !certContext) {
-        setStatus("Function list of pkcs11 is null");
+    MallocPtr<CK_SLOT_ID[]> slots;
+    CK_ULONG slotCount = 0;
+    if (!readTokenSlots(slots, slotCount, "C_GetSlotList1 failed:", "C_GetSlotList2 failed:")) {
         return 0;
     }
-    try {
-        MallocPtr<CK_SLOT_ID[]> slots;
-        CK_ULONG slotCount = 0;
-        if (!readTokenSlots(slots, slotCount, "C_GetSlotList1 failed:", "C_GetSlotList2 failed:")) {
-            return 0;
+    for (CK_ULONG s = 0; s < slotCount; ++s) {
+        CK_MECHANISM_INFO info = {};
+        if (functionList->C_GetMechanismInfo(slots[s], CKM_RSA_PKCS, &info) != CKR_OK ||
+            (info.flags & kSignAndVerify) != kSignAndVerify) {
+            continue;
         }
-        for (CK_ULONG s = 0; s < slotCount; ++s) {
-            CK_MECHANISM_INFO info = {};
-            if (functionList->C_GetMechanismInfo(slots[s], CKM_RSA_PKCS, &info) != CKR_OK ||
-                (info.flags & kSignAndVerify) != kSignAndVerify) {
-                continue;
-            }
-            // The first match wins; the caller works on with its session and DER bytes.
-            if (visitSlotCertificates(slots[s], [&serial](X509Helper& certificate) {
-                    return serialTextOf(certificate) == serial;
-                })) {
-                return 1;
-            }
+        // The first match wins; the caller works on with its session and DER bytes.
+        if (visitSlotCertificates(slots[s], [&serial](X509Helper& certificate) {
+                return serialTextOf(certificate) == serial;
+            })) {
+            return 1;
         }
-        setStatus("CN not matched");
-        return 0;
-    } catch (...) {
-        setOutOfMemory();
-        return 0;
     }
+    setStatus("CN not matched");
+    return 0;
+}
+
+void PKCS11Impl::releaseChosenCertificate() noexcept {
+    freeDerCert();
+    functionList->C_CloseSession(certContext->sessionHandle);
 }
 
 char* PKCS11Impl::base64(signed char* bytes, unsigned long length) {
@@ -201,100 +166,78 @@ char* PKCS11Impl::base64(signed char* bytes, unsigned long length) {
 }
 
 std::string PKCS11Impl::getCertList() {
+    static constexpr OpeningFailure kOnFailure = {nullptr, nullptr, true};
     TokenOperationGuard operation(lastErrorText);
-    if (!operation.claimed()) {
-        return copyText(kFailureText);
-    }
-    if (!haveCertContext() || loadPKCS11Library() != 0) {
-        return copyText(kFailureText);
-    }
-    if (initialize() != 1) {
-        releaseFailedInitialize();
-        return copyText(kFailureText);
-    }
-    ScopeExit release([this] {
-        uninitialize();
-        unloadPKCS11Library();
-    });
-    try {
-        MallocPtr<CK_SLOT_ID[]> slots;
-        CK_ULONG slotCount = 0;
-        if (!readTokenSlots(slots, slotCount, "C_GetSlotList failed:", "C_GetSlotList failed:")) {
-            return copyText(kFailureText);
-        }
-        // Started afresh at every slot: the answer is the last slot's alone.
-        std::string list;
-        for (CK_ULONG s = 0; s < slotCount; ++s) {
-            CK_MECHANISM_INFO info = {};
-            CK_RV rv = functionList->C_GetMechanismInfo(slots[s], CKM_RSA_PKCS, &info);
-            if (rv != CKR_OK) {
-                setStatus("", rv);
-                list = kFailureText;
-                continue;
-            }
-            setStatus("OK");
-            list.clear();
-            if ((info.flags & kSignAndVerify) != kSignAndVerify) {
-                continue;
-            }
-            visitSlotCertificates(slots[s], [&list](X509Helper& certificate) {
-                list += listEntryOf(certificate);
+    std::string list;
+    const bool listed =
+        operation.claimed() && runTokenOperation(kOnFailure, [this, &list] {
+            MallocPtr<CK_SLOT_ID[]> slots;
+            CK_ULONG slotCount = 0;
+            if (!readTokenSlots(slots, slotCount,
+                                "C_GetSlotList failed:", "C_GetSlotList failed:")) {
                 return false;
-            });
-        }
-        return list;
-    } catch (...) {
-        setOutOfMemory();
+            }
+            // Started afresh at every slot: the answer is the last slot's alone.
+            bool lastSlotAnswered = true;
+            for (CK_ULONG s = 0; s < slotCount; ++s) {
+                list.clear();
+                CK_MECHANISM_INFO info = {};
+                lastSlotAnswered =
+                    succeeded(functionList->C_GetMechanismInfo(slots[s], CKM_RSA_PKCS, &info), "");
+                if (!lastSlotAnswered) {
+                    continue;
+                }
+                setStatus("OK");
+                if ((info.flags & kSignAndVerify) != kSignAndVerify) {
+                    continue;
+                }
+                visitSlotCertificates(slots[s], [&list](X509Helper& certificate) {
+                    list += listEntryOf(certificate);
+                    return false;
+                });
+            }
+            return lastSlotAnswered;
+        });
+    if (!listed) {
         return copyText(kFailureText);
     }
+    return list;
 }
 
 std::string PKCS11Impl::signCert() {
+    static constexpr OpeningFailure kOnFailure = {nullptr, nullptr, false};
     TokenOperationGuard operation(lastErrorText);
     if (!operation.claimed()) {
         return copyText(kFailureText);
     }
     setStatus("OK");
-    if (!haveCertContext() || loadPKCS11Library() != 0) {
-        return copyText(kFailureText);
-    }
-    if (initialize() != 1) {
-        // The module stays loaded; the next operation or the destructor releases it.
-        return copyText(kFailureText);
-    }
-    ScopeExit release([this] {
-        uninitialize();
-        unloadPKCS11Library();
-    });
-    try {
+    std::string text;
+    const bool encoded = runTokenOperation(kOnFailure, [this, &text] {
         if (acquireCertificateContext(storedCN()) != 1) {
-            return copyText(kFailureText);
+            return false;
         }
-        ScopeExit certificateRelease([this] {
-            if (freeDerCert()) {
-                closeSession(certContext->sessionHandle);
-            }
-        });
-        MallocPtr<char> text(
+        ScopeExit certificateRelease([this] { releaseChosenCertificate(); });
+        MallocPtr<char> base64Text(
             base64(reinterpret_cast<signed char*>(certContext->derData), certContext->derLength));
-        if (!text) {
+        if (!base64Text) {
             setStatus("Base64 encoding failed");
-            return copyText(kFailureText);
+            return false;
         }
-        return std::string(text.get());
-    } catch (...) {
-        setOutOfMemory();
+        text = base64Text.get();
+        return true;
+    });
+    if (!encoded) {
         return copyText(kFailureText);
     }
+    return text;
 }
 
 bool PKCS11Impl::readTokenSlots(MallocPtr<CK_SLOT_ID[]>& slots, CK_ULONG& count,
                                 const char* firstQueryMessage,
                                 const char* secondQueryMessage) noexcept {
     count = 0;
-    CK_RV rv = functionList->C_GetSlotList(CK_TRUE, nullptr, &count);
-    if (rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL) {
-        setStatus(firstQueryMessage, rv);
+    if (!succeeded(functionList->C_GetSlotList(CK_TRUE, nullptr, &count), firstQueryMessage,
+                   CKR_BUFFER_TOO_SMALL)) {
         return false;
     }
     if (count == 0) {
@@ -309,15 +252,11 @@ bool PKCS11Impl::readTokenSlots(MallocPtr<CK_SLOT_ID[]>& slots, CK_ULONG& count,
         return false;
     }
     const CK_ULONG capacity = count;
-    rv = functionList->C_GetSlotList(CK_TRUE, slots.get(), &count);
-    if (rv != CKR_OK) {
+    if (!succeeded(functionList->C_GetSlotList(CK_TRUE, slots.get(), &count), secondQueryMessage)) {
         slots.reset();
-        setStatus(secondQueryMessage, rv);
         return false;
     }
-    if (count > capacity) {
-        count = capacity;
-    }
+    capToCapacity(count, capacity);
     return true;
 }
 
@@ -327,7 +266,7 @@ bool PKCS11Impl::visitSlotCertificates(CK_SLOT_ID slot,
     if (functionList->C_OpenSession(slot, kSessionFlags, nullptr, nullptr, &session) != CKR_OK) {
         return false;
     }
-    ScopeExit sessionCloser([this, session] { closeSession(session); });
+    ScopeExit sessionCloser([this, session] { functionList->C_CloseSession(session); });
     CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
     CK_ATTRIBUTE certificateTemplate = {CKA_CLASS, &certificateClass, sizeof(certificateClass)};
     CK_OBJECT_HANDLE handles[kMaxCertificates];
@@ -351,10 +290,4 @@ bool PKCS11Impl::visitSlotCertificates(CK_SLOT_ID slot,
         }
     }
     return false;
-}
-
-void PKCS11Impl::closeSession(CK_SESSION_HANDLE session) noexcept {
-    if (functionList) {
-        functionList->C_CloseSession(session);
-    }
 }

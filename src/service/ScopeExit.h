@@ -8,18 +8,15 @@ template <class Step>
 class ScopeExit {
 public:
     explicit ScopeExit(Step step) : step(std::move(step)) {}
-    ~ScopeExit() { runNow(); }
+    ~ScopeExit() {
+        if (armed) {
+            step();
+        }
+    }
 
     ScopeExit(const ScopeExit&) = delete;
     ScopeExit& operator=(const ScopeExit&) = delete;
 
-    // Runs the step at once; it is not run again.
-    void runNow() noexcept {
-        if (armed) {
-            armed = false;
-            step();
-        }
-    }
     void dismiss() noexcept { armed = false; }
 
 private:

@@ -7,7 +7,7 @@ TokenOperationGuard* operationInFlight = nullptr;
 
 }  // namespace
 
-TokenOperationGuard::TokenOperationGuard(std::string& statusText) noexcept
+TokenOperationGuard::TokenOperationGuard(StatusText& statusText) noexcept
     : statusText_(statusText) {
     TokenOperationGuard* owner = operationInFlight;
     if (owner == nullptr) {
@@ -15,20 +15,13 @@ TokenOperationGuard::TokenOperationGuard(std::string& statusText) noexcept
         claimed_ = true;
         return;
     }
-    // Swapping needs no allocation; a text already showing the refusal is not worth keeping.
-    if (&owner->statusText_ == &statusText && statusText != kInProgressText) {
+    // Neither swapping nor a fixed text needs an allocation; a text already showing the refusal
+    // is not worth keeping.
+    if (&owner->statusText_ == &statusText && !statusText.equals(kInProgressText)) {
         owner->keptStatusText_.swap(statusText);
         owner->statusTextKept_ = true;
     }
-    try {
-        statusText = kInProgressText;
-    } catch (...) {
-        // Out of memory: the text stays as it was, the owner's given back to it.
-        if (&owner->statusText_ == &statusText && owner->statusTextKept_) {
-            owner->keptStatusText_.swap(statusText);
-            owner->statusTextKept_ = false;
-        }
-    }
+    statusText.setFixed(kInProgressText);
 }
 
 TokenOperationGuard::~TokenOperationGuard() {
@@ -36,7 +29,7 @@ TokenOperationGuard::~TokenOperationGuard() {
         return;
     }
     operationInFlight = nullptr;
-    if (statusTextKept_ && statusText_ == kInProgressText) {
+    if (statusTextKept_ && statusText_.equals(kInProgressText)) {
         statusText_.swap(keptStatusText_);
     }
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <string>
+#include "service/StatusText.h"
 
 // Marks the one token operation that may be in flight in the process, from the load of the
 // module to the end of its closing sequence.
@@ -20,7 +20,7 @@ public:
     // operation is already in flight nothing is claimed and that text becomes kInProgressText;
     // if the operation in flight is this service's own, its text is kept aside and given back
     // when it ends, unless it has set a newer one by then.
-    explicit TokenOperationGuard(std::string& statusText) noexcept;
+    explicit TokenOperationGuard(StatusText& statusText) noexcept;
     ~TokenOperationGuard();
 
     TokenOperationGuard(const TokenOperationGuard&) = delete;
@@ -30,9 +30,9 @@ public:
     bool claimed() const noexcept { return claimed_; }
 
 private:
-    std::string& statusText_;
+    StatusText& statusText_;
     bool claimed_ = false;
     // The owner's status text while a refused nested call on the same service shows its own.
-    std::string keptStatusText_;
+    StatusText keptStatusText_;
     bool statusTextKept_ = false;
 };
