@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "PluginIdentity.h"
+
 std::string ServiceBase::copyText(const char* text) noexcept {
     try {
         return text;
@@ -98,7 +100,7 @@ void ServiceBase::setSignFile(std::string signFile) {
 }
 
 std::string ServiceBase::getVersion() const {
-    return copyText("1.0.0.49");
+    return copyText(kPluginVersion);
 }
 
 short ServiceBase::getTokenCount() const {

@@ -1,9 +1,9 @@
 // The NPN_ gates: exported functions named after the host calls, each forwarding to its entry
 // of NPNFuncs. The stream and notification calls first check that the host's minor API version
 // offers them.
+#include "PluginIdentity.h"
 #include "npapi/npfunctions.h"
 #include "shell/NPNFuncs.h"
-#include "shell/PluginIdentity.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "PluginIdentity.h"
 #include "npapi/npfunctions.h"
-#include "shell/PluginIdentity.h"
 #include "shell/nsPluginCreateData.h"
 #include "shell/nsPluginInstanceBase.h"
 

@@ -1,6 +1,6 @@
 #include "shell/PluginModule.h"
 
-#include "shell/PluginIdentity.h"
+#include "PluginIdentity.h"
 
 const char* NPP_GetMIMEDescription() {
     return kPluginMIMEDescription;

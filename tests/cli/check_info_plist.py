@@ -3,9 +3,10 @@
 
 A browser decides from this file alone whether the bundle handles a MIME type and what to call
 it, so every key it reads must be present, well typed, and agree with what the module itself
-answers (src/shell/PluginIdentity.h).
+answers. Both are generated from the name, MIME type and version the build declares (the
+arguments), and those must still be the texts pages and hosts know the module by.
 
-usage: check_info_plist.py INFO_PLIST IDENTITY_HEADER PROJECT_VERSION BUNDLE_EXECUTABLE
+usage: check_info_plist.py INFO_PLIST NAME MIME_TYPE VERSION BUNDLE_EXECUTABLE
 """
 import plistlib
 import re
@@ -22,26 +23,19 @@ def check(condition, message):
         failures.append(message)
 
 
-def header_text(header, constant):
-    match = re.search(r"\b%s\[\]\s*=\s*\"([^\"]*)\"" % constant, header)
-    return match.group(1) if match else None
-
-
 def main():
-    if len(sys.argv) != 5:
+    if len(sys.argv) != 6:
         print(__doc__, file=sys.stderr)
         return 2
-    plist_path, header_path, version, executable = sys.argv[1:]
+    plist_path, name, mime_type, version, executable = sys.argv[1:]
     with open(plist_path, "rb") as f:
         info = plistlib.load(f)  # raises on anything that is not a well-formed plist
-    with open(header_path, encoding="utf-8") as f:
-        header = f.read()
 
-    # The bundle and the module must tell the browser the same thing.
-    check(header_text(header, "kPluginName") == EXPECTED_NAME,
-          "kPluginName in the identity header is not %r" % EXPECTED_NAME)
-    check(header_text(header, "kPluginMIMEType") == EXPECTED_MIME_TYPE,
-          "kPluginMIMEType in the identity header is not %r" % EXPECTED_MIME_TYPE)
+    # The module is generated from the same declaration, so the bundle and the module tell the
+    # browser the same thing as long as the bundle carries the declared texts.
+    check(name == EXPECTED_NAME, "the build declares the name %r, not %r" % (name, EXPECTED_NAME))
+    check(mime_type == EXPECTED_MIME_TYPE,
+          "the build declares the MIME type %r, not %r" % (mime_type, EXPECTED_MIME_TYPE))
     check(info.get("WebPluginName") == EXPECTED_NAME,
           "WebPluginName is %r" % info.get("WebPluginName"))
     check(info.get("WebPluginDescription") == EXPECTED_NAME,

@@ -6,7 +6,6 @@
 
 #include "PluginFixture.h"
 #include "script/ScriptableObject.h"
-#include "shell/PluginIdentity.h"
 
 namespace {
 

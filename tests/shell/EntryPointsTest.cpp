@@ -6,9 +6,9 @@
 #include <ostream>
 #include <string>
 
+#include "PluginIdentity.h"
 #include "RecordingHost.h"
 #include "shell/NPNFuncs.h"
-#include "shell/PluginIdentity.h"
 #include "shell/PluginModule.h"
 
 namespace {
