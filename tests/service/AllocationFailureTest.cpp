@@ -1,4 +1,4 @@
-// The service when its own allocations fail.
+// The service when its own allocations fail, or the loader cannot load the module.
 #include <gtest/gtest.h>
 
 #include <new>
@@ -78,6 +78,20 @@ TEST_F(AllocationFailureTest, NoBlockForTheSignature) {
     EXPECT_TRUE(allocationFailed());
     EXPECT_EQ(service.lastError(), "C_SignFinal2 failed:Host memory(0x0002)");
     EXPECT_EQ(log().count("C_Logout"), 1u);
+    expectBalanced();
+}
+
+TEST_F(AllocationFailureTest, FailedLoadReleasesAModuleLeftLoaded) {
+    // A failed initialisation leaves the module loaded; when the next load fails, the module
+    // left loaded is finalised and unloaded all the same.
+    PKCS11Impl service(VELLUM_P11FWD_PATH);
+    env.set("VELLUM_P11FWD_FAIL", "C_GetSlotList=0x30");
+    ASSERT_EQ(service.loadPKCS11Library(), 0);
+    ASSERT_EQ(service.initialize(), 0);
+    failNextLoad();
+    EXPECT_EQ(service.loadPKCS11Library(), 6);
+    EXPECT_EQ(service.lastError(), "Load pkcs11 lib fail");
+    EXPECT_EQ(log().unloads(), 1u);
     expectBalanced();
 }
 

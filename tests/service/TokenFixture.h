@@ -20,12 +20,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(kit.ok()) << kit.error();
         logPath = kit.directory() + "/calls.log";
-        for (const char* name :
-             {"VELLUM_P11FWD_TARGET", "VELLUM_P11FWD_FAIL", "VELLUM_P11FWD_NULL_LIST",
-              "VELLUM_P11FWD_ALREADY_INITIALIZED", "VELLUM_P11FWD_CLEAR_MECH_FLAGS",
-              "VELLUM_P11FWD_SIGNATURE_LENGTH"}) {
-            env.unset(name);
-        }
+        env.unsetWithPrefix("VELLUM_P11FWD_");
         env.set("VELLUM_P11FWD_LOG", logPath);
         env.set("VELLUM_P11FWD_PIN", tokenkit::TokenKit::kDefaultPin);
         env.set("VELLUM_P11FWD_NO_TTY", "1");

@@ -27,16 +27,10 @@ public:
         cert = kit.addCertificate(*token, spec);
         ASSERT_NE(cert, nullptr) << kit.error();
         logPath = kit.directory() + "/calls.log";
+        env.unsetWithPrefix("VELLUM_P11FWD_");
         env.set("VELLUM_P11FWD_LOG", logPath);
         env.set("VELLUM_P11FWD_PIN", token->pin);
         env.set("VELLUM_P11FWD_NO_TTY", "1");
-        for (const char* name :
-             {"VELLUM_P11FWD_TARGET", "VELLUM_P11FWD_FAIL", "VELLUM_P11FWD_NULL_LIST",
-              "VELLUM_P11FWD_ALREADY_INITIALIZED", "VELLUM_P11FWD_HIDE_UNINITIALIZED",
-              "VELLUM_P11FWD_CLEAR_MECH_FLAGS", "VELLUM_P11FWD_SIGNATURE_LENGTH",
-              "VELLUM_P11FWD_MODAL_LOOP"}) {
-            env.unset(name);
-        }
     }
 
     void TearDown() override {

@@ -1,6 +1,9 @@
 #include "tokenkit/ScopedEnv.h"
 
 #include <cstdlib>
+#include <cstring>
+
+extern char** environ;
 
 namespace vellum::tokenkit {
 
@@ -22,6 +25,20 @@ void ScopedEnv::set(const std::string& name, const std::string& value) {
 void ScopedEnv::unset(const std::string& name) {
     remember(name);
     ::unsetenv(name.c_str());
+}
+
+void ScopedEnv::unsetWithPrefix(const std::string& prefix) {
+    // Names first: unsetting while walking environ would skip entries.
+    std::vector<std::string> names;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        const char* equals = std::strchr(*entry, '=');
+        if (equals != nullptr && std::strncmp(*entry, prefix.c_str(), prefix.size()) == 0) {
+            names.emplace_back(*entry, static_cast<size_t>(equals - *entry));
+        }
+    }
+    for (const std::string& name : names) {
+        unset(name);
+    }
 }
 
 void ScopedEnv::remember(const std::string& name) {

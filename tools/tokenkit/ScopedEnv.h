@@ -19,6 +19,9 @@ public:
 
     void set(const std::string& name, const std::string& value);
     void unset(const std::string& name);
+    // Unsets every variable whose name starts with `prefix` (all of VELLUM_P11FWD_*, say, so
+    // that a setting added to the module later cannot leak in from the caller).
+    void unsetWithPrefix(const std::string& prefix);
 
 private:
     void remember(const std::string& name);
