@@ -2,8 +2,8 @@
 
 namespace vellum::bench {
 
-using testhost::ScriptResult;
-using testhost::ScriptValue;
+using pluginhost::ScriptResult;
+using pluginhost::ScriptValue;
 
 PluginHarness::PluginHarness(std::string modulePath) : host_(std::move(modulePath)) {}
 

@@ -1,4 +1,4 @@
-// The shipping plug-in module loaded in the test host as a browser loads it, with the signing
+// The shipping plug-in module loaded in the plug-in host as a browser loads it, with the signing
 // object's texts written once (CN, SignData, HashAlgorithm); each read of Signature, or call of
 // getCertList, is then one whole token operation of the plug-in.
 #pragma once
@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "testhost/TestHost.h"
+#include "pluginhost/PluginHost.h"
 
 namespace vellum::bench {
 
@@ -32,9 +32,9 @@ public:
     bool stop(std::string& error);
 
 private:
-    bool failed(const char* what, const testhost::ScriptResult& result, std::string& error);
+    bool failed(const char* what, const pluginhost::ScriptResult& result, std::string& error);
 
-    testhost::TestHost host_;
+    pluginhost::PluginHost host_;
 };
 
 }  // namespace vellum::bench

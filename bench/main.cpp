@@ -10,11 +10,11 @@
 
 #include "BenchTokens.h"
 #include "BenchmarkSuite.h"
-#include "tokenkit/FixedModulePath.h"
+#include "modulemapping/FixedModulePath.h"
 
 namespace {
 
-using vellum::tokenkit::FixedModulePath;
+using vellum::modulemapping::FixedModulePath;
 
 // Defaults of this run; flags given on the command line come later and win.
 const char* const kDefaultFlags[] = {

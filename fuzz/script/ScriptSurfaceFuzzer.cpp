@@ -1,7 +1,7 @@
 // Drives the signing object's script surface as arbitrary page script would: sequences of
 // property reads and writes, method calls and the other object hooks, with names real and
 // invented, any argument count and values of every kind, through a real plug-in instance in
-// the test host. The entry points are linked in, so the module's code runs in this process.
+// the plug-in host. The entry points are linked in, so the module's code runs in this process.
 //
 // No token work is possible: the fixed token module path must not exist (checked at start), so
 // every token operation fails at loading. Each input runs against a fresh host and instance, and
@@ -24,14 +24,15 @@
 
 #include "npapi/npfunctions.h"
 #include "service/PKCS11Impl.h"
-#include "testhost/ArgumentList.h"
-#include "testhost/TestHost.h"
+#include "pluginhost/ArgumentList.h"
+#include "pluginhost/LinkedPlugin.h"
+#include "pluginhost/PluginHost.h"
 
 namespace {
 
-using vellum::testhost::ArgumentList;
-using vellum::testhost::ScriptValue;
-using vellum::testhost::TestHost;
+using vellum::pluginhost::ArgumentList;
+using vellum::pluginhost::ScriptValue;
+using vellum::pluginhost::PluginHost;
 
 #define FUZZ_CHECK(cond, ...)                                                             \
     do {                                                                                  \
@@ -147,12 +148,8 @@ private:
     };
 
     void startInstance() {
-        // The module's own entry points, linked into this process, stand in for dlopen.
-        vellum::testhost::PluginLibrary& library = host_.library();
-        library.initialize = &NP_Initialize;
-        library.getEntryPoints = &NP_GetEntryPoints;
-        library.getValue = &NP_GetValue;
-        library.shutdown = &NP_Shutdown;
+        std::string error;
+        FUZZ_CHECK(host_.load(error), "%s", error.c_str());
         FUZZ_CHECK(host_.initialize() == NPERR_NO_ERROR, "NP_Initialize failed");
         FUZZ_CHECK(host_.getEntryPoints() == NPERR_NO_ERROR, "NP_GetEntryPoints failed");
         FUZZ_CHECK(host_.newInstance() == NPERR_NO_ERROR, "NPP_New failed");
@@ -355,7 +352,7 @@ private:
 
     NPVariant markedResult() const {
         NPVariant result;
-        INT32_TO_NPVARIANT(TestHost::kResultMarker, result);
+        INT32_TO_NPVARIANT(PluginHost::kResultMarker, result);
         return result;
     }
 
@@ -516,7 +513,8 @@ private:
     }
 
     FuzzedDataProvider& input_;
-    TestHost host_{std::string()};
+    // In-process: the module's own entry points, linked into this program, stand in for dlopen.
+    PluginHost host_{vellum::pluginhost::linkedPlugin()};
     NPObject* object_ = nullptr;
     bool instanceLive_ = true;
     size_t refusals_ = 0;

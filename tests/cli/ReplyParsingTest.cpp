@@ -24,7 +24,7 @@ using vellum::host::JsonText;
 using vellum::host::PemText;
 using vellum::host::ScriptArgument;
 using vellum::host::SignatureEnvelope;
-using vellum::testhost::ScriptValue;
+using vellum::pluginhost::ScriptValue;
 
 std::vector<CertificateEntry> parseList(const std::string& text, bool expectOk = true) {
     std::vector<CertificateEntry> entries;

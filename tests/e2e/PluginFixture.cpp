@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "tokenkit/FixedModulePath.h"
+#include "modulemapping/FixedModulePath.h"
 
 namespace vellum::e2e {
 namespace {
@@ -19,7 +19,7 @@ const char* pluginModulePath() {
 
 void prepareFixedModulePath() {
     std::string why;
-    namespaceReady = tokenkit::FixedModulePath::enter(why);
+    namespaceReady = modulemapping::FixedModulePath::enter(why);
     if (!namespaceReady) {
         namespaceProblem = why;
     }
@@ -28,7 +28,7 @@ void prepareFixedModulePath() {
 bool fixedModulePathReady(std::string& why) {
     if (!namespaceReady) {
         why = "cannot control the plug-in's token module path " +
-              std::string(tokenkit::FixedModulePath::kPath) + ": no private mount namespace (" +
+              std::string(modulemapping::FixedModulePath::kPath) + ": no private mount namespace (" +
               namespaceProblem + "). End-to-end tests need root or unprivileged user namespaces.";
     }
     return namespaceReady;
@@ -39,7 +39,7 @@ bool fixedModulePathReady(std::string& why) {
 void PluginTest::SetUp() {
     std::string why;
     ASSERT_TRUE(fixedModulePathReady(why)) << why;
-    host_ = std::make_unique<testhost::TestHost>(pluginModulePath());
+    host_ = std::make_unique<pluginhost::PluginHost>(pluginModulePath());
     // A failed call must say void itself, not leave the host's initial value in place.
     host_->setResultMarker(true);
 }
@@ -82,7 +82,7 @@ void PluginTest::TearDown() {
 void NoTokenModuleTest::SetUp() {
     ASSERT_NO_FATAL_FAILURE(PluginTest::SetUp());
     std::string why;
-    ASSERT_TRUE(tokenkit::FixedModulePath::remove(why)) << why;
+    ASSERT_TRUE(modulemapping::FixedModulePath::remove(why)) << why;
 }
 
 // --- TokenTest ------------------------------------------------------------------------------
@@ -90,7 +90,7 @@ void NoTokenModuleTest::SetUp() {
 void TokenTest::SetUp() {
     ASSERT_NO_FATAL_FAILURE(PluginTest::SetUp());
     std::string why;
-    ASSERT_TRUE(tokenkit::FixedModulePath::pointAt(VELLUM_P11FWD_PATH, why)) << why;
+    ASSERT_TRUE(modulemapping::FixedModulePath::pointAt(VELLUM_P11FWD_PATH, why)) << why;
 
     kit_ = std::make_unique<tokenkit::TokenKit>();
     ASSERT_TRUE(kit_->ok()) << kit_->error();
@@ -98,17 +98,12 @@ void TokenTest::SetUp() {
     ASSERT_NE(token_, nullptr) << kit_->error();
 
     const std::string logPath = kit_->directory() + "/calls.log";
+    // Nothing from the caller's environment changes how the forwarding module behaves.
+    env_.unsetWithPrefix("VELLUM_P11FWD_");
     env_.set("VELLUM_P11FWD_PIN", token_->pin);
     env_.set("VELLUM_P11FWD_HIDE_UNINITIALIZED", "1");
     env_.set("VELLUM_P11FWD_NO_TTY", "1");
     env_.set("VELLUM_P11FWD_LOG", logPath);
-    // Nothing from the caller's environment changes how the forwarding module behaves.
-    for (const char* name : {"VELLUM_P11FWD_TARGET", "VELLUM_P11FWD_FAIL",
-                             "VELLUM_P11FWD_NULL_LIST", "VELLUM_P11FWD_ALREADY_INITIALIZED",
-                             "VELLUM_P11FWD_CLEAR_MECH_FLAGS", "VELLUM_P11FWD_SIGNATURE_LENGTH",
-                             "VELLUM_P11FWD_MODAL_LOOP"}) {
-        env_.unset(name);
-    }
     callLog_ = std::make_unique<tokenkit::CallLog>(logPath);
 }
 

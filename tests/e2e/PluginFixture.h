@@ -1,4 +1,4 @@
-// Fixtures for end-to-end tests: the shipping plug-in module, loaded in the test host, with
+// Fixtures for end-to-end tests: the shipping plug-in module, loaded in the plug-in host, with
 // the token module path under the test's control.
 //
 // The plug-in loads its token module from one fixed path. main() (E2eMain.cpp) moves the
@@ -33,7 +33,7 @@
 #include <memory>
 #include <string>
 
-#include "testhost/TestHost.h"
+#include "pluginhost/PluginHost.h"
 #include "tokenkit/CallLog.h"
 #include "tokenkit/ScopedEnv.h"
 #include "tokenkit/TokenKit.h"
@@ -54,23 +54,23 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    testhost::TestHost& host() { return *host_; }
-    // The steps of TestHost::start(), as an assertion.
+    pluginhost::PluginHost& host() { return *host_; }
+    // The steps of PluginHost::start(), as an assertion.
     ::testing::AssertionResult startPlugin();
     // Its first steps only: load, NP_Initialize, NP_GetEntryPoints; no instance yet.
     ::testing::AssertionResult loadPlugin();
 
     // A string value from a literal that may hold zero bytes: text("ab\0cd").
     template <size_t N>
-    static testhost::ScriptValue text(const char (&bytes)[N]) {
-        return testhost::ScriptValue::string(std::string(bytes, N - 1));
+    static pluginhost::ScriptValue text(const char (&bytes)[N]) {
+        return pluginhost::ScriptValue::string(std::string(bytes, N - 1));
     }
-    static testhost::ScriptValue text(const std::string& bytes) {
-        return testhost::ScriptValue::string(bytes);
+    static pluginhost::ScriptValue text(const std::string& bytes) {
+        return pluginhost::ScriptValue::string(bytes);
     }
 
 private:
-    std::unique_ptr<testhost::TestHost> host_;
+    std::unique_ptr<pluginhost::PluginHost> host_;
 };
 
 class NoTokenModuleTest : public PluginTest {

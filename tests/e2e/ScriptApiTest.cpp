@@ -12,8 +12,8 @@
 namespace vellum::e2e {
 namespace {
 
-using testhost::ScriptResult;
-using testhost::ScriptValue;
+using pluginhost::ScriptResult;
+using pluginhost::ScriptValue;
 
 const char* const kProperties[] = {"CN",       "SignData",      "IssuerCN", "Signature",
                                    "SignFile", "HashAlgorithm", "JSCB"};
@@ -62,6 +62,9 @@ TEST_F(ScriptApiTest, NamesTheSevenPropertiesAndNineteenMethodsExactly) {
         EXPECT_FALSE(host().hasMethod(name)) << '"' << name << '"';
     }
     EXPECT_EQ(host().invoke("noSuchMethod"), kFailed);
+    // A property is no method, and a method no property.
+    EXPECT_EQ(host().invoke("CN"), kFailed);
+    EXPECT_EQ(host().getProperty("LastError"), kFailed);
     EXPECT_EQ(host().getProperty("noSuchProperty"), kFailed);
     EXPECT_FALSE(host().setProperty("noSuchProperty", str("x")));
 }
@@ -121,10 +124,13 @@ TEST_F(ScriptApiTest, FixedTextsAndCounts) {
         {"ImportCertData", {str("MIIC")}, str("importCertData:not supported")},
         {"getProviderCertList", {str("zuvo")}, str("getProviderCertList:not supported")},
         // Arguments a method does not use are ignored.
-        {"getVersion", {str("extra"), int32(1)}, str("1.0.0.49")},
+        {"getVersion", {str("extra"), int32(1), ScriptValue::makeNull()}, str("1.0.0.49")},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(host().invoke(c.method, c.args), succeeded(c.expected)) << c.method;
+        if (c.expected.isString()) {
+            EXPECT_TRUE(host().lastStringTerminated()) << c.method;
+        }
     }
 }
 
@@ -137,6 +143,7 @@ TEST_F(ScriptApiTest, TokenOperationsFailWithoutATokenModule) {
     EXPECT_EQ(host().getProperty("SignData"), succeeded(str("E:1000")));
     EXPECT_EQ(host().invoke("LastError"), succeeded(str("loadPKCS11Library failed:")));
     EXPECT_EQ(host().getProperty("Signature"), succeeded(str("E:1000")));
+    EXPECT_EQ(host().invoke("LastError"), succeeded(str("loadPKCS11Library failed:")));
 }
 
 TEST_F(ScriptApiTest, VerifyMethodsTakeExactlyTheirArgumentCount) {
@@ -155,6 +162,27 @@ TEST_F(ScriptApiTest, InvokeDefaultAnswersItsTwentyFiveByteText) {
         EXPECT_EQ(result, succeeded(str("default method return val")));
         EXPECT_EQ(result.value.stringValue().size(), 25u);
     }
+}
+
+TEST_F(ScriptApiTest, OtherHooksKeepTheirDefaultsAndInvalidateChangesNothing) {
+    NPObject* object = host().scriptObject();
+    EXPECT_EQ(object->_class->structVersion, 3u);
+    NPIdentifier cn = host().identifiers().stringIdentifier("CN");
+    EXPECT_FALSE(host().objects().removeProperty(object, cn));
+    NPIdentifier* identifiers = nullptr;
+    uint32_t count = 99;
+    EXPECT_FALSE(host().objects().enumerate(object, &identifiers, &count));
+    EXPECT_EQ(identifiers, nullptr);
+    EXPECT_EQ(count, 99u);
+    NPVariant result;
+    INT32_TO_NPVARIANT(5, result);
+    EXPECT_FALSE(host().objects().construct(object, nullptr, 0, &result));
+    ASSERT_TRUE(NPVARIANT_IS_INT32(result));
+    EXPECT_EQ(NPVARIANT_TO_INT32(result), 5);
+
+    object->_class->invalidate(object);
+    EXPECT_TRUE(host().hasProperty("CN"));
+    EXPECT_EQ(host().invoke("getVersion"), succeeded(str("1.0.0.49")));
 }
 
 TEST_F(ScriptApiTest, TextExpectedButOtherKindGivenFails) {

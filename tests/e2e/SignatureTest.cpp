@@ -8,13 +8,13 @@
 #include <string>
 
 #include "TokenScriptFixture.h"
-#include "testhost/ExtraInstance.h"
-#include "testhost/ModalLoop.h"
+#include "pluginhost/ExtraInstance.h"
+#include "pluginhost/ModalLoop.h"
 
 namespace vellum::e2e {
 namespace {
 
-using testhost::ScriptValue;
+using pluginhost::ScriptValue;
 
 bool isUpperHex(const std::string& text) {
     return text.find_first_not_of("0123456789ABCDEF") == std::string::npos;
@@ -53,10 +53,10 @@ protected:
                            {"SignData", true, "", ""}};
         std::string versionInLoop;
         std::string ownStatusInLoop;
-        testhost::ModalLoop loop([&](const std::string&) {
+        pluginhost::ModalLoop loop([&](const std::string&) {
             versionInLoop = host().invoke(target, "getVersion").value.stringValue();
             for (Nested& call : nested) {
-                testhost::ScriptResult result = call.property
+                pluginhost::ScriptResult result = call.property
                                                     ? host().getProperty(target, call.name)
                                                     : host().invoke(target, call.name);
                 call.answer = result.ok ? result.value.stringValue() : "(failed)";
@@ -274,7 +274,7 @@ TEST_F(SignatureTest, TokenOperationsFromTheLoginDialogOfTheSameInstanceAreRefus
 
 TEST_F(SignatureTest, TokenOperationsFromTheLoginDialogOfAnotherInstanceAreRefused) {
     ASSERT_TRUE(startPlugin());
-    testhost::ExtraInstance other(host());
+    pluginhost::ExtraInstance other(host());
     ASSERT_EQ(other.start(), NPERR_NO_ERROR);
     nestedTokenOperationsAreRefused(other.scriptObject());
 }
@@ -290,7 +290,7 @@ TEST_F(SignatureTest, SettingsWrittenFromTheLoginDialogWaitForTheNextSigning) {
     write("SignData", "started with this");
     write("HashAlgorithm", "sha1");
     env().set("VELLUM_P11FWD_MODAL_LOOP", "C_Login");
-    testhost::ModalLoop loop([this](const std::string&) {
+    pluginhost::ModalLoop loop([this](const std::string&) {
         write("SignData", "written in the dialog");
         write("HashAlgorithm", "sha256");
         write("CN", "0108");

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "TokenScriptFixture.h"
-#include "tokenkit/FixedModulePath.h"
+#include "modulemapping/FixedModulePath.h"
 
 namespace vellum::e2e {
 namespace {
@@ -46,14 +46,14 @@ TEST_F(SigningFailureTest, FailuresBeforeTheToken) {
 
     // No module at the fixed path.
     std::string why;
-    ASSERT_TRUE(tokenkit::FixedModulePath::remove(why)) << why;
+    ASSERT_TRUE(modulemapping::FixedModulePath::remove(why)) << why;
     clearLog();
     EXPECT_EQ(readText("SignData"), "E:1000");
     EXPECT_EQ(lastError(), "loadPKCS11Library failed:");
     EXPECT_TRUE(callLog().lines().empty());
 
     // Each read starts afresh: with the module back, signing works again.
-    ASSERT_TRUE(tokenkit::FixedModulePath::pointAt(VELLUM_P11FWD_PATH, why)) << why;
+    ASSERT_TRUE(modulemapping::FixedModulePath::pointAt(VELLUM_P11FWD_PATH, why)) << why;
     EXPECT_EQ(readText("Signature").size(), 272u);
     EXPECT_EQ(lastError(), "OK");
     EXPECT_TRUE(closedDown());

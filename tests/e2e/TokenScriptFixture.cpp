@@ -4,8 +4,8 @@
 
 namespace vellum::e2e {
 
-using testhost::ScriptResult;
-using testhost::ScriptValue;
+using pluginhost::ScriptResult;
+using pluginhost::ScriptValue;
 
 namespace {
 

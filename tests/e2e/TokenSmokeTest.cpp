@@ -7,8 +7,8 @@
 namespace vellum::e2e {
 namespace {
 
-using testhost::ScriptResult;
-using testhost::ScriptValue;
+using pluginhost::ScriptResult;
+using pluginhost::ScriptValue;
 
 using TokenSmokeTest = TokenTest;
 

@@ -2,10 +2,10 @@
 
 namespace vellum::reliability {
 
-using testhost::ScriptValue;
+using pluginhost::ScriptValue;
 
 PluginSession::PluginSession(const std::string& modulePath)
-    : host_(std::make_unique<testhost::TestHost>(modulePath)) {
+    : host_(std::make_unique<pluginhost::PluginHost>(modulePath)) {
     // A failed call must say void itself, not leave the host's initial value standing.
     host_->setResultMarker(true);
 }

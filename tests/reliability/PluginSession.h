@@ -1,4 +1,4 @@
-// One plug-in instance in a test host of its own, driven as page script drives it: set the
+// One plug-in instance in a plug-in host of its own, driven as page script drives it: set the
 // certificate serial and the data, start a token operation, read the status text. Each
 // session starts from a freshly constructed service, so the status text starts as "OK".
 #pragma once
@@ -7,14 +7,14 @@
 #include <string>
 
 #include "TokenOperation.h"
-#include "testhost/ScriptResult.h"
-#include "testhost/TestHost.h"
+#include "pluginhost/ScriptResult.h"
+#include "pluginhost/PluginHost.h"
 
 namespace vellum::reliability {
 
 // What one operation gave page script, and what it left in the host.
 struct OperationOutcome {
-    testhost::ScriptResult result;
+    pluginhost::ScriptResult result;
     std::string status;  // LastError() right after the operation
     // Host memory the module still holds once the host has taken back both results.
     size_t blocksOutstanding = 0;
@@ -38,10 +38,10 @@ public:
     // module down and unloads it. False, with the host's report, when anything is left over.
     bool stop(std::string& report);
 
-    testhost::TestHost& host() { return *host_; }
+    pluginhost::PluginHost& host() { return *host_; }
 
 private:
-    std::unique_ptr<testhost::TestHost> host_;
+    std::unique_ptr<pluginhost::PluginHost> host_;
 };
 
 }  // namespace vellum::reliability

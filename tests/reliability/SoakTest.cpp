@@ -1,5 +1,5 @@
 // Ten thousand reads of Signature and a thousand of getCertList in one process, through the
-// test host, the shipping plug-in and the forwarding module over SoftHSM2 (no call log). Every
+// plug-in host, the shipping plug-in and the forwarding module over SoftHSM2 (no call log). Every
 // operation loads, initialises, finalises and unloads the token module, so whatever one load
 // leaves behind adds up here.
 //

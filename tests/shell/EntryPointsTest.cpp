@@ -7,11 +7,13 @@
 #include <string>
 
 #include "PluginIdentity.h"
-#include "RecordingHost.h"
+#include "pluginhost/RecordingHost.h"
 #include "shell/NPNFuncs.h"
 #include "shell/PluginModule.h"
 
 namespace {
+
+using vellum::pluginhost::RecordingHost;
 
 constexpr std::size_t kHeaderSize = offsetof(NPNetscapeFuncs, geturl);
 constexpr std::size_t kEntryCount = (sizeof(NPNetscapeFuncs) - kHeaderSize) / sizeof(void*);

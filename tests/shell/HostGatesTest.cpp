@@ -4,10 +4,12 @@
 #include <string>
 #include <vector>
 
-#include "RecordingHost.h"
+#include "pluginhost/RecordingHost.h"
 #include "shell/NPNFuncs.h"
 
 namespace {
+
+using vellum::pluginhost::RecordingHost;
 
 using Calls = std::vector<std::string>;
 

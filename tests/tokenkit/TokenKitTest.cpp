@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "tokenkit/FixedModulePath.h"
+#include "modulemapping/FixedModulePath.h"
 #include "tokenkit/ScopedEnv.h"
 #include "tokenkit/Subprocess.h"
 #include "tokenkit/TokenKit.h"
@@ -22,6 +22,7 @@ namespace vellum::tokenkit::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using modulemapping::FixedModulePath;
 
 std::string hex(const std::vector<unsigned char>& bytes) {
     static const char* const kDigits = "0123456789ABCDEF";

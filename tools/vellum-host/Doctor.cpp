@@ -12,8 +12,8 @@
 namespace vellum::host {
 namespace {
 
-std::string invokeText(testhost::TestHost& host, const char* method) {
-    testhost::ScriptResult result = host.invoke(method);
+std::string invokeText(pluginhost::PluginHost& host, const char* method) {
+    pluginhost::ScriptResult result = host.invoke(method);
     return result.ok && result.value.isString() ? result.value.stringValue()
                                                 : "(" + std::string(method) + " gave no text)";
 }

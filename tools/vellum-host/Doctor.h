@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "testhost/TestHost.h"
+#include "pluginhost/PluginHost.h"
 #include "vellum-host/StepOutcome.h"
 
 namespace vellum::host {
@@ -13,13 +13,13 @@ namespace vellum::host {
 class Doctor {
 public:
     // `mappedModule`: the module --token-module put at the fixed path, or empty.
-    Doctor(testhost::TestHost& host, std::string mappedModule)
+    Doctor(pluginhost::PluginHost& host, std::string mappedModule)
         : host_(host), mappedModule_(std::move(mappedModule)) {}
 
     StepOutcome run();
 
 private:
-    testhost::TestHost& host_;
+    pluginhost::PluginHost& host_;
     std::string mappedModule_;
 };
 

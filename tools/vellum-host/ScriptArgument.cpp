@@ -32,16 +32,16 @@ bool parseInt32(const std::string& word, int32_t& value) {
 
 }  // namespace
 
-testhost::ScriptValue ScriptArgument::fromWord(const std::string& word) {
+pluginhost::ScriptValue ScriptArgument::fromWord(const std::string& word) {
     const std::string prefix = kStringPrefix;
     if (word.compare(0, prefix.size(), prefix) == 0) {
-        return testhost::ScriptValue::string(word.substr(prefix.size()));
+        return pluginhost::ScriptValue::string(word.substr(prefix.size()));
     }
     int32_t value = 0;
     if (parseInt32(word, value)) {
-        return testhost::ScriptValue::int32(value);
+        return pluginhost::ScriptValue::int32(value);
     }
-    return testhost::ScriptValue::string(word);
+    return pluginhost::ScriptValue::string(word);
 }
 
 }  // namespace vellum::host

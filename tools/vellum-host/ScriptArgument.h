@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "testhost/ScriptValue.h"
+#include "pluginhost/ScriptValue.h"
 
 namespace vellum::host {
 
@@ -14,7 +14,7 @@ class ScriptArgument {
 public:
     static constexpr const char* kStringPrefix = "str:";
 
-    static testhost::ScriptValue fromWord(const std::string& word);
+    static pluginhost::ScriptValue fromWord(const std::string& word);
 };
 
 }  // namespace vellum::host

@@ -20,8 +20,8 @@
 namespace vellum::host {
 namespace {
 
-using testhost::ScriptResult;
-using testhost::ScriptValue;
+using pluginhost::ScriptResult;
+using pluginhost::ScriptValue;
 
 // The module-level function is exported only under its C++ name.
 constexpr const char* kMimeDescriptionSymbol = "_Z22NPP_GetMIMEDescriptionv";

@@ -1,10 +1,10 @@
-// Runs the steps of the command line on a started TestHost, through the script object only,
+// Runs the steps of the command line on a started PluginHost, through the script object only,
 // as page script would: properties are set and read and methods called by name.
 #pragma once
 
 #include <string>
 
-#include "testhost/TestHost.h"
+#include "pluginhost/PluginHost.h"
 #include "vellum-host/Step.h"
 #include "vellum-host/StepOutcome.h"
 
@@ -16,7 +16,7 @@ public:
     static constexpr const char* kFailureResult = "E:1000";
 
     // `tokenModule`: the module --token-module mapped at the fixed path, or empty.
-    StepRunner(testhost::TestHost& host, std::string pluginPath, std::string tokenModule)
+    StepRunner(pluginhost::PluginHost& host, std::string pluginPath, std::string tokenModule)
         : host_(host), pluginPath_(std::move(pluginPath)), tokenModule_(std::move(tokenModule)) {}
 
     StepOutcome run(const Step& step);
@@ -43,7 +43,7 @@ private:
     std::string hintFor(const std::string& lastError, const std::string& hash = "") const;
     std::string lastError();
 
-    testhost::TestHost& host_;
+    pluginhost::PluginHost& host_;
     std::string pluginPath_;
     std::string tokenModule_;
 };

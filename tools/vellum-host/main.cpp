@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "testhost/TestHost.h"
+#include "modulemapping/TokenModuleMapping.h"
+#include "pluginhost/PluginHost.h"
 #include "vellum-host/CommandLine.h"
 #include "vellum-host/PluginLocator.h"
 #include "vellum-host/StepRunner.h"
-#include "vellum-host/TokenModuleMapping.h"
 
 namespace {
 
@@ -62,11 +62,11 @@ int run(const std::vector<std::string>& words) {
     }
     // Before anything else runs, while the process still has one thread.
     if (!commandLine.tokenModulePath.empty() &&
-        !vellum::host::TokenModuleMapping::install(commandLine.tokenModulePath, error)) {
+        !vellum::modulemapping::TokenModuleMapping::install(commandLine.tokenModulePath, error)) {
         return broken(commandLine, error);
     }
 
-    vellum::testhost::TestHost host(pluginPath);
+    vellum::pluginhost::PluginHost host(pluginPath);
     if (!host.start(error)) {
         host.stop();
         return broken(commandLine, "cannot start the plug-in " + pluginPath + ": " + error);
