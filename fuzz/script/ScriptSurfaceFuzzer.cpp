@@ -23,16 +23,16 @@
 #include <vector>
 
 #include "npapi/npfunctions.h"
-#include "service/PKCS11Impl.h"
 #include "pluginhost/ArgumentList.h"
 #include "pluginhost/LinkedPlugin.h"
 #include "pluginhost/PluginHost.h"
+#include "service/PKCS11Impl.h"
 
 namespace {
 
 using vellum::pluginhost::ArgumentList;
-using vellum::pluginhost::ScriptValue;
 using vellum::pluginhost::PluginHost;
+using vellum::pluginhost::ScriptValue;
 
 #define FUZZ_CHECK(cond, ...)                                                             \
     do {                                                                                  \

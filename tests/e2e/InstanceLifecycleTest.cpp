@@ -143,8 +143,7 @@ TEST_F(InstanceLifecycleTest, GatesAnswerForAMissingRecordOrInstance) {
     EXPECT_EQ(plugin.newstream(nullptr, mime, &stream, 0, &streamType),
               NPERR_INVALID_INSTANCE_ERROR);
     EXPECT_EQ(plugin.destroystream(nullptr, &stream, NPRES_DONE), NPERR_INVALID_INSTANCE_ERROR);
-    EXPECT_EQ(plugin.setvalue(nullptr, NPNVprivateModeBool, nullptr),
-              NPERR_INVALID_INSTANCE_ERROR);
+    EXPECT_EQ(plugin.setvalue(nullptr, NPNVprivateModeBool, nullptr), NPERR_INVALID_INSTANCE_ERROR);
     // A null record is not looked into, nor is the event.
     EXPECT_EQ(plugin.event(nullptr, nullptr), 0);
     plugin.asfile(nullptr, &stream, "file");
@@ -275,8 +274,9 @@ TEST_F(InstanceLifecycleTest, HandleEventAnswersDrawMouseDownMovedAndFocusOnly) 
     for (int32_t type : {1, 2, 4, 11}) {
         EXPECT_EQ(host().handleEvent(type), 1) << "event type " << type;
     }
-    for (int32_t type : {0, 3, 5, 6, 7, 8, 9, 10, 12, 13, 14, 15, 31, 32, 0x816, -1,
-                         std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()}) {
+    for (int32_t type :
+         {0, 3, 5, 6, 7, 8, 9, 10, 12, 13, 14, 15, 31, 32, 0x816, -1,
+          std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()}) {
         EXPECT_EQ(host().handleEvent(type), 0) << "event type " << type;
     }
     EXPECT_EQ(host().pluginFunctions().event(host().npp(), nullptr), 0);

@@ -28,8 +28,9 @@ void prepareFixedModulePath() {
 bool fixedModulePathReady(std::string& why) {
     if (!namespaceReady) {
         why = "cannot control the plug-in's token module path " +
-              std::string(modulemapping::FixedModulePath::kPath) + ": no private mount namespace (" +
-              namespaceProblem + "). End-to-end tests need root or unprivileged user namespaces.";
+              std::string(modulemapping::FixedModulePath::kPath) +
+              ": no private mount namespace (" + namespaceProblem +
+              "). End-to-end tests need root or unprivileged user namespaces.";
     }
     return namespaceReady;
 }

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "pluginhost/ArgumentList.h"
-#include "pluginhost/StdoutCapture.h"
 #include "pluginhost/PluginHost.h"
+#include "pluginhost/StdoutCapture.h"
 
 namespace vellum::pluginhost {
 namespace {

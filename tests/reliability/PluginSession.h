@@ -7,8 +7,8 @@
 #include <string>
 
 #include "TokenOperation.h"
-#include "pluginhost/ScriptResult.h"
 #include "pluginhost/PluginHost.h"
+#include "pluginhost/ScriptResult.h"
 
 namespace vellum::reliability {
 

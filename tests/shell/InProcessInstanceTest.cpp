@@ -143,14 +143,16 @@ protected:
         InProcessTest::TearDown();
     }
 
-    NPIdentifier identifier(const char* name) {
-        return host.identifiers().stringIdentifier(name);
-    }
+    NPIdentifier identifier(const char* name) { return host.identifiers().stringIdentifier(name); }
 
     // Values that never stand in for text.
     std::vector<ScriptValue> notText() {
-        return {ScriptValue::int32(1),     ScriptValue::number(1.5), ScriptValue::boolean(true),
-                ScriptValue::makeNull(),   ScriptValue(),            ScriptValue::object(object)};
+        return {ScriptValue::int32(1),
+                ScriptValue::number(1.5),
+                ScriptValue::boolean(true),
+                ScriptValue::makeNull(),
+                ScriptValue(),
+                ScriptValue::object(object)};
     }
 
     RecordingService* service = nullptr;
@@ -201,7 +203,8 @@ TEST_F(ScriptService, ValuesOfOtherKindsAreNeverStoredAsText) {
 }
 
 TEST_F(ScriptService, MethodTextsArriveCutAtTheirZeroByte) {
-    EXPECT_EQ(host.invoke("VerifyPKCS7", {bytes("MII\0rest")}), (ScriptResult{true, str("answer")}));
+    EXPECT_EQ(host.invoke("VerifyPKCS7", {bytes("MII\0rest")}),
+              (ScriptResult{true, str("answer")}));
     EXPECT_TRUE(host.invoke("VerifySignature", {str("data"), str("sig"), str("")}).ok);
     EXPECT_EQ(service->calls, (Calls{"verifyPKCS7:MII", "verifySignature:data|sig|"}));
 }
@@ -251,16 +254,18 @@ TEST_F(ScriptService, CertificateRequestChecksTheArgumentsItUses) {
     const auto args = [&](ScriptValue third, ScriptValue fourth, ScriptValue fifth) {
         return std::vector<ScriptValue>{str("CN=x"), str("RSA"), third, fourth, fifth, str("ext")};
     };
-    EXPECT_EQ(host.invoke("CreateX509ReqData", args(ScriptValue::object(object),
-                                                    ScriptValue::int32(1), ScriptValue::number(2.0))),
-              (ScriptResult{true, str("createX509ReqData:not supported")}));
-    EXPECT_EQ(host.invoke("CreateX509ReqData",
-                          args(ScriptValue(), str("1"), ScriptValue::int32(2))),
-              kFailed);
+    EXPECT_EQ(
+        host.invoke("CreateX509ReqData", args(ScriptValue::object(object), ScriptValue::int32(1),
+                                              ScriptValue::number(2.0))),
+        (ScriptResult{true, str("createX509ReqData:not supported")}));
+    EXPECT_EQ(
+        host.invoke("CreateX509ReqData", args(ScriptValue(), str("1"), ScriptValue::int32(2))),
+        kFailed);
     EXPECT_EQ(host.invoke("CreateX509ReqData",
                           args(ScriptValue(), ScriptValue::int32(1), ScriptValue::number(0.1))),
               kFailed);
-    std::vector<ScriptValue> five = args(ScriptValue(), ScriptValue::int32(1), ScriptValue::int32(2));
+    std::vector<ScriptValue> five =
+        args(ScriptValue(), ScriptValue::int32(1), ScriptValue::int32(2));
     five.pop_back();
     EXPECT_EQ(host.invoke("CreateX509ReqData", five), kFailed);
 }

@@ -1,7 +1,7 @@
-// What the host saw while the module ran: the names it was asked to intern, exceptions the module raised, calls of host
-// functions that the host answers only with a harmless default, and misuse of the host's
-// interface (freeing memory the host never gave, using an object that is gone, ...), which is
-// always a fault of the module.
+// What the host saw while the module ran: the names it was asked to intern, exceptions the module
+// raised, calls of host functions that the host answers only with a harmless default, and misuse of
+// the host's interface (freeing memory the host never gave, using an object that is gone, ...),
+// which is always a fault of the module.
 #pragma once
 
 #include <cstdint>

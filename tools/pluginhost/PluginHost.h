@@ -1,8 +1,8 @@
-// An NPAPI host for tests and tools: loads a plug-in module, plays the browser's part in its
-// life (NP_Initialize, NP_GetEntryPoints, NPP_New, NPP_SetWindow, NPP_GetValue for the script
-// object, and back down), lets a caller read and write the script object's properties and call
-// its methods by name, and accounts for everything the module takes from it: memory from
-// NPN_MemAlloc, objects from NPN_CreateObject.
+// The NPAPI plug-in host of vellum-host, the tests and the fuzzer: loads a plug-in module, plays
+// the browser's part in its life (NP_Initialize, NP_GetEntryPoints, NPP_New, NPP_SetWindow,
+// NPP_GetValue for the script object, and back down), lets a caller read and write the script
+// object's properties and call its methods by name, and accounts for everything the module
+// takes from it: memory from NPN_MemAlloc, objects from NPN_CreateObject.
 //
 //     vellum::pluginhost::PluginHost host(modulePath);
 //     std::string error;

@@ -103,7 +103,7 @@ bool PluginHost::setProperty(NPObject* object, const std::string& name, const Sc
 }
 
 ScriptResult PluginHost::invoke(NPObject* object, const std::string& method,
-                              const std::vector<ScriptValue>& args) {
+                                const std::vector<ScriptValue>& args) {
     const NPIdentifier name = identifier(method);
     std::optional<ArgumentList> arguments;
     {
