@@ -2,7 +2,7 @@
 # stand-in SDK generated in the build tree from Debian packages (standin_sdk.py beside this file):
 #
 #   cmake -S . -B build-macos --toolchain cmake/darwin/x86_64-apple-darwin.cmake \
-#         -DVELLUM_BUILD_TESTS=OFF -DVELLUM_PKCS11_INCLUDE_DIR=build-macos/darwin-sdk/opt/p11-kit/include
+#         -DVELLUM_BUILD_TESTS=OFF -DVELLUM_BUILD_HOST=OFF -DVELLUM_PKCS11_INCLUDE_DIR=build-macos/darwin-sdk/opt/p11-kit/include
 #
 # cross-build.sh runs exactly that. The result cannot run here; it shows that the module compiles
 # for Darwin and that every name it imports exists in the library its load commands name.
