@@ -57,8 +57,8 @@ protected:
             versionInLoop = host().invoke(target, "getVersion").value.stringValue();
             for (Nested& call : nested) {
                 pluginhost::ScriptResult result = call.property
-                                                    ? host().getProperty(target, call.name)
-                                                    : host().invoke(target, call.name);
+                                                      ? host().getProperty(target, call.name)
+                                                      : host().invoke(target, call.name);
                 call.answer = result.ok ? result.value.stringValue() : "(failed)";
                 call.status = host().invoke(target, "LastError").value.stringValue();
             }

@@ -16,8 +16,7 @@ NPError ExtraInstance::start() {
         return NPERR_INVALID_PLUGIN_ERROR;
     }
     std::string mimeType = PluginHost::kMimeType;
-    NPError result =
-        plugin.newp(&mimeType[0], &instance_, NP_EMBED, 0, nullptr, nullptr, nullptr);
+    NPError result = plugin.newp(&mimeType[0], &instance_, NP_EMBED, 0, nullptr, nullptr, nullptr);
     if (result != NPERR_NO_ERROR) {
         return result;
     }
