@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "service/TokenOperationGuard.h"
+
 namespace {
 
 constexpr const char* kOutOfMemoryText = "Out of memory";
@@ -31,7 +33,14 @@ PKCS11Impl::PKCS11Impl(const char* modulePath)
 }
 
 PKCS11Impl::~PKCS11Impl() {
-    // Only a failed initialize under signCert leaves a module loaded until here.
+    // Only a failed initialize under signCert leaves a module loaded until here. An instance
+    // destroyed from a modal loop inside another instance's token call shares that operation's
+    // module (the loader counts references): it lets go of its handle without finalising the
+    // module under the operation in flight, which finalises it when it ends.
+    if (TokenOperationGuard::inFlight()) {
+        functionList = nullptr;
+        moduleInitialized = false;
+    }
     releaseModule();
     freeDerCert();
     std::free(certContext);

@@ -24,6 +24,10 @@ TokenOperationGuard::TokenOperationGuard(StatusText& statusText) noexcept
     statusText.setFixed(kInProgressText);
 }
 
+bool TokenOperationGuard::inFlight() noexcept {
+    return operationInFlight != nullptr;
+}
+
 TokenOperationGuard::~TokenOperationGuard() {
     if (!claimed_) {
         return;

@@ -29,6 +29,9 @@ public:
     // False for a refused operation, which must return without touching the module.
     bool claimed() const noexcept { return claimed_; }
 
+    // Whether any token operation of the process is in flight.
+    static bool inFlight() noexcept;
+
 private:
     StatusText& statusText_;
     bool claimed_ = false;

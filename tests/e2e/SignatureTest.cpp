@@ -279,6 +279,36 @@ TEST_F(SignatureTest, TokenOperationsFromTheLoginDialogOfAnotherInstanceAreRefus
     nestedTokenOperationsAreRefused(other.scriptObject());
 }
 
+// A page may remove another embed from the loop. That instance still holds the module a failed
+// SignCert left initialised; letting it go must not finalise the module under the outer login.
+TEST_F(SignatureTest, AnInstanceDestroyedFromTheLoginDialogLeavesTheModuleToTheSigning) {
+    const auto* cert = addSigner(token(), "/CN=Signer", "0109");
+    ASSERT_NE(cert, nullptr);
+    ASSERT_TRUE(startPlugin());
+    pluginhost::ExtraInstance other(host());
+    ASSERT_EQ(other.start(), NPERR_NO_ERROR);
+    clearLog();
+    env().set("VELLUM_P11FWD_FAIL", "C_GetSlotList=0x5");
+    EXPECT_EQ(host().invoke(other.scriptObject(), "SignCert").value.stringValue(), "E:1000");
+    env().unset("VELLUM_P11FWD_FAIL");
+
+    write("CN", "0109");
+    write("SignData", "outer");
+    env().set("VELLUM_P11FWD_MODAL_LOOP", "C_Login");
+    NPError destroyed = NPERR_GENERIC_ERROR;
+    pluginhost::ModalLoop loop([&](const std::string&) { destroyed = other.destroy(); });
+    const std::string envelope = readText("Signature");
+    EXPECT_EQ(loop.runs(), 1u);
+    EXPECT_EQ(destroyed, NPERR_NO_ERROR);
+    ASSERT_EQ(envelope.size(), 272u) << envelope << " " << lastError();
+    EXPECT_TRUE(verifies(*cert, "sha1", "outer", envelope.substr(16)));
+    EXPECT_EQ(lastError(), "OK");
+    // The module stayed mapped from the failed SignCert to the end of the signing, which alone
+    // finalised it, after its logout.
+    EXPECT_EQ(succeeded("C_Finalize"), 1u);
+    EXPECT_TRUE(closedDown());
+}
+
 // Settings written from the loop apply to the next signing; the one in flight signs the data,
 // with the hash and the certificate, it started with.
 TEST_F(SignatureTest, SettingsWrittenFromTheLoginDialogWaitForTheNextSigning) {
