@@ -477,6 +477,22 @@ class VellumHostTest(unittest.TestCase):
 
     # --- the installed layout ----------------------------------------------------------------
 
+    def test_tokenkit_reuses_only_the_token_asked_for(self):
+        directory = os.path.join(ARGS.work, "token")
+        same = run([ARGS.tokenkit, "provision", directory, "--bits", "1024", "--label", "token",
+                    "--subject", "/CN=%s/O=vellum" % SUBJECT_NAME, "--serial", SERIAL.lower()])
+        self.assertEqual(same.returncode, 0, same.stderr)
+        self.assertIn(b"reused=yes", same.stdout)
+        self.assertIn(("serial=" + SERIAL).encode(), same.stdout)
+        other = run([ARGS.tokenkit, "provision", directory, "--label", "other"])
+        self.assertEqual(other.returncode, 1)
+        self.assertEqual(other.stdout, b"")
+        self.assertIn(b"made with other settings (label 'token', not 'other')", other.stderr)
+        # Left as it was: the list still shows the certificate.
+        result = self.host("list")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(SERIAL, result.stdout.decode())
+
     def test_installed_host_finds_installed_module(self):
         with tempfile.TemporaryDirectory() as prefix:
             install = run(["cmake", "--install", ARGS.build, "--prefix", prefix], timeout=120)
@@ -496,7 +512,10 @@ def main():
     for name in ("host", "tokenkit", "fwd", "softhsm", "work", "build", "plugin"):
         parser.add_argument("--" + name, required=True)
     ARGS, rest = parser.parse_known_args()
-    os.makedirs(ARGS.work, exist_ok=True)
+    # Fresh tokens for every run (a fraction of a second with the cached keys): a token left by
+    # an older version of this test would not be the one it describes.
+    shutil.rmtree(ARGS.work, ignore_errors=True)
+    os.makedirs(ARGS.work)
     provision()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 

@@ -4,15 +4,19 @@
 //                                 [--subject SUBJ] [--serial HEX] [--cache DIR] [--keep]
 //
 // DIR is kept (--keep is accepted for clarity). When DIR already holds a token made by this
-// tool, that token is reused and described again. Prints key=value lines, among them
-// SOFTHSM2_CONF, serial and certificate.
+// tool with the same label, PIN, subject and serial (when one is given), that token is reused
+// and described again; one made with other settings is left alone and the call fails. Prints
+// key=value lines, among them SOFTHSM2_CONF, serial and certificate.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include <strings.h>
 
 #include "tokenkit/TokenKit.h"
 
@@ -38,10 +42,56 @@ bool holdsTokens(const fs::path& directory) {
     return !ec && it != fs::directory_iterator();
 }
 
+// The settings a manifest records, key by key.
+std::map<std::string, std::string> readManifest(const fs::path& manifest) {
+    std::map<std::string, std::string> values;
+    std::ifstream in(manifest);
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t equals = line.find('=');
+        if (equals != std::string::npos) {
+            values[line.substr(0, equals)] = line.substr(equals + 1);
+        }
+    }
+    return values;
+}
+
+// The first requested setting that the token described by the manifest does not have, or "".
+std::string firstMismatch(const std::map<std::string, std::string>& made,
+                          std::map<std::string, std::string>& options) {
+    const std::pair<const char*, const char*> compared[] = {
+        {"--label", "label"}, {"--pin", "pin"}, {"--subject", "subject"}, {"--serial", "serial"}};
+    for (const auto& [option, key] : compared) {
+        const std::string& wanted = options[option];
+        const bool isSerial = std::string(key) == "serial";
+        if (isSerial && wanted.empty()) {
+            continue;  // any serial will do
+        }
+        const auto found = made.find(key);
+        const std::string have = found == made.end() ? "" : found->second;
+        // Serials are hexadecimal: either case names the same one.
+        const bool same = isSerial ? strcasecmp(have.c_str(), wanted.c_str()) == 0 : have == wanted;
+        if (!same) {
+            return std::string(key) + " '" + have + "', not '" + wanted + "'";
+        }
+    }
+    return "";
+}
+
 int provision(const std::string& directory, std::map<std::string, std::string>& options) {
     fs::path manifest = fs::path(directory) / kManifest;
     std::error_code ec;
     if (fs::exists(manifest, ec) && holdsTokens(directory)) {
+        // Handing out a token other than the one asked for would pass for success.
+        const std::map<std::string, std::string> made = readManifest(manifest);
+        const std::string mismatch = firstMismatch(made, options);
+        if (!mismatch.empty()) {
+            std::fprintf(stderr,
+                         "%s holds a token made with other settings (%s); remove it or name "
+                         "another folder\n",
+                         directory.c_str(), mismatch.c_str());
+            return 1;
+        }
         std::ifstream in(manifest);
         std::printf(
             "%s", std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>())
