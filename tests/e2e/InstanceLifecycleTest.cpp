@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "PluginFixture.h"
+#include "pluginhost/ExtraInstance.h"
 
 namespace vellum::e2e {
 namespace {
@@ -220,15 +221,11 @@ TEST_F(InstanceLifecycleTest, EachScriptObjectRequestAddsOneReferenceToTheSameOb
 
 TEST_F(InstanceLifecycleTest, EachInstanceHasItsOwnServiceAndScriptObject) {
     ASSERT_TRUE(startPlugin());
-    const NPPluginFuncs& plugin = host().pluginFunctions();
-    char mime[] = "application/x-vnd-vellum-demo";
-    NPP_t second{};
-    ASSERT_EQ(plugin.newp(mime, &second, NP_EMBED, 0, nullptr, nullptr, nullptr), NPERR_NO_ERROR);
-    EXPECT_NE(second.pdata, host().npp()->pdata);
+    pluginhost::ExtraInstance second(host());
+    ASSERT_EQ(second.start(), NPERR_NO_ERROR);
+    EXPECT_NE(second.npp()->pdata, host().npp()->pdata);
     EXPECT_EQ(host().objectsAlive(), 2u);
-    NPObject* other = nullptr;
-    ASSERT_EQ(plugin.getvalue(&second, NPPVpluginScriptableNPObject, &other), NPERR_NO_ERROR);
-    ASSERT_NE(other, nullptr);
+    NPObject* other = second.scriptObject();
     EXPECT_NE(other, host().scriptObject());
 
     // A failed operation on the first leaves the second's status text alone: two services.
@@ -246,8 +243,7 @@ TEST_F(InstanceLifecycleTest, EachInstanceHasItsOwnServiceAndScriptObject) {
         EXPECT_EQ(requests[i + 1].back(), "getProviderCertList");
     }
 
-    host().objects().release(other);
-    EXPECT_EQ(plugin.destroy(&second, nullptr), NPERR_NO_ERROR);
+    EXPECT_EQ(second.destroy(), NPERR_NO_ERROR);
     EXPECT_EQ(host().objectsAlive(), 1u);
 }
 
