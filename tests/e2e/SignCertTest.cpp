@@ -1,9 +1,11 @@
 // SignCert through the shipping plug-in: the chosen certificate as one line of Base64, the exact
 // serial match, and the one path that leaves the token module loaded (a failed initialize),
-// after which the next operation and the end of the instance must still close it down.
+// after which the next operation and the end of the instance must still close it down, even
+// when the module delivers NPP_Destroy again from inside that close-down.
 #include <string>
 
 #include "TokenScriptFixture.h"
+#include "pluginhost/ModalLoop.h"
 #include "tokenkit/OpensslCheck.h"
 
 namespace vellum::e2e {
@@ -110,13 +112,28 @@ TEST_F(SignCertTest, DestroyingTheInstanceFinalisesThenUnloadsALeftModule) {
         SCOPED_TRACE(c.fault);
         clearLog();
         env().set("VELLUM_P11FWD_FAIL", c.fault);
+        // A module whose dialog loop runs inside that C_Finalize and delivers NPP_Destroy for the
+        // same record again: the record no longer names the instance being torn down, so the
+        // nested call answers as for an empty record.
+        env().set("VELLUM_P11FWD_MODAL_LOOP", "C_Finalize");
         write("CN", "01A2B3");
         EXPECT_EQ(invokeText("SignCert"), "E:1000");
         env().unset("VELLUM_P11FWD_FAIL");
+        env().unset("VELLUM_P11FWD_MODAL_LOOP");
         ASSERT_EQ(callLog().unloads(), 0u);
 
         host().releaseScriptObject();
+        NPError nested = NPERR_GENERIC_ERROR;
+        void* pdataInLoop = &nested;
+        pluginhost::ModalLoop loop([&](const std::string&) {
+            pdataInLoop = host().npp()->pdata;
+            NPSavedData* saved = nullptr;
+            nested = host().pluginFunctions().destroy(host().npp(), &saved);
+        });
         ASSERT_EQ(host().destroyInstance(), NPERR_NO_ERROR);
+        EXPECT_EQ(loop.runs(), 1u);
+        EXPECT_EQ(pdataInLoop, nullptr);
+        EXPECT_EQ(nested, NPERR_NO_ERROR);
         const long finalize = lineOf(callLog(), "C_Finalize");
         ASSERT_GE(finalize, 0) << "no C_Finalize at NPP_Destroy";
         EXPECT_GT(lineOf(callLog(), "@unload", finalize), finalize);

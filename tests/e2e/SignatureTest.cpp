@@ -6,6 +6,7 @@
 // the rest works, and the outer signing goes on with what it started with.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "TokenScriptFixture.h"
 #include "pluginhost/ExtraInstance.h"
@@ -307,6 +308,66 @@ TEST_F(SignatureTest, AnInstanceDestroyedFromTheLoginDialogLeavesTheModuleToTheS
     // finalised it, after its logout.
     EXPECT_EQ(succeeded("C_Finalize"), 1u);
     EXPECT_TRUE(closedDown());
+}
+
+// The page removes the signing embed while the embed's own token call runs: the token module's
+// dialog loop delivers NPP_Destroy for it (or, as the whole page goes, NPP_Destroy for every
+// instance and then NP_Shutdown). The plug-in answers at once; the signing goes on with what it
+// holds, closes the module down once and hands back its result as the page would have got it.
+// The signing instance is an ExtraInstance, whose record is freed once NPP_Destroy has returned:
+// a later read of it shows under ASan and valgrind.
+struct RemovedDuringItsCall {
+    const char* loopIn;  // VELLUM_P11FWD_MODAL_LOOP
+    bool wholePage;      // every instance destroyed, then NP_Shutdown
+};
+const RemovedDuringItsCall kRemovedDuringItsCall[] = {
+    {"C_Initialize", false},
+    {"C_FindObjects#1", false},        // the certificate search
+    {"C_GetAttributeValue#2", false},  // the certificate's value
+    {"C_Login", false},
+    {"C_SignFinal#2", false},  // the signature itself
+    {"C_Finalize", false},
+    {"C_Login", true},  // last: nothing of the page is left after it
+};
+
+TEST_F(SignatureTest, AnEmbedRemovedDuringItsOwnTokenCallLetsTheCallFinish) {
+    const auto* cert = addSigner(token(), "/CN=Signer", "010A");
+    ASSERT_NE(cert, nullptr);
+    ASSERT_TRUE(startPlugin());
+    for (const RemovedDuringItsCall& c : kRemovedDuringItsCall) {
+        SCOPED_TRACE(std::string(c.loopIn) + (c.wholePage ? ", whole page" : ""));
+        pluginhost::ExtraInstance signer(host());
+        ASSERT_EQ(signer.start(), NPERR_NO_ERROR);
+        NPObject* object = signer.scriptObject();
+        ASSERT_TRUE(host().setProperty(object, "CN", ScriptValue::string("010A")));
+        ASSERT_TRUE(host().setProperty(object, "SignData", ScriptValue::string("removed")));
+        env().set("VELLUM_P11FWD_MODAL_LOOP", c.loopIn);
+        std::vector<NPError> answers;
+        pluginhost::ModalLoop loop([&](const std::string&) {
+            answers.push_back(signer.destroy());
+            if (c.wholePage) {
+                answers.push_back(host().destroyInstance());
+                answers.push_back(host().shutdown());
+            }
+        });
+        clearLog();
+        const pluginhost::ScriptResult result = host().getProperty(object, "Signature");
+        env().unset("VELLUM_P11FWD_MODAL_LOOP");
+
+        EXPECT_EQ(loop.runs(), 1u);
+        EXPECT_EQ(answers, std::vector<NPError>(c.wholePage ? 3 : 1, NPERR_NO_ERROR));
+        EXPECT_EQ(signer.npp(), nullptr);
+        // The script object went with its instance, from inside its own call.
+        EXPECT_FALSE(host().objects().isAlive(object));
+        ASSERT_TRUE(result.ok && result.value.isString()) << result;
+        const std::string envelope = result.value.stringValue();
+        ASSERT_EQ(envelope.size(), 272u) << envelope;
+        EXPECT_TRUE(verifies(*cert, "sha1", "removed", envelope.substr(16)));
+        EXPECT_EQ(callLog().loads(), 1u);
+        EXPECT_EQ(callLog().unloads(), 1u);
+        EXPECT_EQ(succeeded("C_Finalize"), 1u);
+        EXPECT_TRUE(closedDown());
+    }
 }
 
 // Settings written from the loop apply to the next signing; the one in flight signs the data,

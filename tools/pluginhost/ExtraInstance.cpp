@@ -15,14 +15,18 @@ NPError ExtraInstance::start() {
     if (plugin.newp == nullptr || plugin.getvalue == nullptr) {
         return NPERR_INVALID_PLUGIN_ERROR;
     }
+    if (!instance_) {
+        return NPERR_INVALID_INSTANCE_ERROR;
+    }
     std::string mimeType = PluginHost::kMimeType;
-    NPError result = plugin.newp(&mimeType[0], &instance_, NP_EMBED, 0, nullptr, nullptr, nullptr);
+    NPError result =
+        plugin.newp(&mimeType[0], instance_.get(), NP_EMBED, 0, nullptr, nullptr, nullptr);
     if (result != NPERR_NO_ERROR) {
         return result;
     }
     live_ = true;
     NPObject* received = nullptr;
-    result = plugin.getvalue(&instance_, NPPVpluginScriptableNPObject, &received);
+    result = plugin.getvalue(instance_.get(), NPPVpluginScriptableNPObject, &received);
     if (result == NPERR_NO_ERROR && received == nullptr) {
         return NPERR_GENERIC_ERROR;
     }
@@ -44,7 +48,9 @@ NPError ExtraInstance::destroy() {
         return NPERR_INVALID_PLUGIN_ERROR;
     }
     NPSavedData* saved = nullptr;
-    return plugin.destroy(&instance_, &saved);
+    const NPError result = plugin.destroy(instance_.get(), &saved);
+    instance_.reset();
+    return result;
 }
 
 }  // namespace vellum::pluginhost

@@ -4,7 +4,12 @@
 //
 // It must go before the host stops the module; its destructor gives back its reference to the
 // script object and destroys the instance if that is still due.
+//
+// Like a browser, it frees its instance record once NPP_Destroy has returned: a module that
+// still reaches for the record afterwards reads freed memory, which ASan and valgrind report.
 #pragma once
+
+#include <memory>
 
 #include "npapi/npfunctions.h"
 #include "pluginhost/PluginHost.h"
@@ -22,15 +27,16 @@ public:
     // NPP_New, then NPP_GetValue for the script object; the first failing result, or
     // NPERR_NO_ERROR with the object held.
     NPError start();
-    // Gives back the reference, then NPP_Destroy.
+    // Gives back the reference, then NPP_Destroy, then frees the record.
     NPError destroy();
 
-    NPP npp() noexcept { return &instance_; }
+    // The instance record; null once destroy() has freed it.
+    NPP npp() noexcept { return instance_.get(); }
     NPObject* scriptObject() const noexcept { return scriptObject_; }
 
 private:
     PluginHost& host_;
-    NPP_t instance_{};
+    std::unique_ptr<NPP_t> instance_ = std::make_unique<NPP_t>();
     bool live_ = false;
     NPObject* scriptObject_ = nullptr;
 };
