@@ -36,7 +36,7 @@ void ScriptableObject::DetachFromInstance(NPObject* npobj) noexcept {
     }
 }
 
-ServiceBase* ScriptableObject::findService() const noexcept {
+std::shared_ptr<ServiceBase> ScriptableObject::findService() const noexcept {
     if (npp == nullptr || npp->pdata == nullptr) {
         return nullptr;
     }
@@ -56,12 +56,12 @@ bool ScriptableObject::HasProperty(NPIdentifier name) {
 bool ScriptableObject::GetProperty(NPIdentifier name, NPVariant* result) {
     setVoidResult(result);
     try {
-        ServiceBase* service = findService();
+        const std::shared_ptr<ServiceBase> service = findService();
         const SigningScriptApi::Property* property = SigningScriptApi::findProperty(name);
         if (service == nullptr || property == nullptr || property->read == nullptr) {
             return false;
         }
-        return setTextResult((service->*(property->read))(), result);
+        return setTextResult(((*service).*(property->read))(), result);
     } catch (...) {
         setVoidResult(result);
         return false;
@@ -70,7 +70,7 @@ bool ScriptableObject::GetProperty(NPIdentifier name, NPVariant* result) {
 
 bool ScriptableObject::SetProperty(NPIdentifier name, const NPVariant* value) {
     try {
-        ServiceBase* service = findService();
+        const std::shared_ptr<ServiceBase> service = findService();
         const SigningScriptApi::Property* property = SigningScriptApi::findProperty(name);
         if (service == nullptr || value == nullptr || property == nullptr ||
             property->write == nullptr) {
@@ -80,7 +80,7 @@ bool ScriptableObject::SetProperty(NPIdentifier name, const NPVariant* value) {
         if (!text) {
             return false;
         }
-        (service->*(property->write))(std::move(*text));
+        ((*service).*(property->write))(std::move(*text));
         return true;
     } catch (...) {
         return false;
@@ -91,7 +91,7 @@ bool ScriptableObject::Invoke(NPIdentifier name, const NPVariant* args, uint32_t
                               NPVariant* result) {
     setVoidResult(result);
     try {
-        ServiceBase* service = findService();
+        const std::shared_ptr<ServiceBase> service = findService();
         const SigningScriptApi::Method* method = SigningScriptApi::findMethod(name);
         if (service == nullptr || method == nullptr) {
             return false;

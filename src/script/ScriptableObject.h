@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "npapi/npruntime.h"
 #include "script/ScriptableObjectBase.h"
@@ -30,8 +31,12 @@ public:
     static void DetachFromInstance(NPObject* npobj) noexcept;
 
 private:
-    // The service of the instance in the record's `pdata`; null once there is none.
-    ServiceBase* findService() const noexcept;
+    // The service of the instance in the record's `pdata`, held for one call; null once there is
+    // none. The hold keeps the service alive when the instance is destroyed during the call (from
+    // a token module's dialog loop): the call goes on with it and the service goes when the hold
+    // does. Nothing of this object or of the record is used after the service call returns, as
+    // both may be gone by then.
+    std::shared_ptr<ServiceBase> findService() const noexcept;
 
     NPP npp;
 };

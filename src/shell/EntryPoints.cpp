@@ -21,6 +21,8 @@ NP_EXPORT(NPError) NP_GetValue(void* /*future*/, NPPVariable aVariable, void* aV
 }
 
 NP_EXPORT(NPError) NP_Shutdown() {
+    // NPNFuncs keeps the host's entries: a browser may deliver NP_Shutdown from a token module's
+    // dialog loop, and the script call under that loop still hands its result back through them.
     NS_PluginShutdown();
     return NPERR_NO_ERROR;
 }

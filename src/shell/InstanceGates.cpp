@@ -77,10 +77,13 @@ NPError negotiateModels(NPP instance) noexcept {
     return NPERR_NO_ERROR;
 }
 
-// Destroys the record's instance and forgets it, so nothing reaches the freed object later.
+// Forgets the record's instance, then destroys it. Forgetting comes first: the teardown may run
+// the token module's C_Finalize, whose dialog loop can deliver NPP_Destroy for this record again,
+// and that call must find no instance rather than the half-destroyed one.
 void destroyInstance(NPP instance) noexcept {
-    NS_DestroyPluginInstance(instanceOf(instance));
+    nsPluginInstanceBase* plugin = instanceOf(instance);
     instance->pdata = nullptr;
+    NS_DestroyPluginInstance(plugin);
 }
 
 }  // namespace

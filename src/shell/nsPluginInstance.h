@@ -10,6 +10,11 @@
 // The plug-in instance of one embedding element. It draws nothing and takes no input; it owns
 // the signing service and one reference to the scriptable object that page script uses, which
 // reaches the service through GetService().
+//
+// The service is shared with the script call in flight: a token module that runs a dialog loop
+// inside its own call lets the browser deliver NPP_Destroy from there, and the instance goes at
+// once, while the service, with the certificate context and the module the call is using, stays
+// until that call has returned (see ScriptableObject).
 class nsPluginInstance final : public nsPluginInstanceBase {
 public:
     // Makes the service an instance owns.
@@ -19,7 +24,8 @@ public:
     explicit nsPluginInstance(nsPluginCreateData* data);
     // The same with another service, so the script interface can be exercised on its own.
     nsPluginInstance(nsPluginCreateData* data, ServiceFactory makeService);
-    // Gives back the instance's reference to the scriptable object and deletes the service.
+    // Gives back the instance's reference to the scriptable object and its share of the service,
+    // which goes with it unless a script call in flight still holds it.
     ~nsPluginInstance();
 
     bool init(NPWindow* aWindow) override;
@@ -33,7 +39,8 @@ public:
     // cannot create it (each call tries again).
     NPObject* GetScriptableObject();
 
-    ServiceBase* GetService() const noexcept { return service.get(); }
+    // The service, held by the caller as well for as long as it keeps the pointer.
+    std::shared_ptr<ServiceBase> GetService() const noexcept { return service; }
 
 private:
     void createScriptableObject() noexcept;
@@ -42,5 +49,5 @@ private:
     bool initialized;
     NPWindow* npWindow;
     NPObject* scriptableObject;
-    std::unique_ptr<ServiceBase> service;
+    std::shared_ptr<ServiceBase> service;
 };
