@@ -67,6 +67,14 @@ long PKCS11Impl::loadPKCS11Library() {
 }
 
 unsigned char PKCS11Impl::initialize() {
+    // A module that an earlier operation left initialised keeps the list it was initialised with
+    // until a new one comes: failing before that, it is still finalised when it is let go of.
+    CK_FUNCTION_LIST* const initializedList = moduleInitialized ? functionList : nullptr;
+    ScopeExit keepFinalizable([this, initializedList] {
+        if (functionList == nullptr) {
+            functionList = initializedList;
+        }
+    });
     functionList = nullptr;
     // dlsym on a null handle would search the whole process.
     void* symbol = libraryHandle ? dlsym(libraryHandle, "C_GetFunctionList") : nullptr;
