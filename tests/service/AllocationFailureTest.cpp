@@ -81,18 +81,46 @@ TEST_F(AllocationFailureTest, NoBlockForTheSignature) {
     expectBalanced();
 }
 
-TEST_F(AllocationFailureTest, FailedLoadReleasesAModuleLeftLoaded) {
-    // A failed initialisation leaves the module loaded; when the next load fails, the module
-    // left loaded is finalised and unloaded all the same.
-    PKCS11Impl service(VELLUM_P11FWD_PATH);
-    env.set("VELLUM_P11FWD_FAIL", "C_GetSlotList=0x30");
-    ASSERT_EQ(service.loadPKCS11Library(), 0);
-    ASSERT_EQ(service.initialize(), 0);
-    failNextLoad();
-    EXPECT_EQ(service.loadPKCS11Library(), 6);
-    EXPECT_EQ(service.lastError(), "Load pkcs11 lib fail");
-    EXPECT_EQ(log().unloads(), 1u);
-    expectBalanced();
+// A SignCert whose token probe failed keeps the module loaded and initialised. When the next
+// operation cannot take it over, because the module answers nothing at C_GetFunctionList or the
+// loader cannot load it again, the module is finalised before it is let go of, and the page sees
+// that operation's own failure.
+TEST_F(AllocationFailureTest, AModuleLeftInitialisedIsFinalisedWhenTheNextOpeningFails) {
+    struct NextOpening {
+        const char* fault;  // VELLUM_P11FWD_FAIL for the next operation, or null
+        bool loadFails;
+        const char* status;
+    };
+    const NextOpening cases[] = {
+        {"C_GetFunctionList=0x5", false, "C_GetFunctionList failed:General error(0x0005)"},
+        {nullptr, true, "Load pkcs11 lib fail"},
+    };
+    for (const NextOpening& c : cases) {
+        SCOPED_TRACE(c.status);
+        tokenkit::CallLog(logPath).clear();
+        PKCS11Impl service(VELLUM_P11FWD_PATH);
+        service.setCN("01A2B3");
+        env.set("VELLUM_P11FWD_FAIL", "C_GetSlotList#1=0x30");
+        ASSERT_EQ(service.signCert(), "E:1000");
+        ASSERT_EQ(log().count("C_Finalize"), 0u);
+
+        if (c.fault != nullptr) {
+            env.set("VELLUM_P11FWD_FAIL", c.fault);
+        } else {
+            env.unset("VELLUM_P11FWD_FAIL");
+        }
+        if (c.loadFails) {
+            failNextLoad();
+        }
+        EXPECT_EQ(service.getCertList(), "E:1000");
+        EXPECT_EQ(service.lastError(), c.status);
+        const long finalize = lineOf("C_Finalize");
+        ASSERT_GE(finalize, 0) << "the module was let go of without C_Finalize";
+        EXPECT_GT(lineOf("@unload", finalize), finalize);
+        EXPECT_EQ(log().count("C_Finalize"), 1u);
+        EXPECT_EQ(log().unloads(), 1u);
+        expectBalanced();
+    }
 }
 
 }  // namespace
