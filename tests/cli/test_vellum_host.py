@@ -261,6 +261,14 @@ class VellumHostTest(unittest.TestCase):
         self.assertEqual([(s["step"], s["ok"]) for s in steps], [("call", True), ("get", False)])
         self.assertEqual(steps[1]["error"], "the property is not readable")
 
+        # As a page goes on after a failure; the status is still the first failure's.
+        result = self.host("--json", "--keep-going", "call", "getVersion", "--", "get", "JSCB",
+                           "--", "cert", "00", "--", "call", "getVersion")
+        self.assertEqual(result.returncode, 1)
+        steps = self.json_lines(result)
+        self.assertEqual([(s["step"], s["ok"]) for s in steps],
+                         [("call", True), ("get", False), ("cert", False), ("call", True)])
+
     # --- failures of the token and of the input ----------------------------------------------
 
     def test_failing_token_module(self):
