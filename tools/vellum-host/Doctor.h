@@ -9,8 +9,8 @@
 
 #include "pluginhost/PluginHost.h"
 #include "vellum-host/DoctorReport.h"
-#include "vellum-host/TokenFacts.h"
 #include "vellum-host/StepOutcome.h"
+#include "vellum-host/TokenFacts.h"
 
 namespace vellum::host {
 
