@@ -10,6 +10,7 @@
 // process, as the C and C++ runtimes do.
 class ResidentLibraries {
 public:
-    // Marks those of the libraries that are loaded now as never to be unloaded. Loads nothing.
+    // Marks those of the libraries that are loaded now as never to be unloaded. Loads nothing
+    // and reads no files: it looks only at the objects already in the process.
     static void keepLoaded() noexcept;
 };
