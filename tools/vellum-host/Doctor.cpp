@@ -14,8 +14,8 @@
 namespace vellum::host {
 namespace {
 
-// What the child running the module's calls sends, in this order; each tag is followed by its
-// values as separate messages.
+// What a child running the module's calls sends: each tag is followed by its values as separate
+// messages, at the places the child's work fixes.
 constexpr const char* kInspected = "inspected";
 constexpr const char* kCertList = "getCertList";  // result, LastError
 constexpr const char* kOutcome = "outcome";       // status, output, error, JSON
@@ -39,13 +39,15 @@ void sendCertList(const IsolatedRun::Send& send, const CertListRun& run) {
     send(run.lastError);
 }
 
-std::optional<CertListRun> receivedCertList(const std::vector<std::string>& messages) {
-    for (size_t i = 0; i + 2 < messages.size(); ++i) {
-        if (messages[i] == kCertList) {
-            return CertListRun{messages[i + 1], messages[i + 2]};
-        }
+bool tagged(const std::vector<std::string>& messages, size_t at, const char* tag, size_t values) {
+    return messages.size() > at + values && messages[at] == tag;
+}
+
+std::optional<CertListRun> receivedCertList(const std::vector<std::string>& messages, size_t at) {
+    if (!tagged(messages, at, kCertList, 2)) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    return CertListRun{messages[at + 1], messages[at + 2]};
 }
 
 void sendOutcome(const IsolatedRun::Send& send, const StepOutcome& outcome) {
@@ -56,27 +58,16 @@ void sendOutcome(const IsolatedRun::Send& send, const StepOutcome& outcome) {
     send(JsonText::line(outcome.json));
 }
 
-std::optional<StepOutcome> receivedOutcome(const std::vector<std::string>& messages) {
-    for (size_t i = 0; i + 4 < messages.size(); ++i) {
-        if (messages[i] == kOutcome) {
-            StepOutcome outcome;
-            outcome.status = static_cast<StepOutcome::Status>(std::stoi(messages[i + 1]));
-            outcome.output = messages[i + 2];
-            outcome.error = messages[i + 3];
-            outcome.json = Json::parse(messages[i + 4]);
-            return outcome;
-        }
+std::optional<StepOutcome> receivedOutcome(const std::vector<std::string>& messages, size_t at) {
+    if (!tagged(messages, at, kOutcome, 4)) {
+        return std::nullopt;
     }
-    return std::nullopt;
-}
-
-bool received(const std::vector<std::string>& messages, const char* tag) {
-    for (const std::string& message : messages) {
-        if (message == tag) {
-            return true;
-        }
-    }
-    return false;
+    StepOutcome outcome;
+    outcome.status = static_cast<StepOutcome::Status>(std::stoi(messages[at + 1]));
+    outcome.output = messages[at + 2];
+    outcome.error = messages[at + 3];
+    outcome.json = Json::parse(messages[at + 4]);
+    return outcome;
 }
 
 StepOutcome broken(const std::string& error) {
@@ -135,22 +126,23 @@ StepOutcome Doctor::run() {
     if (!together.started) {
         return broken(together.death);
     }
+    // At 0 the inspection's tag, at 1 getCertList, at 4 the report.
     if (together.completed) {
-        if (std::optional<StepOutcome> outcome = receivedOutcome(together.messages)) {
+        if (std::optional<StepOutcome> outcome = receivedOutcome(together.messages, 4)) {
             return *outcome;
         }
     }
 
     // The module took the process down. What a page's first operation gets, each step in a
     // process of its own: a load of the module that is the first in its process.
-    const bool firstLoad = !received(together.messages, kInspected);
+    const bool firstLoad = !tagged(together.messages, 0, kInspected, 0);
     const std::string death =
         together.completed ? "exit status 0 without a report" : together.death;
-    std::optional<CertListRun> certList = receivedCertList(together.messages);
+    std::optional<CertListRun> certList = receivedCertList(together.messages, 1);
     if (!certList) {
         const IsolatedRun alone = IsolatedRun::run(
             [this](const IsolatedRun::Send& send) { sendCertList(send, runCertList(host_)); });
-        certList = receivedCertList(alone.messages);
+        certList = receivedCertList(alone.messages, 0);
         if (!certList) {
             certList = CertListRun{"(no answer: the process died of " + alone.death + ")", ""};
         }
@@ -162,7 +154,7 @@ StepOutcome Doctor::run() {
         facts.crashedOnFirstLoad = firstLoad;
         sendOutcome(send, report(facts, *certList));
     });
-    if (std::optional<StepOutcome> outcome = receivedOutcome(reported.messages)) {
+    if (std::optional<StepOutcome> outcome = receivedOutcome(reported.messages, 0)) {
         return *outcome;
     }
     return broken("the token module crashed the process (" + death +
