@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "service/ResidentLibraries.h"
 #include "service/TokenOperationGuard.h"
 
 namespace {
@@ -126,6 +127,7 @@ bool PKCS11Impl::uninitialize() {
 
 long PKCS11Impl::unloadPKCS11Library() {
     if (libraryHandle) {
+        ResidentLibraries::keepLoaded();
         dlclose(libraryHandle);
         libraryHandle = nullptr;
     }

@@ -29,6 +29,8 @@ TEST(CommandLineTest, GlobalOptionsComeBeforeTheFirstStep) {
     EXPECT_EQ(p.commandLine.pluginPath, "p.so");
     EXPECT_EQ(p.commandLine.tokenModulePath, "t.so");
     EXPECT_TRUE(p.commandLine.json);
+    EXPECT_FALSE(p.commandLine.keepGoing);
+    EXPECT_TRUE(parse({"--keep-going", "info"}).commandLine.keepGoing);
     ASSERT_EQ(p.commandLine.steps.size(), 1u);
     EXPECT_EQ(p.commandLine.steps[0].kind, StepKind::Info);
 

@@ -11,6 +11,7 @@ import base64
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -260,6 +261,14 @@ class VellumHostTest(unittest.TestCase):
         self.assertEqual([(s["step"], s["ok"]) for s in steps], [("call", True), ("get", False)])
         self.assertEqual(steps[1]["error"], "the property is not readable")
 
+        # As a page goes on after a failure; the status is still the first failure's.
+        result = self.host("--json", "--keep-going", "call", "getVersion", "--", "get", "JSCB",
+                           "--", "cert", "00", "--", "call", "getVersion")
+        self.assertEqual(result.returncode, 1)
+        steps = self.json_lines(result)
+        self.assertEqual([(s["step"], s["ok"]) for s in steps],
+                         [("call", True), ("get", False), ("cert", False), ("call", True)])
+
     # --- failures of the token and of the input ----------------------------------------------
 
     def test_failing_token_module(self):
@@ -391,6 +400,8 @@ class VellumHostTest(unittest.TestCase):
         self.assertEqual(report["getCertList"],
                          {"result": "CN=%s,%s;" % (SUBJECT_NAME, SERIAL), "lastError": "OK"})
         self.assertEqual(report["problems"], [])
+        self.assertIsNone(report["crash"])
+        self.assertIn("a second operation in the same process: works", report["text"])
         (warning,) = report["warnings"]
         self.assertIn("sm3 (mechanism 0x10003)", warning)
 
@@ -474,6 +485,29 @@ class VellumHostTest(unittest.TestCase):
         (slot,) = report["slots"]
         self.assertEqual(slot["rsaPkcs"], {"sign": False, "verify": True})
         self.assertFalse(any(slot["hashes"].values()), slot["hashes"])
+
+    def test_doctor_survives_a_module_that_crashes_when_loaded_again(self):
+        crashing = {"VELLUM_P11FWD_CRASH_ON_REINITIALIZE": "1"}
+        # What a page's second operation does to the browser.
+        result = self.host("list", "--", "list", **crashing)
+        self.assertEqual(result.returncode, -signal.SIGSEGV, result)
+        self.assertEqual(result.stdout.decode(), "%s  %s\n" % (SERIAL, SUBJECT_NAME))
+
+        report = self.doctor(code=1, **crashing)
+        death = "signal %d, %s" % (signal.SIGSEGV, signal.strsignal(signal.SIGSEGV))
+        self.assertEqual(report["crash"], {"death": death, "firstLoad": False})
+        (problem,) = report["problems"]
+        self.assertTrue(problem.startswith(
+            "the module crashes when loaded a second time in one process: a page's second "
+            "operation would crash the browser (doctor's process died of %s)" % death), problem)
+        # Still the whole report: the token as the first load saw it, and what a page's first
+        # operation gets.
+        (slot,) = report["slots"]
+        self.assertEqual([c["serial"] for c in slot["certificates"]], [SERIAL])
+        self.assertEqual(report["getCertList"],
+                         {"result": "CN=%s,%s;" % (SUBJECT_NAME, SERIAL), "lastError": "OK"})
+        self.assertIn("a second operation in the same process: crashes (%s)" % death,
+                      report["text"])
 
     # --- the installed layout ----------------------------------------------------------------
 

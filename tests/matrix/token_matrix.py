@@ -34,13 +34,19 @@ import time
 SKIPPED = 77
 VERIFIED = "verified"
 # "no PIN": sha1 again, with the null login passed through to the module as it stands.
-COLUMNS = ("list", "certificate", "md5", "sha1", "sha256", "no PIN")
+# "flow in one process": a page's whole flow in one vellum-host run (Matrix.flow).
+FLOW = "flow in one process"
+COLUMNS = ("list", "certificate", "md5", "sha1", "sha256", "no PIN", FLOW)
+AS_ALONE = "as alone"
 HASHES = ("md5", "sha1", "sha256")
 DATA = "Pay 100 to Bob, ünïcødé"
 PIN = "24681357"
 SO_PIN = "76543210"
 OPENCRYPTOKI_FIRST_SO_PIN = "87654321"  # what a new opencryptoki token starts with
 INSIDE = "VELLUM_MATRIX_NAMESPACE"
+PKCSSLOTD_PID_FILE = "/run/pkcsslotd.pid"
+PKCSSLOTD_SOCKET = "/run/pkcsslotd.socket"
+DAEMON_READY_SECONDS = 120
 
 # Debian packages whose versions the table is measured against.
 PACKAGES = ("softhsm2", "opencryptoki", "p11-kit-modules", "libnss3", "opensc-pkcs11")
@@ -196,14 +202,36 @@ class Opencryptoki:
                               % str(e).splitlines()[0])
         pkcsslotd = installed_file("opencryptoki", "sbin/pkcsslotd")
         run([pkcsslotd])  # forks the daemon, which, orphaned, becomes our child as PID 1
-        with open("/run/pkcsslotd.pid") as f:
-            self.daemon = int(f.read().split()[0])
+        self.daemon = self.wait_until_ready()
         slot = self.software_slot()
         run(["pkcsconf", "-c", slot, "-I", "-S", OPENCRYPTOKI_FIRST_SO_PIN],
             input=b"vellum-matrix\n")  # the label
         run(["pkcsconf", "-c", slot, "-P", "-S", OPENCRYPTOKI_FIRST_SO_PIN, "-n", SO_PIN])
         run(["pkcsconf", "-c", slot, "-u", "-S", SO_PIN, "-n", PIN])
         import_objects(self.module, "vellum-matrix", cert)
+
+    @staticmethod
+    def wait_until_ready():
+        """The daemon's PID once it has written its pid file and opened its socket. The forked
+        daemon does both after its launcher has returned, late on a busy machine: this is a
+        wait for readiness, bounded only so that a daemon that never comes is reported."""
+        deadline = time.monotonic() + DAEMON_READY_SECONDS
+        while True:
+            pid = None
+            try:
+                with open(PKCSSLOTD_PID_FILE) as f:
+                    pid = int(f.read().split()[0])
+            except (OSError, ValueError, IndexError):
+                pass  # not written yet, or half written
+            if pid is not None and os.path.exists(PKCSSLOTD_SOCKET):
+                return pid
+            if time.monotonic() > deadline:
+                raise RuntimeError(
+                    "pkcsslotd did not become ready within %d s: %s; see its messages in the "
+                    "system log" % (DAEMON_READY_SECONDS,
+                                    "no PID in " + PKCSSLOTD_PID_FILE if pid is None else
+                                    "PID %d but no socket %s" % (pid, PKCSSLOTD_SOCKET)))
+            time.sleep(0.05)
 
     @staticmethod
     def software_slot():
@@ -219,12 +247,14 @@ class Opencryptoki:
         if self.daemon is None:
             return
         os.kill(self.daemon, signal.SIGTERM)
-        for _ in range(100):
+        deadline = time.monotonic() + DAEMON_READY_SECONDS
+        while time.monotonic() < deadline:
             if os.waitpid(self.daemon, os.WNOHANG)[0] == self.daemon:
                 self.daemon = None
                 return
             time.sleep(0.05)
-        raise RuntimeError("pkcsslotd (pid %d) did not stop" % self.daemon)
+        raise RuntimeError("pkcsslotd (pid %d) did not stop within %d s of SIGTERM"
+                           % (self.daemon, DAEMON_READY_SECONDS))
 
 
 def nss_database(directory, cert):
@@ -270,12 +300,12 @@ class Row:
 
 def all_verified(no_pin):
     """Every answer checked; no_pin is the module's answer to a login without a PIN."""
-    return {**{column: VERIFIED for column in COLUMNS}, "no PIN": no_pin}
+    return {**{column: VERIFIED for column in COLUMNS}, "no PIN": no_pin, FLOW: AS_ALONE}
 
 
 def failing_before_login(list_text, sign_text):
     return {"list": list_text, "certificate": list_text,
-            **{h: sign_text for h in HASHES + ("no PIN",)}}
+            **{h: sign_text for h in HASHES + ("no PIN",)}, FLOW: AS_ALONE}
 
 
 # How the modules answer the plug-in's login without a PIN: some refuse the null PIN, others
@@ -299,8 +329,8 @@ class Matrix:
         env.update(row.env)
         return env
 
-    def host(self, row, cell, *args, pin=True):
-        """One vellum-host run; (step, call log problem or None). pin=False: the forwarding
+    def run_host(self, row, cell, args, pin=True):
+        """One vellum-host run with --json; (result, call log path). pin=False: the forwarding
         module supplies none."""
         log = os.path.join(self.work, "logs",
                            "%s-%s.log" % ("-".join(row.name.replace(",", "").split()), cell))
@@ -310,11 +340,16 @@ class Matrix:
                       self.args.fwd, "--json"] + list(args),
                      env=self.host_env(row, log, row.pin if pin else None), check=False,
                      timeout=120)
+        return result, log
+
+    def host(self, row, cell, *args, pin=True):
+        """One vellum-host run of one step; (step, call log problem or None)."""
+        result, log = self.run_host(row, cell, args, pin)
         lines = result.stdout.decode(errors="replace").splitlines()
         errors = result.stderr.decode(errors="replace").strip()
         if result.returncode not in (0, 1) or len(lines) != 1:
-            return {"ok": False, "lastError": "vellum-host exited %d: %s" % (
-                result.returncode, errors)}, None
+            return {"ok": False, "lastError": "vellum-host %s: %s" % (
+                ended(result.returncode), errors)}, None
         step = json.loads(lines[0])
         # One line naming the failure (and perhaps one of hint), or nothing: anything else is a
         # warning of the host's end check (memory or script objects left) or of a sanitizer.
@@ -330,6 +365,18 @@ class Matrix:
                       signature_file, data], check=False)
         return result.returncode == 0 and result.stdout == b"Verified OK\n"
 
+    def answer(self, row, column, step, cert, raw=None):
+        """The cell text of one step's JSON answer."""
+        if not step["ok"]:
+            return step.get("lastError", "")
+        if column == "list":
+            return VERIFIED if step["result"] in [c.entry for c in row.certs] else \
+                "listed %r" % step["result"]
+        if column == "certificate":
+            return VERIFIED if base64.b64decode(step["certificate"]) == cert.der else \
+                "another certificate"
+        return VERIFIED if self.verify(cert, column, raw) else "signature does not verify"
+
     def measure(self, row):
         def record(column, text, problem):
             # Every certificate of the row must give the same answer; the first different one
@@ -340,30 +387,20 @@ class Matrix:
                 row.problems.append("%s: %s" % (column, problem))
 
         step, problem = self.host(row, "list", "list")
-        text = step.get("lastError", "")
-        if step["ok"]:
-            text = VERIFIED if step["result"] in [c.entry for c in row.certs] else \
-                "listed %r" % step["result"]
-        record("list", text, problem)
+        record("list", self.answer(row, "list", step, None), problem)
         for cert in row.certs:
             step, problem = self.host(row, "cert", "cert", cert.serial)
-            text = step.get("lastError", "")
-            if step["ok"]:
-                text = VERIFIED if base64.b64decode(step["certificate"]) == cert.der else \
-                    "another certificate"
-            record("certificate", text, problem)
+            record("certificate", self.answer(row, "certificate", step, cert), problem)
             for digest in HASHES:
                 raw = os.path.join(self.work, "signature.bin")
                 if os.path.exists(raw):
                     os.remove(raw)
                 step, problem = self.host(row, digest, "sign", cert.serial, "--hash", digest,
                                           "--data", DATA, "--raw", raw)
-                text = step.get("lastError", "")
-                if step["ok"]:
-                    text = VERIFIED if self.verify(cert, digest, raw) else \
-                        "signature does not verify"
-                record(digest, text, problem)
-            # Last, as a wrong PIN counts against the token's tries.
+                record(digest, self.answer(row, digest, step, cert, raw), problem)
+        record(FLOW, *self.flow(row))
+        # Last, as a wrong PIN counts against the token's tries.
+        for cert in row.certs:
             step, problem = self.host(row, "nopin", "sign", cert.serial, "--hash", "sha1",
                                       "--data", DATA, pin=False)
             record("no PIN", "signed" if step["ok"] else step.get("lastError", ""), problem)
@@ -371,6 +408,40 @@ class Matrix:
             problem = row.check()
             if problem:
                 row.problems.append(problem)
+
+    def flow(self, row):
+        """A page's whole flow in one vellum-host process, as a browser runs it: list, SignCert,
+        a signature with each hash, list again, the plug-in loading and unloading the module
+        for each. (cell text, call log problem or None): AS_ALONE when every step answers as
+        its own run did; otherwise the first step that differs, or how the process died."""
+        cert = row.certs[0]
+        raws = {d: os.path.join(self.work, "flow-%s.bin" % d) for d in HASHES}
+        steps = [("list", "list", ["list"]), ("certificate", "cert", ["cert", cert.serial])]
+        steps += [(d, "sign " + d, ["sign", cert.serial, "--hash", d, "--data", DATA,
+                                    "--raw", raws[d]]) for d in HASHES]
+        steps += [("list", "list again", ["list"])]
+        words = ["--keep-going"]
+        for _, _, step in steps:
+            words += (["--"] if len(words) > 1 else []) + step
+        for raw in raws.values():
+            if os.path.exists(raw):
+                os.remove(raw)
+        result, log = self.run_host(row, "flow", words)
+        answers = [json.loads(line) for line in
+                   result.stdout.decode(errors="replace").splitlines()]
+        for (column, name, _), step in zip(steps, answers):
+            text = self.answer(row, column, step, cert, raws.get(column))
+            if text != row.cells[column]:
+                return "%s: %s" % (name, text), None
+        if len(answers) < len(steps) or result.returncode not in (0, 1):
+            where = steps[len(answers)][1] if len(answers) < len(steps) else "the end"
+            return "%s at %s" % (ended(result.returncode), where), None
+        errors = result.stderr.decode(errors="replace").strip()
+        failure_lines = [line for line in errors.splitlines()
+                         if not line.startswith("vellum-host: hint: ")]
+        if len(failure_lines) != len([a for a in answers if not a["ok"]]):
+            return AS_ALONE, "vellum-host wrote on standard error: " + errors
+        return AS_ALONE, call_log_problem(log)
 
     # --- the rows ---------------------------------------------------------------------------
 
@@ -476,6 +547,13 @@ class Matrix:
         if key == "opencryptoki" and getattr(self, "ock", None):
             self.ock.stop()
             self.ock = None
+
+
+def ended(returncode):
+    """How a vellum-host run ended: "exited 3", or "crashed: signal 11, Segmentation fault"."""
+    if returncode >= 0:
+        return "exited %d" % returncode
+    return "crashed: signal %d, %s" % (-returncode, signal.strsignal(-returncode))
 
 
 def call_log_problem(path):

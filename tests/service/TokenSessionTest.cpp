@@ -1,4 +1,5 @@
 // The token module frame: load, initialise with the token probe, finalise, unload.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -36,6 +37,30 @@ TEST(TokenSessionNoModuleTest, AnswersWithoutAnyModule) {
     EXPECT_EQ(service.unloadPKCS11Library(), 0);
     EXPECT_TRUE(service.uninitialize());
 }
+
+#ifdef VELLUM_TM_MODULE_PATH
+// libitm leaves its thread state behind in the thread control block when it is unloaded, and a
+// copy loaded again crashes at its first transaction: it must outlive the module that brought it.
+TEST(TokenSessionNoModuleTest, TransactionalMemoryRuntimeOutlivesTheModule) {
+    if (void* already = dlopen("libitm.so.1", RTLD_LAZY | RTLD_NOLOAD)) {
+        dlclose(already);
+        GTEST_SKIP() << "libitm is loaded before any module";
+    }
+    for (int operation = 0; operation < 2; ++operation) {
+        PKCS11Impl service(VELLUM_TM_MODULE_PATH);
+        ASSERT_EQ(service.loadPKCS11Library(), 0);
+        void* module = dlopen(VELLUM_TM_MODULE_PATH, RTLD_LAZY | RTLD_NOLOAD);
+        ASSERT_NE(module, nullptr);
+        auto transact = reinterpret_cast<int (*)()>(dlsym(module, "vellum_tm_transact"));
+        ASSERT_NE(transact, nullptr);
+        // The module's own state starts afresh with each load.
+        EXPECT_EQ(transact(), 1);
+        dlclose(module);
+        EXPECT_EQ(service.unloadPKCS11Library(), 0);
+        EXPECT_EQ(dlopen(VELLUM_TM_MODULE_PATH, RTLD_LAZY | RTLD_NOLOAD), nullptr);
+    }
+}
+#endif
 
 TEST(TokenSessionNoModuleTest, ModuleWithoutGetFunctionList) {
     PKCS11Impl service(VELLUM_P11NOSYM_PATH);

@@ -224,6 +224,8 @@ bool CommandLine::parse(const std::vector<std::string>& words, std::string& erro
         std::string option = in.take();
         if (option == "--json") {
             json = true;
+        } else if (option == "--keep-going") {
+            keepGoing = true;
         } else if (option == "-h" || option == "--help") {
             help = true;
         } else if (option == "--plugin" || option == "--token-module") {
@@ -269,7 +271,8 @@ bool CommandLine::parse(const std::vector<std::string>& words, std::string& erro
 }
 
 const char* CommandLine::usage() noexcept {
-    return R"(usage: vellum-host [--plugin PATH] [--token-module PATH] [--json] STEP [-- STEP]...
+    return R"(usage: vellum-host [--plugin PATH] [--token-module PATH] [--json] [--keep-going]
+                   STEP [-- STEP]...
 
 Loads the vellum plug-in module as a browser does and runs its page-script API.
 
@@ -289,7 +292,8 @@ Steps:
                                 mechanisms, certificates), which slot getCertList lists and
                                 what it returns, and the problems and warnings that explain
                                 an "E:1000"; never logs in; exits 1 when it finds a problem
-Steps run in order on one plug-in instance and stop at the first that fails.
+Steps run in order on one plug-in instance and stop at the first that fails (with
+--keep-going all of them run).
 A VALUE or ARG written as a decimal integer (42, -7, 0) is passed as an int32; anything
 else, or anything written as str:TEXT, is passed as the string TEXT.
 
@@ -299,6 +303,8 @@ Options:
   --token-module PATH  run with PATH mapped at the plug-in's fixed token module path, in a
                        private mount namespace of this process only
   --json               one JSON object per step on standard output
+  --keep-going         run the steps after a failed one too, as a page goes on after an
+                       "E:1000"; the exit status is that of the first failure
   -h, --help           this text
 
 Exit status: 0 done; 1 a step failed (the failure and LastError are printed on standard

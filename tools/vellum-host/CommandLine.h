@@ -13,6 +13,7 @@ struct CommandLine {
     std::string pluginPath;       // empty: the module installed or built beside the program
     std::string tokenModulePath;  // empty: the fixed token module path as it stands
     bool json = false;
+    bool keepGoing = false;  // run every step, as a page goes on after an "E:1000"
     bool help = false;
     std::vector<Step> steps;
 

@@ -1,12 +1,16 @@
 // vellum-host doctor: loads the token module itself, as the plug-in would, reads what it shows
-// without a login, runs getCertList through the plug-in in the same process, and says which
-// problems and warnings explain an "E:1000". Fails (exit 1) when it finds a problem.
+// without a login, runs getCertList through the plug-in twice in the same process, as a page's
+// operations run, and says which problems and warnings explain an "E:1000". All of it runs in a
+// child process, which a crashing module takes down alone. Fails (exit 1) when it finds a
+// problem.
 #pragma once
 
 #include <string>
 
 #include "pluginhost/PluginHost.h"
+#include "vellum-host/DoctorReport.h"
 #include "vellum-host/StepOutcome.h"
+#include "vellum-host/TokenFacts.h"
 
 namespace vellum::host {
 
@@ -19,6 +23,10 @@ public:
     StepOutcome run();
 
 private:
+    // The module's facts; with loadModule false only its path and what is mapped there.
+    ModuleFacts inspect(bool loadModule) const;
+    static StepOutcome report(const ModuleFacts& facts, const CertListRun& certList);
+
     pluginhost::PluginHost& host_;
     std::string mappedModule_;
 };

@@ -52,6 +52,20 @@ void judgeModule(const ModuleFacts& facts, DoctorFindings& findings) {
     const std::string where = facts.mappedFrom.empty()
                                   ? facts.path
                                   : facts.path + " (mapped to " + facts.mappedFrom + ")";
+    if (facts.crashedOnFirstLoad) {
+        findings.problems.push_back("The token module at " + where +
+                                    " crashes the process on its first load (" + facts.crash +
+                                    "), so a page's first operation would crash the browser; "
+                                    "report it to the module's vendor.");
+        return;
+    }
+    if (!facts.crash.empty()) {
+        // The module's own text, then how doctor's process died.
+        findings.problems.push_back(
+            "the module crashes when loaded a second time in one process: a page's second "
+            "operation would crash the browser (doctor's process died of " +
+            facts.crash + "); report it to the module's vendor.");
+    }
     if (!facts.loaded) {
         findings.problems.push_back("No token module loads from " + where + " (" + facts.error +
                                     "): install the token vendor's module there, or name one "

@@ -95,7 +95,12 @@ std::string DoctorReport::text() const {
                ", the last of " + std::to_string(m.slots.size()) + " with a token\n";
     }
     out += "  getCertList returned \"" + certList_.result + "\", LastError \"" +
-           certList_.lastError + "\"\n\n";
+           certList_.lastError + "\"\n";
+    out += "  a second operation in the same process: " +
+           (m.crash.empty()        ? std::string("works")
+            : m.crashedOnFirstLoad ? "not reached: the first load crashed (" + m.crash + ")"
+                                   : "crashes (" + m.crash + ")") +
+           "\n\n";
     out += sentences("Problems", findings_.problems);
     out += sentences("Warnings", findings_.warnings);
     return out;
@@ -153,6 +158,9 @@ Json DoctorReport::json() const {
     }
     json["slots"] = std::move(slots);
     json["getCertList"] = {{"result", certList_.result}, {"lastError", certList_.lastError}};
+    json["crash"] = m.crash.empty()
+                        ? Json(nullptr)
+                        : Json({{"death", m.crash}, {"firstLoad", m.crashedOnFirstLoad}});
     json["problems"] = findings_.problems;
     json["warnings"] = findings_.warnings;
     return json;

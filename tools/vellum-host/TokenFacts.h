@@ -67,6 +67,10 @@ struct ModuleFacts {
     std::string initialize;  // "OK" or the status text of C_Initialize; empty when not reached
     std::string slotList;    // "OK" or the status text of C_GetSlotList; empty when not reached
     std::vector<SlotFacts> slots;
+    // How the process that used the module died, e.g. "signal 11, Segmentation fault", or empty;
+    // and whether at the first load of the module in that process or at a later one.
+    std::string crash;
+    bool crashedOnFirstLoad = false;
 };
 
 }  // namespace vellum::host

@@ -8,6 +8,7 @@
 
 #include "service/HashMechanisms.h"
 #include "service/PKCS11Impl.h"
+#include "service/ResidentLibraries.h"
 #include "service/pkcs11.h"
 #include "vellum-host/CertificateFactsReader.h"
 
@@ -30,7 +31,11 @@ std::string versionText(const CK_VERSION& version) {
 }
 
 struct LibraryCloser {
-    void operator()(void* handle) const noexcept { dlclose(handle); }
+    void operator()(void* handle) const noexcept {
+        // As the plug-in unloads it, so that the plug-in's load after doctor's works alike.
+        ResidentLibraries::keepLoaded();
+        dlclose(handle);
+    }
 };
 
 // One attribute's value by the two-call protocol; false when either call fails.

@@ -86,8 +86,10 @@ int run(const std::vector<std::string>& words) {
         if (!outcome.hint.empty()) {
             complain("hint: " + outcome.hint);
         }
-        if (!outcome.succeeded()) {
+        if (!outcome.succeeded() && status == 0) {
             status = outcome.status == StepOutcome::Status::Broken ? kExitBroken : kExitFailed;
+        }
+        if (!outcome.succeeded() && !commandLine.keepGoing) {
             break;
         }
     }

@@ -1,5 +1,9 @@
 // The functions of the forwarding module's own function list. Most pass straight through to
 // the real module; the ones the tests need to observe or bend are written out below.
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -57,8 +61,30 @@ CK_RV fwdGetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
     return fwd().getFunctionList(list);
 }
 
+// VELLUM_P11FWD_CRASH_ON_REINITIALIZE: a module whose C_Initialize crashes when an earlier load
+// in the same process has been initialised, as one whose runtime does not survive being unloaded.
+// The forwarding module itself is unloaded between operations, so the mark lives in the
+// environment, with the process ID that a forked child does not share.
+void crashWhenInitializedBeforeInThisProcess() {
+    const char* setting = std::getenv("VELLUM_P11FWD_CRASH_ON_REINITIALIZE");
+    if (setting == nullptr || std::strcmp(setting, "1") != 0) {
+        return;
+    }
+    constexpr const char* kMark = "VELLUM_P11FWD_INITIALIZED_IN_PROCESS";
+    const std::string pid = std::to_string(::getpid());
+    const char* mark = std::getenv(kMark);
+    if (mark != nullptr && pid == mark) {
+        FwdLog::write("@crash function=C_Initialize");
+        // The default action, whatever handler a sanitizer has installed.
+        std::signal(SIGSEGV, SIG_DFL);
+        std::raise(SIGSEGV);
+    }
+    ::setenv(kMark, pid.c_str(), 1);
+}
+
 CK_RV fwdInitialize(void* initArgs) {
     std::string args = "initArgs=" + pointerText(initArgs);
+    crashWhenInitializedBeforeInThisProcess();
     VELLUM_FWD_PROLOGUE(C_Initialize, args)
     CK_RV rv = real->C_Initialize(initArgs);
     if (rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) {
