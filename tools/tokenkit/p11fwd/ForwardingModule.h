@@ -59,5 +59,7 @@ private:
 
 // Fills `list` with the forwarding functions (ForwardedCalls.cpp).
 void fillForwardingList(CK_FUNCTION_LIST& list);
+// Sets the entry of the function named `name` to null; false for a name the list does not have.
+bool clearListEntry(CK_FUNCTION_LIST& list, const std::string& name);
 
 }  // namespace vellum::p11fwd
