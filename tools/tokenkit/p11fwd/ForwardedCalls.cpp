@@ -243,11 +243,29 @@ CK_RV fwdSignInit(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJE
     if (mechanism == nullptr) {
         return FwdLog::call("C_SignInit", CKR_ARGUMENTS_BAD, args, false);
     }
-    CK_RV rv = real->C_SignInit(session, mechanism, key);
+    Sm3Signing& sm3 = fwd().sm3();
+    sm3.reset();
+    CK_RV rv = CKR_OK;
+    if (fwd().settings().sm3 != Sm3Mode::None && mechanism->mechanism == Sm3Signing::kMechanism) {
+        rv = sm3.signInit(*real, session, key);
+        args += " emulated=sm3";
+    } else {
+        rv = real->C_SignInit(session, mechanism, key);
+    }
     if (rv == CKR_OK) {
         fwd().badSignature().signInit(session, *mechanism, key);
     }
     return FwdLog::call("C_SignInit", rv, args, false);
+}
+
+CK_RV fwdSignUpdate(CK_SESSION_HANDLE session, CK_BYTE_PTR part, CK_ULONG length) {
+    std::string args = "session=" + number(session) + " length=" + number(length);
+    VELLUM_FWD_PROLOGUE(C_SignUpdate, args)
+    if (fwd().sm3().active(session)) {
+        fwd().sm3().update(part, length);
+        return FwdLog::call("C_SignUpdate", CKR_OK, args, false);
+    }
+    return FwdLog::call("C_SignUpdate", real->C_SignUpdate(session, part, length), args, false);
 }
 
 CK_RV fwdSignFinal(CK_SESSION_HANDLE session, CK_BYTE_PTR signature, CK_ULONG_PTR length) {
@@ -260,7 +278,10 @@ CK_RV fwdSignFinal(CK_SESSION_HANDLE session, CK_BYTE_PTR signature, CK_ULONG_PT
         return FwdLog::call("C_SignFinal", CKR_ARGUMENTS_BAD, args, false);
     }
     const CK_ULONG capacity = *length;
-    CK_RV rv = real->C_SignFinal(session, signature, length);
+    Sm3Signing& sm3 = fwd().sm3();
+    CK_RV rv = sm3.active(session)
+                   ? sm3.signFinal(fwd().settings().sm3, *real, session, signature, length)
+                   : real->C_SignFinal(session, signature, length);
     args += " length=" + number(*length);
     const FwdSettings& settings = fwd().settings();
     if (rv == CKR_OK && signature != nullptr) {
@@ -334,6 +355,7 @@ CK_RV fwdGetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
     X(C_Login)                    \
     X(C_Logout)                   \
     X(C_SignInit)                 \
+    X(C_SignUpdate)               \
     X(C_SignFinal)                \
     X(C_FindObjects)              \
     X(C_GetAttributeValue)
@@ -373,7 +395,6 @@ CK_RV fwdGetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
     X(C_DigestKey)                 \
     X(C_DigestFinal)               \
     X(C_Sign)                      \
-    X(C_SignUpdate)                \
     X(C_SignRecoverInit)           \
     X(C_SignRecover)               \
     X(C_VerifyInit)                \
@@ -415,6 +436,7 @@ void fillForwardingList(CK_FUNCTION_LIST& list) {
     list.C_Login = fwdLogin;
     list.C_Logout = fwdLogout;
     list.C_SignInit = fwdSignInit;
+    list.C_SignUpdate = fwdSignUpdate;
     list.C_SignFinal = fwdSignFinal;
     list.C_FindObjects = fwdFindObjects;
     list.C_GetAttributeValue = fwdGetAttributeValue;

@@ -155,6 +155,7 @@ void ForwardingModule::unloadTarget() {
     real_ = nullptr;
     realInitialized_ = false;
     sessions_.reset();
+    sm3_.reset();
     if (library_ != nullptr) {
         dlclose(library_);
         library_ = nullptr;

@@ -14,6 +14,7 @@
 #include "BadSignature.h"
 #include "FwdSettings.h"
 #include "SessionTracker.h"
+#include "Sm3Signing.h"
 
 namespace vellum::p11fwd {
 
@@ -33,6 +34,7 @@ public:
     CK_FUNCTION_LIST* real() const { return real_; }
     SessionTracker& sessions() { return sessions_; }
     BadSignature& badSignature() { return badSignature_; }
+    Sm3Signing& sm3() { return sm3_; }
 
     // Counts one call of `function` and runs the host's modal loop inside it when so configured;
     // true, with the value to answer, when a rule injects it. Every forwarded call starts here.
@@ -54,6 +56,7 @@ private:
     std::map<std::string, unsigned long> callCounts_;
     SessionTracker sessions_;
     BadSignature badSignature_;
+    Sm3Signing sm3_;
     bool realInitialized_ = false;
 };
 

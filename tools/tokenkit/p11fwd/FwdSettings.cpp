@@ -173,6 +173,10 @@ FwdSettings FwdSettings::fromEnvironment(const char* defaultTarget) {
     if (!badSignature.empty() && !BadSignature::parse(badSignature, settings.badSignature)) {
         settings.problems.push_back("VELLUM_P11FWD_BAD_SIGNATURE: " + badSignature);
     }
+    std::string sm3 = trim(env("VELLUM_P11FWD_SM3"));
+    if (!sm3.empty() && !Sm3Signing::parse(sm3, settings.sm3)) {
+        settings.problems.push_back("VELLUM_P11FWD_SM3: " + sm3);
+    }
     return settings;
 }
 

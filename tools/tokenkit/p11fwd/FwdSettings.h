@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "BadSignature.h"
+#include "Sm3Signing.h"
 
 namespace vellum::p11fwd {
 
@@ -60,6 +61,7 @@ struct FwdSettings {
     std::vector<std::string> nullFunctions;
     std::vector<ModalLoopRule> modalLoops;
     BadSignatureMode badSignature = BadSignatureMode::None;
+    Sm3Mode sm3 = Sm3Mode::None;
     // Pieces of the variables that could not be understood; logged, otherwise ignored.
     std::vector<std::string> problems;
 
