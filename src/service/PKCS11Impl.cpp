@@ -262,8 +262,7 @@ bool PKCS11Impl::succeeded(CK_RV rv, const char* message, CK_RV tolerated) noexc
     return false;
 }
 
-bool PKCS11Impl::succeededWithin(CK_RV rv, const char* message, CK_ULONG count,
-                                 CK_ULONG capacity) {
+bool PKCS11Impl::succeededWithin(CK_RV rv, const char* message, CK_ULONG count, CK_ULONG capacity) {
     if (!succeeded(rv, message)) {
         return false;
     }

@@ -1,8 +1,8 @@
 #include "x509/SignatureVerifier.h"
 
 #include <openssl/asn1.h>
-#include <openssl/err.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/objects.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
@@ -226,8 +226,7 @@ bool SignatureVerifier::verifySm3Block(const unsigned char* data, size_t dataLen
     if (keySize <= 0 || signatureLength != static_cast<size_t>(keySize)) {
         return false;
     }
-    std::unique_ptr<EVP_PKEY_CTX, KeyContextFree> context(
-        EVP_PKEY_CTX_new(rsaKey.get(), nullptr));
+    std::unique_ptr<EVP_PKEY_CTX, KeyContextFree> context(EVP_PKEY_CTX_new(rsaKey.get(), nullptr));
     if (!context || EVP_PKEY_verify_recover_init(context.get()) != 1 ||
         EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) != 1) {
         return false;

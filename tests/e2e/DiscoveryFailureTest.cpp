@@ -155,17 +155,17 @@ TEST_F(DiscoveryFailureTest, AFunctionListWithANullEntryIsNoList) {
         EXPECT_EQ(runOperation(operation), "E:1000") << operation;
         nullListStatus.push_back(lastError());
     }
-    EXPECT_EQ(nullListStatus, (std::vector<std::string>{"Function list of pkcs11 is null",
-                                                        "Function list of pkcs11 is null",
-                                                        "initialize failed:",
-                                                        "initialize failed:"}));
+    EXPECT_EQ(nullListStatus,
+              (std::vector<std::string>{"Function list of pkcs11 is null",
+                                        "Function list of pkcs11 is null",
+                                        "initialize failed:", "initialize failed:"}));
     env().unset("VELLUM_P11FWD_NULL_LIST");
 
     const char* const called[] = {
-        "C_Initialize",       "C_Finalize",        "C_GetSlotList",  "C_GetMechanismInfo",
-        "C_OpenSession",      "C_CloseSession",    "C_Login",        "C_Logout",
-        "C_GetAttributeValue", "C_FindObjectsInit", "C_FindObjects",  "C_FindObjectsFinal",
-        "C_SignInit",         "C_SignUpdate",      "C_SignFinal"};
+        "C_Initialize",        "C_Finalize",        "C_GetSlotList", "C_GetMechanismInfo",
+        "C_OpenSession",       "C_CloseSession",    "C_Login",       "C_Logout",
+        "C_GetAttributeValue", "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal",
+        "C_SignInit",          "C_SignUpdate",      "C_SignFinal"};
     for (const char* name : called) {
         SCOPED_TRACE(name);
         env().set("VELLUM_P11FWD_NULL_FUNCTIONS", name);
@@ -207,11 +207,13 @@ TEST_F(DiscoveryFailureTest, CountsBeyondTheRoomGivenFailTheOperation) {
     const Case cases[] = {
         // 1 handle written, 101 claimed of 64 room: the certificate search.
         {"C_FindObjects=100",
-         {"C_FindObjects failed:General error(0x0005)", "C_FindObjects failed:General error(0x0005)",
+         {"C_FindObjects failed:General error(0x0005)",
+          "C_FindObjects failed:General error(0x0005)",
           "C_FindObjects failed:General error(0x0005)",
           "C_FindObjects failed:General error(0x0005)"}},
         {"C_GetSlotList=3",
-         {"C_GetSlotList failed:General error(0x0005)", "C_GetSlotList2 failed:General error(0x0005)",
+         {"C_GetSlotList failed:General error(0x0005)",
+          "C_GetSlotList2 failed:General error(0x0005)",
           "C_GetSlotList2 failed:General error(0x0005)",
           "C_GetSlotList2 failed:General error(0x0005)"}},
     };

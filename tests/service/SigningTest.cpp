@@ -340,7 +340,8 @@ TEST_F(SigningTest, OverstatedAttributeLengthsFailTheOperation) {
     for (std::string (PKCS11Impl::*operation)() :
          {&PKCS11Impl::getSignature, &PKCS11Impl::getCertList, &PKCS11Impl::signCert}) {
         EXPECT_EQ((service.*operation)(), "E:1000");
-        EXPECT_EQ(service.lastError(), "Load cert C_GetAttributeValue failed:General error(0x0005)");
+        EXPECT_EQ(service.lastError(),
+                  "Load cert C_GetAttributeValue failed:General error(0x0005)");
         EXPECT_FALSE(log().calls("C_GetAttributeValue").back().arg("reported").empty());
         EXPECT_EQ(log().count("C_Login"), 0u);
         expectClosedDown();

@@ -165,8 +165,9 @@ TEST(SignatureVerifierTest, Sm3UnderAnRsaKeyMustOpenToTheHash) {
     // A block of type 2 (encryption padding) with the hash at its end is no signature.
     openssl.writeFile("block.bin", digestInfo);
     ASSERT_TRUE(openssl.run("pkey -in rsa.pem -pubout -out rsa.pub"));
-    ASSERT_TRUE(openssl.run("pkeyutl -encrypt -pubin -inkey rsa.pub "
-                            "-pkeyopt rsa_padding_mode:pkcs1 -in block.bin -out block.enc"));
+    ASSERT_TRUE(
+        openssl.run("pkeyutl -encrypt -pubin -inkey rsa.pub "
+                    "-pkeyopt rsa_padding_mode:pkcs1 -in block.bin -out block.enc"));
     const Bytes encrypted = fileBytes(openssl.path("block.enc"));
     ASSERT_EQ(encrypted.size(), 128u);
     EXPECT_EQ(verdict(rsa, Digest::Sm3, data, encrypted), Verdict::Invalid);

@@ -442,10 +442,10 @@ void fillForwardingList(CK_FUNCTION_LIST& list) {
     list.C_GetAttributeValue = fwdGetAttributeValue;
 }
 
-#define VELLUM_FWD_CLEAR(fn)  \
-    if (name == #fn) {        \
-        list.fn = nullptr;    \
-        return true;          \
+#define VELLUM_FWD_CLEAR(fn) \
+    if (name == #fn) {       \
+        list.fn = nullptr;   \
+        return true;         \
     }
 
 bool clearListEntry(CK_FUNCTION_LIST& list, const std::string& name) {

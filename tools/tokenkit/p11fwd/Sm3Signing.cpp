@@ -6,8 +6,9 @@ namespace vellum::p11fwd {
 namespace {
 
 // DigestInfo { AlgorithmIdentifier { 1.2.156.10197.1.401 (SM3), NULL }, OCTET STRING (32) }
-const char kDigestInfoPrefix[] = "\x30\x30\x30\x0C\x06\x08\x2A\x81\x1C\xCF\x55\x01\x83\x11\x05\x00"
-                                 "\x04\x20";
+const char kDigestInfoPrefix[] =
+    "\x30\x30\x30\x0C\x06\x08\x2A\x81\x1C\xCF\x55\x01\x83\x11\x05\x00"
+    "\x04\x20";
 
 }  // namespace
 
@@ -57,8 +58,8 @@ CK_RV Sm3Signing::signFinal(Sm3Mode mode, CK_FUNCTION_LIST& real, CK_SESSION_HAN
                             ? std::string()
                             : std::string(kDigestInfoPrefix, sizeof kDigestInfoPrefix - 1);
     block.append(reinterpret_cast<const char*>(hash), hashLength);
-    const CK_RV rv = real.C_Sign(session, reinterpret_cast<CK_BYTE_PTR>(block.data()),
-                                 block.size(), signature, length);
+    const CK_RV rv = real.C_Sign(session, reinterpret_cast<CK_BYTE_PTR>(block.data()), block.size(),
+                                 signature, length);
     if (signature != nullptr && rv != CKR_BUFFER_TOO_SMALL) {
         reset();
     }
