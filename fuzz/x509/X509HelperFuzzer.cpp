@@ -121,13 +121,17 @@ void checkAll(X509Helper& helper, bool loaded, const uint8_t* data, size_t len) 
     FUZZ_CHECK(none.untouchedFrom(0));
 }
 
-// Wherever OpenSSL parses the bytes as a certificate, the check skips them exactly when the
-// certificate's key is not RSA; and nothing it is given verifies (the data is no message signed).
+// Wherever OpenSSL parses the bytes as a certificate, the check skips an SM3 signature exactly
+// when the certificate's key is not RSA, and never skips one of an RSA mechanism; and nothing it
+// is given verifies (the data is no message signed).
 void checkVerifier(const std::vector<unsigned char>& der) {
     const SignatureVerifier verifier(der.data(), der.size());
     const SignatureVerifier::Verdict verdict = verifier.verify(
         SignatureVerifier::Digest::Sha256, der.data(), der.size(), der.data(), der.size());
-    FUZZ_CHECK(verdict != SignatureVerifier::Verdict::Verified);
+    FUZZ_CHECK(verdict == SignatureVerifier::Verdict::Invalid);
+    const SignatureVerifier::Verdict sm3 = verifier.verify(
+        SignatureVerifier::Digest::Sm3, der.data(), der.size(), der.data(), der.size());
+    FUZZ_CHECK(sm3 != SignatureVerifier::Verdict::Verified);
     const unsigned char* cursor = der.data();
     X509* cert = d2i_X509(nullptr, &cursor, static_cast<long>(der.size()));
     if (cert == nullptr) {
@@ -136,9 +140,10 @@ void checkVerifier(const std::vector<unsigned char>& der) {
     ASN1_OBJECT* algorithm = nullptr;
     const bool named = X509_PUBKEY_get0_param(&algorithm, nullptr, nullptr, nullptr,
                                               X509_get_X509_PUBKEY(cert)) == 1;
-    const bool rsa = named && OBJ_obj2nid(algorithm) == NID_rsaEncryption;
+    const int nid = named ? OBJ_obj2nid(algorithm) : NID_undef;
+    const bool rsa = nid == NID_rsaEncryption || nid == NID_rsassaPss;
     X509_free(cert);
-    FUZZ_CHECK(!named || (verdict == SignatureVerifier::Verdict::Unchecked) == !rsa);
+    FUZZ_CHECK(!named || (sm3 == SignatureVerifier::Verdict::Unchecked) == !rsa);
 }
 
 }  // namespace

@@ -13,6 +13,34 @@ namespace {
 
 constexpr const char* kOutOfMemoryText = "Out of memory";
 
+// Whether the list has every function a token operation may call. A module is free to leave out
+// what it does not implement, but a null entry called would crash the host.
+bool hasEveryFunctionCalled(const CK_FUNCTION_LIST& list) {
+    const bool present[] = {
+        list.C_Initialize != nullptr,
+        list.C_Finalize != nullptr,
+        list.C_GetSlotList != nullptr,
+        list.C_GetMechanismInfo != nullptr,
+        list.C_OpenSession != nullptr,
+        list.C_CloseSession != nullptr,
+        list.C_Login != nullptr,
+        list.C_Logout != nullptr,
+        list.C_GetAttributeValue != nullptr,
+        list.C_FindObjectsInit != nullptr,
+        list.C_FindObjects != nullptr,
+        list.C_FindObjectsFinal != nullptr,
+        list.C_SignInit != nullptr,
+        list.C_SignUpdate != nullptr,
+        list.C_SignFinal != nullptr,
+    };
+    for (bool function : present) {
+        if (!function) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 PKCS11Impl::PKCS11Impl(const char* modulePath)
@@ -89,7 +117,10 @@ unsigned char PKCS11Impl::initialize() {
         functionList = nullptr;
         return 0;
     }
-    if (!functionList) {
+    // A list that lacks a function the operation may call is as good as none: nothing is
+    // called through it, not even C_Finalize, and the module is only unloaded.
+    if (!functionList || !hasEveryFunctionCalled(*functionList)) {
+        functionList = nullptr;
         setStatus("Function list of pkcs11 is null");
         return CKR_FUNCTION_FAILED;
     }
@@ -170,7 +201,7 @@ void PKCS11Impl::releaseFailedInitialize() noexcept {
 }
 
 bool PKCS11Impl::readObjectAttribute(CK_ATTRIBUTE_TYPE type, const char* failureMessage,
-                                     MallocPtr<unsigned char[]>& value, CK_ULONG& length) noexcept {
+                                     MallocPtr<unsigned char[]>& value, CK_ULONG& length) {
     const CK_SESSION_HANDLE session = certContext->sessionHandle;
     const CK_OBJECT_HANDLE object = certContext->objectHandle;
     CK_ATTRIBUTE attribute = {type, nullptr, 0};
@@ -188,22 +219,13 @@ bool PKCS11Impl::readObjectAttribute(CK_ATTRIBUTE_TYPE type, const char* failure
         return false;
     }
     attribute.pValue = value.get();
-    if (!succeeded(functionList->C_GetAttributeValue(session, object, &attribute, 1),
-                   failureMessage)) {
+    const CK_RV rv = functionList->C_GetAttributeValue(session, object, &attribute, 1);
+    if (!succeededWithin(rv, failureMessage, attribute.ulValueLen, capacity)) {
         value.reset();
         return false;
     }
     length = attribute.ulValueLen;
-    capToCapacity(length, capacity);
     return true;
-}
-
-bool PKCS11Impl::capToCapacity(CK_ULONG& claimed, CK_ULONG capacity) noexcept {
-    if (claimed <= capacity) {
-        return true;
-    }
-    claimed = capacity;
-    return false;
 }
 
 std::string PKCS11Impl::lastError() {
@@ -248,6 +270,17 @@ bool PKCS11Impl::succeeded(CK_RV rv, const char* message, CK_RV tolerated) noexc
     }
     setStatus(message, rv);
     return false;
+}
+
+bool PKCS11Impl::succeededWithin(CK_RV rv, const char* message, CK_ULONG count, CK_ULONG capacity) {
+    if (!succeeded(rv, message)) {
+        return false;
+    }
+    if (count > capacity) {
+        setStatus(message, CKR_GENERAL_ERROR);
+        throw CountBeyondCapacity();
+    }
+    return true;
 }
 
 void PKCS11Impl::setOutOfMemory() noexcept {

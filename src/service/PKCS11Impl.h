@@ -57,6 +57,9 @@ public:
     int sign(unsigned char* data, unsigned long dataLength, char** text, unsigned long& textLength);
 
 private:
+    // Thrown by succeededWithin, caught by runTokenOperation; the status text is set.
+    struct CountBeyondCapacity {};
+
     // How a token operation answers a module that cannot be loaded or initialised.
     struct OpeningFailure {
         const char* loadText;        // replaces the loader's status text, or null
@@ -87,7 +90,7 @@ private:
     // Reads the IDs of the slots holding a token into a malloc'd list. False, with the status text
     // set, when a query fails or no slot holds a token.
     bool readTokenSlots(MallocPtr<CK_SLOT_ID[]>& slots, CK_ULONG& count,
-                        const char* firstQueryMessage, const char* secondQueryMessage) noexcept;
+                        const char* firstQueryMessage, const char* secondQueryMessage);
     // Opens a session on the slot and holds each of its certificates (at most 64) in the
     // certificate context in turn while `visit` reads it. When `visit` answers true the walk ends
     // with that session open and those DER bytes held; otherwise both are released.
@@ -98,10 +101,7 @@ private:
     // than the value. False, with `failureMessage` and the reason as the status text, when either
     // query fails or the announced length cannot be allocated.
     bool readObjectAttribute(CK_ATTRIBUTE_TYPE type, const char* failureMessage,
-                             MallocPtr<unsigned char[]>& value, CK_ULONG& length) noexcept;
-    // A module is believed only up to the room it was given: caps `claimed` at `capacity` and
-    // answers whether it fitted.
-    static bool capToCapacity(CK_ULONG& claimed, CK_ULONG capacity) noexcept;
+                             MallocPtr<unsigned char[]>& value, CK_ULONG& length);
 
     // Signing; the module is Ready and the certificate chosen.
     CK_RV p11Sign(unsigned char* data, unsigned long dataLength, unsigned char* signature,
@@ -116,6 +116,11 @@ private:
     void setStatus(const char* message, CK_RV rv) noexcept;
     // True on CKR_OK and on `tolerated`; otherwise records message + status text of rv.
     bool succeeded(CK_RV rv, const char* message, CK_RV tolerated = CKR_OK) noexcept;
+    // succeeded() for a call that answers how many items it wrote into room for `capacity`. A
+    // module that claims more broke its contract: the call failed as with CKR_GENERAL_ERROR, and
+    // the whole token operation with it (CountBeyondCapacity), whatever the caller would do
+    // after an ordinary failure, since nothing the module wrote can be trusted.
+    bool succeededWithin(CK_RV rv, const char* message, CK_ULONG count, CK_ULONG capacity);
     void setOutOfMemory() noexcept;
 
     CK_FUNCTION_LIST* functionList;
@@ -139,6 +144,8 @@ bool PKCS11Impl::runTokenOperation(const OpeningFailure& onFailure, Work&& work)
     ScopeExit release([this] { releaseModule(); });
     try {
         return work();
+    } catch (const CountBeyondCapacity&) {
+        return false;
     } catch (...) {
         setOutOfMemory();
         return false;

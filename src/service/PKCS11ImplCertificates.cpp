@@ -69,7 +69,7 @@ unsigned char PKCS11Impl::findObject(unsigned long& session, CK_ATTRIBUTE* objec
     // One call only: never more than the capacity of objects.
     CK_RV findResult = functionList->C_FindObjects(session, handles, capacity, &found);
     CK_RV finalResult = functionList->C_FindObjectsFinal(session);
-    if (!succeeded(findResult, "C_FindObjects failed:")) {
+    if (!succeededWithin(findResult, "C_FindObjects failed:", found, capacity)) {
         return 0;
     }
     if (found == 0) {
@@ -80,7 +80,6 @@ unsigned char PKCS11Impl::findObject(unsigned long& session, CK_ATTRIBUTE* objec
     if (!succeeded(finalResult, "C_FindObjectsFinal failed:")) {
         return 0;
     }
-    capToCapacity(found, capacity);
     count = found;
     return 1;
 }
@@ -233,8 +232,7 @@ std::string PKCS11Impl::signCert() {
 }
 
 bool PKCS11Impl::readTokenSlots(MallocPtr<CK_SLOT_ID[]>& slots, CK_ULONG& count,
-                                const char* firstQueryMessage,
-                                const char* secondQueryMessage) noexcept {
+                                const char* firstQueryMessage, const char* secondQueryMessage) {
     count = 0;
     if (!succeeded(functionList->C_GetSlotList(CK_TRUE, nullptr, &count), firstQueryMessage,
                    CKR_BUFFER_TOO_SMALL)) {
@@ -244,19 +242,20 @@ bool PKCS11Impl::readTokenSlots(MallocPtr<CK_SLOT_ID[]>& slots, CK_ULONG& count,
         setStatus("Not found UKey");
         return false;
     }
+    // Zero-filled: no slot the module failed to write is a stray value.
     if (count <= SIZE_MAX / sizeof(CK_SLOT_ID)) {
-        slots.reset(static_cast<CK_SLOT_ID*>(std::malloc(count * sizeof(CK_SLOT_ID))));
+        slots.reset(static_cast<CK_SLOT_ID*>(std::calloc(count, sizeof(CK_SLOT_ID))));
     }
     if (!slots) {
         setStatus("Params invalid");
         return false;
     }
     const CK_ULONG capacity = count;
-    if (!succeeded(functionList->C_GetSlotList(CK_TRUE, slots.get(), &count), secondQueryMessage)) {
+    const CK_RV rv = functionList->C_GetSlotList(CK_TRUE, slots.get(), &count);
+    if (!succeededWithin(rv, secondQueryMessage, count, capacity)) {
         slots.reset();
         return false;
     }
-    capToCapacity(count, capacity);
     return true;
 }
 
@@ -269,7 +268,7 @@ bool PKCS11Impl::visitSlotCertificates(CK_SLOT_ID slot,
     ScopeExit sessionCloser([this, session] { functionList->C_CloseSession(session); });
     CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
     CK_ATTRIBUTE certificateTemplate = {CKA_CLASS, &certificateClass, sizeof(certificateClass)};
-    CK_OBJECT_HANDLE handles[kMaxCertificates];
+    CK_OBJECT_HANDLE handles[kMaxCertificates] = {};
     CK_ULONG found = kMaxCertificates;
     if (!findObject(session, &certificateTemplate, 1, handles, found)) {
         return false;

@@ -17,8 +17,8 @@ constexpr int kEnvelopeNumber = 65001;
 constexpr unsigned long kSignatureCapacity = 512;
 
 // Whether the signature is one of the data under the certificate's key. The token module's word
-// is not taken for it: a module has answered CKR_OK with a signature of empty data. Only the
-// published RSA mechanisms are checked; SM3 and keys other than RSA are the vendor's scheme.
+// is not taken for it: a module has answered CKR_OK with a signature of empty data. What the
+// verifier cannot check (SM3 under a key that is not RSA) is the vendor's scheme and stands.
 bool signatureStands(const CertificateContext& context, CK_MECHANISM_TYPE mechanism,
                      const unsigned char* data, unsigned long dataLength,
                      const unsigned char* signature, unsigned long signatureLength) {
@@ -32,6 +32,9 @@ bool signatureStands(const CertificateContext& context, CK_MECHANISM_TYPE mechan
             break;
         case CKM_SHA256_RSA_PKCS:
             digest = SignatureVerifier::Digest::Sha256;
+            break;
+        case HashMechanisms::kSm3RsaPkcs:
+            digest = SignatureVerifier::Digest::Sm3;
             break;
         default:
             return true;
@@ -109,12 +112,8 @@ CK_RV PKCS11Impl::p11Sign(unsigned char* data, unsigned long dataLength, unsigne
         return CKR_HOST_MEMORY;
     }
     rv = functionList->C_SignFinal(session, block.get(), &length);
-    if (!succeeded(rv, "C_SignFinal2 failed:")) {
+    if (!succeededWithin(rv, "C_SignFinal2 failed:", length, blockSize)) {
         return rv;
-    }
-    if (!capToCapacity(length, blockSize)) {
-        setStatus("C_SignFinal2 failed:", CKR_BUFFER_TOO_SMALL);
-        return CKR_BUFFER_TOO_SMALL;
     }
     if (!signatureStands(*certContext, mechanism.mechanism, data, dataLength, block.get(),
                          length)) {

@@ -3,11 +3,17 @@
 // certificate, the exact envelopes, the mechanism chosen by the hash name, and a whole token
 // operation (load to unload) for every read. Also what page script can do from the modal loop of
 // a PIN dialog that the token module runs inside C_Login: a nested token operation is refused,
-// the rest works, and the outer signing goes on with what it started with.
+// the rest works, and the outer signing goes on with what it started with. And SM3 with RSA, as
+// the forwarding module signs it.
+#include <openssl/evp.h>
+
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "OpensslCommand.h"
 #include "TokenScriptFixture.h"
 #include "pluginhost/ExtraInstance.h"
 #include "pluginhost/ModalLoop.h"
@@ -224,6 +230,95 @@ TEST_F(SignatureTest, HashNamesSelectTheMechanism) {
     EXPECT_EQ(lastError(), "C_SignInit failed:Mechanism invalid(0x0070)");
     EXPECT_EQ(callLog().calls("C_SignInit").at(0).rv, 0x70u);
     EXPECT_TRUE(closedDown());
+}
+
+// SM3 with RSA, which SoftHSM2 lacks, as the forwarding module signs it over CKM_RSA_PKCS. Under
+// an RSA certificate the signature must open to the SM3 hash of the data, bare or in a
+// DigestInfo; under an EC certificate it is the vendor's scheme and leaves unchecked.
+TEST_F(SignatureTest, Sm3SignaturesOpenToTheHashUnderTheCertificatesRsaKey) {
+    const auto* signer = addSigner(token(), "/CN=Signer", "0301");
+    ASSERT_NE(signer, nullptr);
+    // Another RSA key's certificate, and an EC one, both naming the signer's private key.
+    tokenkit::CertificateSpec other = spec("/CN=Other", "0302");
+    other.id = signer->id;
+    other.label = "other";
+    other.withPrivateKey = false;
+    ASSERT_NE(addCertificate(other), nullptr);
+    OpensslCommand openssl;
+    tokenkit::CertificateSpec ec = spec("", "");
+    ec.id = signer->id;
+    ec.label = "ec";
+    ec.rawValue = openssl.certificate("/CN=EC", "0x0303");
+    ASSERT_NE(addCertificate(ec), nullptr);
+    ASSERT_TRUE(startPlugin());
+    const std::string data = "data signed with SM3";
+    write("SignData", data);
+    write("HashAlgorithm", "sm3");
+
+    // What the signer's key makes of the hash, bare or in a DigestInfo: PKCS#1 v1.5 with no
+    // digest of its own (openssl's RSA signing does not take SM3).
+    unsigned char hash[EVP_MAX_MD_SIZE];
+    unsigned int hashLength = 0;
+    ASSERT_EQ(EVP_Digest(data.data(), data.size(), hash, &hashLength, EVP_sm3(), nullptr), 1);
+    const std::string bare(reinterpret_cast<const char*>(hash), hashLength);
+    const std::string digestInfo =
+        std::string("\x30\x30\x30\x0C\x06\x08\x2A\x81\x1C\xCF\x55\x01\x83\x11\x05\x00\x04\x20",
+                    18) +
+        bare;
+    const auto signedBy = [&](const std::string& block) {
+        openssl.writeFile("block.bin", block);
+        EXPECT_TRUE(openssl.run("pkeyutl -sign -inkey " + OpensslCommand::quote(signer->keyPath) +
+                                " -pkeyopt rsa_padding_mode:pkcs1 -in block.bin -out block.sig"));
+        std::ifstream in(openssl.path("block.sig"), std::ios::binary);
+        std::string hex;
+        for (auto it = std::istreambuf_iterator<char>(in); it != std::istreambuf_iterator<char>();
+             ++it) {
+            static const char kDigits[] = "0123456789ABCDEF";
+            hex += kDigits[static_cast<unsigned char>(*it) >> 4];
+            hex += kDigits[static_cast<unsigned char>(*it) & 0x0F];
+        }
+        return hex;
+    };
+
+    struct Case {
+        const char* mode;  // VELLUM_P11FWD_SM3
+        const char* cn;
+        std::string signature;  // the envelope's hexadecimal digits, or "" when refused
+    };
+    const Case cases[] = {
+        {"digestinfo", "0301", signedBy(digestInfo)},
+        {"bare", "0301", signedBy(bare)},
+        {"digestinfo", "0302", ""},
+        {"digestinfo", "0303", signedBy(digestInfo)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.mode) + " " + c.cn);
+        env().set("VELLUM_P11FWD_SM3", c.mode);
+        write("CN", c.cn);
+        clearLog();
+        const std::string envelope = readText("Signature");
+        EXPECT_EQ(lastSignMechanism(), "0x10003");
+        EXPECT_EQ(callLog().calls("C_SignInit").at(0).arg("emulated"), "sm3");
+        if (c.signature.empty()) {
+            EXPECT_EQ(envelope, "E:1000");
+            EXPECT_EQ(lastError(), "Signature check failed:Signature invalid(0x00C0)");
+        } else {
+            ASSERT_EQ(c.signature.size(), 256u);
+            EXPECT_EQ(envelope, "US65001:00000256" + c.signature);
+            EXPECT_EQ(lastError(), "OK");
+        }
+        EXPECT_EQ(succeeded("C_Logout"), 1u);
+        EXPECT_TRUE(closedDown());
+    }
+    // A bent signature under the RSA certificate is refused; under the EC one nothing can tell.
+    env().set("VELLUM_P11FWD_SM3", "digestinfo");
+    env().set("VELLUM_P11FWD_BAD_SIGNATURE", "flip");
+    write("CN", "0301");
+    EXPECT_EQ(readText("Signature"), "E:1000");
+    EXPECT_EQ(lastError(), "Signature check failed:Signature invalid(0x00C0)");
+    write("CN", "0303");
+    EXPECT_EQ(readText("Signature").size(), 272u);
+    EXPECT_EQ(lastError(), "OK");
 }
 
 TEST_F(SignatureTest, EveryReadRepeatsTheWholeSequence) {

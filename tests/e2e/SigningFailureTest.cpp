@@ -1,9 +1,13 @@
 // Failures of Signature and SignData through the shipping plug-in: "E:1000" with the status text
 // of the failing step, and from the token module's call log, no session open, no login left and
 // the module finalised and unloaded after every path.
+#include <openssl/objects.h>
+
 #include <string>
 #include <vector>
 
+#include "CertificateBuilder.h"
+#include "OpensslCommand.h"
 #include "TokenScriptFixture.h"
 #include "modulemapping/FixedModulePath.h"
 
@@ -168,6 +172,61 @@ TEST_F(SigningFailureTest, BadSignaturesAreRefused) {
                 }
             }
         }
+    }
+}
+
+// The certificate's key decides the check, whatever the token signs with the private key of its
+// CKA_ID. Here that key is an RSA key, certified twice more: once as id-RSASSA-PSS, which is
+// still RSA and checked as such, and once (in name only) by an EC certificate, under which no
+// signature of an RSA mechanism can be valid.
+TEST_F(SigningFailureTest, TheCertificatesKeyDecidesTheCheck) {
+    const auto* signer = addSigner(token(), "/CN=Signer", "0204");
+    ASSERT_NE(signer, nullptr);
+    tokenkit::CertificateSpec pss = spec("", "");
+    pss.id = signer->id;
+    pss.label = "pss";
+    pss.rawValue = CertificateBuilder()
+                       .subjectEntry(NID_commonName, V_ASN1_UTF8STRING, "PSS")
+                       .subjectKey(signer->keyPath, NID_rsassaPss)
+                       .serial(0x0205)
+                       .der();
+    ASSERT_FALSE(pss.rawValue.empty());
+    tokenkit::CertificateSpec ec = spec("", "");
+    ec.id = signer->id;
+    ec.label = "ec";
+    ec.rawValue = OpensslCommand().certificate("/CN=EC", "0x0206");
+    ASSERT_NE(addCertificate(pss), nullptr);
+    ASSERT_NE(addCertificate(ec), nullptr);
+    ASSERT_TRUE(startPlugin());
+    const std::string data = "data";
+    write("SignData", data);
+
+    for (const char* hash : {"md5", "sha1", "sha256"}) {
+        SCOPED_TRACE(hash);
+        write("HashAlgorithm", hash);
+        write("CN", "0205");
+        clearLog();
+        EXPECT_EQ(readText("Signature"),
+                  "US65001:00000256" + opensslSignature(*signer, hash, data));
+        EXPECT_EQ(lastError(), "OK");
+        EXPECT_TRUE(closedDown());
+
+        env().set("VELLUM_P11FWD_BAD_SIGNATURE", "flip");
+        clearLog();
+        EXPECT_EQ(readText("Signature"), "E:1000");
+        EXPECT_EQ(lastError(), "Signature check failed:Signature invalid(0x00C0)");
+        EXPECT_EQ(succeeded("C_Logout"), 1u);
+        EXPECT_TRUE(closedDown());
+        env().unset("VELLUM_P11FWD_BAD_SIGNATURE");
+
+        // The token signs, soundly by its key; the EC certificate cannot vouch for it.
+        write("CN", "0206");
+        clearLog();
+        EXPECT_EQ(readText("SignData"), "E:1000");
+        EXPECT_EQ(lastError(), "Signature check failed:Signature invalid(0x00C0)");
+        EXPECT_EQ(succeeded("C_SignFinal"), 2u);
+        EXPECT_EQ(succeeded("C_Logout"), 1u);
+        EXPECT_TRUE(closedDown());
     }
 }
 

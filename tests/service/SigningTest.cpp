@@ -329,20 +329,24 @@ TEST_F(SigningTest, SignatureLongerThanTheBuffer) {
     EXPECT_NE(service.getSignature(), "E:1000");
 }
 
-// A module that claims to have written more of an attribute value than it had room for must not
-// make the service read past its own blocks: the certificate and its key identifier are taken
-// at the length that was asked for, and the signature still verifies.
-TEST_F(SigningTest, OverstatedAttributeLengthsAreNotBelieved) {
-    const tokenkit::TokenCertificate* cert = addSigner("010D");
-    ASSERT_NE(cert, nullptr);
+// A module that claims to have written more of an attribute value than it had room for broke
+// its contract: nothing past the value asked for is read, and every operation fails with the
+// reading's status text, closed down as after any failure.
+TEST_F(SigningTest, OverstatedAttributeLengthsFailTheOperation) {
+    ASSERT_NE(addSigner("010D"), nullptr);
     service.setCN("010D");
     service.setSignData("data");
     env.set("VELLUM_P11FWD_OVERSTATE_VALUE_LENGTH", "64");
-    const std::string envelope = service.getSignature();
-    ASSERT_EQ(envelope.compare(0, 8, "US65001:"), 0) << envelope << " " << service.lastError();
-    EXPECT_TRUE(opensslVerifies(*cert, "sha1", "data", envelope.substr(16)));
-    EXPECT_FALSE(log().calls("C_GetAttributeValue").back().arg("reported").empty());
-    expectClosedDown();
+    for (std::string (PKCS11Impl::*operation)() :
+         {&PKCS11Impl::getSignature, &PKCS11Impl::getCertList, &PKCS11Impl::signCert}) {
+        EXPECT_EQ((service.*operation)(), "E:1000");
+        EXPECT_EQ(service.lastError(),
+                  "Load cert C_GetAttributeValue failed:General error(0x0005)");
+        EXPECT_FALSE(log().calls("C_GetAttributeValue").back().arg("reported").empty());
+        EXPECT_EQ(log().count("C_Login"), 0u);
+        expectClosedDown();
+        log().clear();
+    }
 }
 
 }  // namespace

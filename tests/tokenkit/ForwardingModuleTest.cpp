@@ -255,6 +255,26 @@ TEST_F(ForwardingModuleTest, FunctionListFaultsLeaveTheListPointerAlone) {
     EXPECT_EQ(getFunctionList(&list), CKR_OK);
     ASSERT_NE(list, nullptr);
     EXPECT_NE(list, &sentinel);
+
+    // Entries left out by name, back at the next call without the setting.
+    env.set("VELLUM_P11FWD_NULL_FUNCTIONS", "C_SignFinal; C_NoSuchFunction; C_Initialize");
+    env.set("VELLUM_P11FWD_OVERSTATE_COUNT", "C_FindObjects=2;C_Login=1;C_GetSlotList=x");
+    EXPECT_EQ(getFunctionList(&list), CKR_OK);
+    EXPECT_EQ(list->C_SignFinal, nullptr);
+    EXPECT_EQ(list->C_Initialize, nullptr);
+    EXPECT_NE(list->C_SignUpdate, nullptr);
+    std::vector<std::string> lines = CallLog(logPath).lines();
+    auto logged = [&lines](const std::string& line) {
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    };
+    EXPECT_TRUE(logged("@config-error VELLUM_P11FWD_NULL_FUNCTIONS: C_NoSuchFunction"));
+    EXPECT_TRUE(logged("@config-error VELLUM_P11FWD_OVERSTATE_COUNT: C_Login=1"));
+    EXPECT_TRUE(logged("@config-error VELLUM_P11FWD_OVERSTATE_COUNT: C_GetSlotList=x"));
+    EXPECT_FALSE(logged("@config-error VELLUM_P11FWD_OVERSTATE_COUNT: C_FindObjects=2"));
+    env.unset("VELLUM_P11FWD_NULL_FUNCTIONS");
+    EXPECT_EQ(getFunctionList(&list), CKR_OK);
+    EXPECT_NE(list->C_SignFinal, nullptr);
+    EXPECT_NE(list->C_Initialize, nullptr);
 }
 
 TEST_F(ForwardingModuleTest, AlreadyInitializedAnswerStillInitialisesTheToken) {

@@ -1,7 +1,10 @@
 #include "CertificateBuilder.h"
 
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/x509.h>
+
+#include <cstdio>
 
 #include <memory>
 
@@ -14,6 +17,25 @@ struct Deleter {
 using X509Ptr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
 using KeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
 using KeyContextPtr = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
+using BioPtr = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
+
+KeyPtr readKey(const std::string& path) {
+    BioPtr file(BIO_new_file(path.c_str(), "r"));
+    return KeyPtr(file ? PEM_read_bio_PrivateKey(file.get(), nullptr, nullptr, nullptr) : nullptr);
+}
+
+// The certificate's key, as `key` encodes it, under the algorithm `nid` without parameters.
+bool setSubjectKey(X509* cert, EVP_PKEY* key, int nid) {
+    unsigned char* encoded = nullptr;
+    const int length = i2d_PublicKey(key, &encoded);
+    if (length <= 0 || X509_set_pubkey(cert, key) != 1 ||
+        X509_PUBKEY_set0_param(X509_get_X509_PUBKEY(cert), OBJ_nid2obj(nid), V_ASN1_UNDEF, nullptr,
+                               encoded, length) != 1) {
+        OPENSSL_free(encoded);
+        return false;
+    }
+    return true;
+}
 
 KeyPtr makeKey() {
     KeyContextPtr ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr));
@@ -32,11 +54,32 @@ CertificateBuilder& CertificateBuilder::subjectEntry(int nid, int asn1Type,
     return *this;
 }
 
+CertificateBuilder& CertificateBuilder::subjectKey(const std::string& keyPath, int algorithmNid) {
+    subjectKeyPath = keyPath;
+    subjectKeyAlgorithm = algorithmNid;
+    return *this;
+}
+
+CertificateBuilder& CertificateBuilder::serial(long value) {
+    serialNumber = value;
+    return *this;
+}
+
 std::vector<unsigned char> CertificateBuilder::der() const {
     X509Ptr cert(X509_new());
     KeyPtr key = makeKey();
     if (!cert || !key) {
         return {};
+    }
+    if (subjectKeyPath.empty()) {
+        if (X509_set_pubkey(cert.get(), key.get()) != 1) {
+            return {};
+        }
+    } else {
+        KeyPtr subject = readKey(subjectKeyPath);
+        if (!subject || !setSubjectKey(cert.get(), subject.get(), subjectKeyAlgorithm)) {
+            return {};
+        }
     }
     X509_NAME* name = X509_get_subject_name(cert.get());
     for (const Entry& e : entries) {
@@ -47,11 +90,10 @@ std::vector<unsigned char> CertificateBuilder::der() const {
             return {};
         }
     }
-    if (ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1) != 1 ||
+    if (ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), serialNumber) != 1 ||
         X509_set_issuer_name(cert.get(), name) != 1 || X509_set_version(cert.get(), 2) != 1 ||
         X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0) == nullptr ||
         X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400) == nullptr ||
-        X509_set_pubkey(cert.get(), key.get()) != 1 ||
         X509_sign(cert.get(), key.get(), nullptr) <= 0) {
         return {};
     }

@@ -1,8 +1,9 @@
 // What the end-to-end tests cannot reach: SoftHSM2 signs only with the RSA keys of the plug-in's
-// mechanisms, and the plug-in only ever holds DER bytes that parsed.
+// mechanisms and offers no SM3, and the plug-in only ever holds DER bytes that parsed.
 #include "x509/SignatureVerifier.h"
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <openssl/x509.h>
 
 #include <fstream>
@@ -64,15 +65,112 @@ TEST(SignatureVerifierTest, OnlyAnRsaKeyThatReadsCanPass) {
     EXPECT_EQ(noBytes.verify(Digest::Sha256, nullptr, 0, signature.data(), signature.size()),
               Verdict::Invalid);
 
-    // Other keys are the vendor's scheme: not checked, whatever the bytes.
+    // An RSA mechanism's signature is never one under another key; SM3 under another key is the
+    // vendor's scheme: not checked, whatever the bytes.
     const Bytes ec = openssl.certificate("/CN=EC");
     const Bytes ed25519 =
         CertificateBuilder().subjectEntry(NID_commonName, V_ASN1_UTF8STRING, "Ed").der();
     for (const Bytes& der : {ec, ed25519}) {
         ASSERT_FALSE(der.empty());
-        EXPECT_EQ(verdict(der, Digest::Md5, "data", signature), Verdict::Unchecked);
-        EXPECT_EQ(verdict(der, Digest::Sha256, "data", Bytes()), Verdict::Unchecked);
+        for (Digest digest : {Digest::Md5, Digest::Sha1, Digest::Sha256}) {
+            EXPECT_EQ(verdict(der, digest, "data", signature), Verdict::Invalid);
+        }
+        EXPECT_EQ(verdict(der, Digest::Sm3, "data", signature), Verdict::Unchecked);
+        EXPECT_EQ(verdict(der, Digest::Sm3, "data", Bytes()), Verdict::Unchecked);
     }
+}
+
+// An RSA key certified as id-RSASSA-PSS is the same modulus and exponent: a PKCS#1 v1.5
+// signature by it is checked as under rsaEncryption, and a bent one refused.
+TEST(SignatureVerifierTest, AnRsaKeyCertifiedAsPssIsChecked) {
+    OpensslCommand openssl;
+    ASSERT_TRUE(openssl.run("genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out rsa.pem"));
+    openssl.writeFile("data.txt", "data");
+    ASSERT_TRUE(openssl.run("dgst -sha1 -sign rsa.pem -out data.sig data.txt"));
+    const Bytes pss = CertificateBuilder().subjectKey(openssl.path("rsa.pem"), NID_rsassaPss).der();
+    ASSERT_FALSE(pss.empty());
+    // The certificate really names the key RSASSA-PSS, as OpenSSL reads it.
+    const unsigned char* cursor = pss.data();
+    X509* parsed = d2i_X509(nullptr, &cursor, static_cast<long>(pss.size()));
+    ASSERT_NE(parsed, nullptr);
+    ASN1_OBJECT* algorithm = nullptr;
+    X509_PUBKEY_get0_param(&algorithm, nullptr, nullptr, nullptr, X509_get_X509_PUBKEY(parsed));
+    EXPECT_EQ(OBJ_obj2nid(algorithm), NID_rsassaPss);
+    X509_free(parsed);
+
+    Bytes signature = fileBytes(openssl.path("data.sig"));
+    EXPECT_EQ(verdict(pss, Digest::Sha1, "data", signature), Verdict::Verified);
+    EXPECT_EQ(verdict(pss, Digest::Sha256, "data", signature), Verdict::Invalid);
+    signature.back() ^= 0xFF;
+    EXPECT_EQ(verdict(pss, Digest::Sha1, "data", signature), Verdict::Invalid);
+}
+
+// SM3 under an RSA key: the signature must open to a type-1 block ending in the SM3 hash of the
+// data, bare or in a DigestInfo, and be exactly as long as the modulus.
+TEST(SignatureVerifierTest, Sm3UnderAnRsaKeyMustOpenToTheHash) {
+    OpensslCommand openssl;
+    ASSERT_TRUE(
+        openssl.run("req -x509 -newkey rsa:1024 -nodes -keyout rsa.pem -days 1 -subj "
+                    "/CN=RSA -outform DER -out rsa.der"));
+    ASSERT_TRUE(openssl.run("genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out other.pem"));
+    const Bytes rsa = fileBytes(openssl.path("rsa.der"));
+    const Bytes pss = CertificateBuilder().subjectKey(openssl.path("rsa.pem"), NID_rsassaPss).der();
+    ASSERT_FALSE(pss.empty());
+
+    const std::string data = "data signed with SM3";
+    unsigned char hash[EVP_MAX_MD_SIZE];
+    unsigned int hashLength = 0;
+    ASSERT_EQ(EVP_Digest(data.data(), data.size(), hash, &hashLength, EVP_sm3(), nullptr), 1);
+    ASSERT_EQ(hashLength, 32u);
+    const std::string bare(reinterpret_cast<const char*>(hash), hashLength);
+    // DigestInfo { AlgorithmIdentifier { 1.2.156.10197.1.401, NULL }, OCTET STRING hash }
+    const std::string digestInfo =
+        std::string("\x30\x30\x30\x0C\x06\x08\x2A\x81\x1C\xCF\x55\x01\x83\x11\x05\x00\x04\x20",
+                    18) +
+        bare;
+    // The blocks are signed as they are: PKCS#1 v1.5 padding, no digest of their own.
+    const auto sign = [&openssl](const std::string& block, const std::string& key) {
+        openssl.writeFile("block.bin", block);
+        EXPECT_TRUE(openssl.run("pkeyutl -sign -inkey " + key +
+                                " -pkeyopt rsa_padding_mode:pkcs1 -in block.bin -out block.sig"));
+        return fileBytes(openssl.path("block.sig"));
+    };
+    const Bytes inDigestInfo = sign(digestInfo, "rsa.pem");
+    const Bytes bareHash = sign(bare, "rsa.pem");
+    ASSERT_EQ(inDigestInfo.size(), 128u);
+    ASSERT_EQ(bareHash.size(), 128u);
+    for (const Bytes& der : {rsa, pss}) {
+        EXPECT_EQ(verdict(der, Digest::Sm3, data, inDigestInfo), Verdict::Verified);
+        EXPECT_EQ(verdict(der, Digest::Sm3, data, bareHash), Verdict::Verified);
+    }
+    EXPECT_EQ(verdict(rsa, Digest::Sm3, data + ".", inDigestInfo), Verdict::Invalid);
+    EXPECT_EQ(verdict(rsa, Digest::Sha256, data, inDigestInfo), Verdict::Invalid);
+
+    Bytes flipped = inDigestInfo;
+    flipped.back() ^= 0x01;
+    Bytes shorter = bareHash;
+    shorter.erase(shorter.begin());
+    const Bytes refused[] = {
+        flipped,
+        shorter,
+        sign(digestInfo, "other.pem"),
+        // The hash at the end of something that is neither the bare hash nor a DigestInfo.
+        sign("x" + bare, "rsa.pem"),
+        sign(digestInfo + std::string(1, '\0'), "rsa.pem"),
+        Bytes(),
+    };
+    for (const Bytes& signature : refused) {
+        EXPECT_EQ(verdict(rsa, Digest::Sm3, data, signature), Verdict::Invalid);
+    }
+    // A block of type 2 (encryption padding) with the hash at its end is no signature.
+    openssl.writeFile("block.bin", digestInfo);
+    ASSERT_TRUE(openssl.run("pkey -in rsa.pem -pubout -out rsa.pub"));
+    ASSERT_TRUE(
+        openssl.run("pkeyutl -encrypt -pubin -inkey rsa.pub "
+                    "-pkeyopt rsa_padding_mode:pkcs1 -in block.bin -out block.enc"));
+    const Bytes encrypted = fileBytes(openssl.path("block.enc"));
+    ASSERT_EQ(encrypted.size(), 128u);
+    EXPECT_EQ(verdict(rsa, Digest::Sm3, data, encrypted), Verdict::Invalid);
 }
 
 }  // namespace

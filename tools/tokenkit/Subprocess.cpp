@@ -49,7 +49,18 @@ private:
 
 }  // namespace
 
+namespace {
+
+unsigned long runCount = 0;
+
+}  // namespace
+
+unsigned long Subprocess::runs() {
+    return runCount;
+}
+
 ProcessResult Subprocess::run(const std::vector<std::string>& argv) {
+    ++runCount;
     ProcessResult result;
     if (argv.empty()) {
         result.output = "no program given";

@@ -18,6 +18,9 @@ struct ProcessResult {
 class Subprocess {
 public:
     static ProcessResult run(const std::vector<std::string>& argv);
+    // How many programs run() has been asked to start in this process: what provisioning costs,
+    // counted where timing it would depend on the machine's load.
+    static unsigned long runs();
     // "pkcs11-tool ... failed (exit 1): <output>", for error messages.
     static std::string describe(const std::vector<std::string>& argv, const ProcessResult& result);
 };

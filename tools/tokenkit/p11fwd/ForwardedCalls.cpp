@@ -110,6 +110,16 @@ CK_RV fwdFinalize(void* reserved) {
     return FwdLog::call("C_Finalize", rv, args, false);
 }
 
+// A slot list written, reported longer than it is when so configured.
+CK_RV overstateSlotCount(CK_RV rv, CK_SLOT_ID_PTR list, CK_ULONG_PTR count, std::string& args) {
+    const unsigned long overstated = fwd().settings().overstatedSlotCount;
+    if (rv == CKR_OK && list != nullptr && overstated > 0) {
+        *count += overstated;
+        args += " reported=" + number(*count);
+    }
+    return rv;
+}
+
 CK_RV fwdGetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
     std::string args = "tokenPresent=" + number(tokenPresent) + " list=" + pointerText(list);
     VELLUM_FWD_PROLOGUE(C_GetSlotList, args)
@@ -118,7 +128,9 @@ CK_RV fwdGetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR list, CK_ULONG_PTR co
     }
     if (!fwd().settings().hideUninitialized) {
         CK_RV rv = real->C_GetSlotList(tokenPresent, list, count);
-        return FwdLog::call("C_GetSlotList", rv, args + " count=" + number(*count), false);
+        args += " count=" + number(*count);
+        return FwdLog::call("C_GetSlotList", overstateSlotCount(rv, list, count, args), args,
+                            false);
     }
     std::vector<CK_SLOT_ID> slots;
     CK_RV rv = fwd().visibleSlots(tokenPresent, slots);
@@ -131,7 +143,8 @@ CK_RV fwdGetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR list, CK_ULONG_PTR co
         std::memcpy(list, slots.data(), slots.size() * sizeof(CK_SLOT_ID));
     }
     *count = slots.size();
-    return FwdLog::call("C_GetSlotList", rv, args + " count=" + number(*count), false);
+    args += " count=" + number(*count);
+    return FwdLog::call("C_GetSlotList", overstateSlotCount(rv, list, count, args), args, false);
 }
 
 CK_RV fwdGetMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR info) {
@@ -256,11 +269,29 @@ CK_RV fwdSignInit(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJE
     if (mechanism == nullptr) {
         return FwdLog::call("C_SignInit", CKR_ARGUMENTS_BAD, args, false);
     }
-    CK_RV rv = real->C_SignInit(session, mechanism, key);
+    Sm3Signing& sm3 = fwd().sm3();
+    sm3.reset();
+    CK_RV rv = CKR_OK;
+    if (fwd().settings().sm3 != Sm3Mode::None && mechanism->mechanism == Sm3Signing::kMechanism) {
+        rv = sm3.signInit(*real, session, key);
+        args += " emulated=sm3";
+    } else {
+        rv = real->C_SignInit(session, mechanism, key);
+    }
     if (rv == CKR_OK) {
         fwd().badSignature().signInit(session, *mechanism, key);
     }
     return FwdLog::call("C_SignInit", rv, args, false);
+}
+
+CK_RV fwdSignUpdate(CK_SESSION_HANDLE session, CK_BYTE_PTR part, CK_ULONG length) {
+    std::string args = "session=" + number(session) + " length=" + number(length);
+    VELLUM_FWD_PROLOGUE(C_SignUpdate, args)
+    if (fwd().sm3().active(session)) {
+        fwd().sm3().update(part, length);
+        return FwdLog::call("C_SignUpdate", CKR_OK, args, false);
+    }
+    return FwdLog::call("C_SignUpdate", real->C_SignUpdate(session, part, length), args, false);
 }
 
 CK_RV fwdSignFinal(CK_SESSION_HANDLE session, CK_BYTE_PTR signature, CK_ULONG_PTR length) {
@@ -273,7 +304,10 @@ CK_RV fwdSignFinal(CK_SESSION_HANDLE session, CK_BYTE_PTR signature, CK_ULONG_PT
         return FwdLog::call("C_SignFinal", CKR_ARGUMENTS_BAD, args, false);
     }
     const CK_ULONG capacity = *length;
-    CK_RV rv = real->C_SignFinal(session, signature, length);
+    Sm3Signing& sm3 = fwd().sm3();
+    CK_RV rv = sm3.active(session)
+                   ? sm3.signFinal(fwd().settings().sm3, *real, session, signature, length)
+                   : real->C_SignFinal(session, signature, length);
     args += " length=" + number(*length);
     const FwdSettings& settings = fwd().settings();
     if (rv == CKR_OK && signature != nullptr) {
@@ -301,6 +335,11 @@ CK_RV fwdFindObjects(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE_PTR handles, CK
         for (CK_ULONG i = 0; i < *found && i < max && handles != nullptr; ++i) {
             args += (i > 0 ? "," : "") + number(handles[i]);
         }
+        const unsigned long overstated = fwd().settings().overstatedFindCount;
+        if (overstated > 0) {
+            *found += overstated;
+            args += " reported=" + number(*found);
+        }
     }
     return FwdLog::call("C_FindObjects", rv, args, false);
 }
@@ -327,6 +366,25 @@ CK_RV fwdGetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
     }
     return FwdLog::call("C_GetAttributeValue", rv, args, false);
 }
+
+// Every function of the list that is written out above.
+#define VELLUM_FWD_WRITTEN_OUT(X) \
+    X(C_Initialize)               \
+    X(C_Finalize)                 \
+    X(C_GetFunctionList)          \
+    X(C_GetSlotList)              \
+    X(C_GetMechanismInfo)         \
+    X(C_GetTokenInfo)             \
+    X(C_OpenSession)              \
+    X(C_CloseSession)             \
+    X(C_CloseAllSessions)         \
+    X(C_Login)                    \
+    X(C_Logout)                   \
+    X(C_SignInit)                 \
+    X(C_SignUpdate)               \
+    X(C_SignFinal)                \
+    X(C_FindObjects)              \
+    X(C_GetAttributeValue)
 
 #define VELLUM_FWD_NAME(fn) constexpr char k##fn[] = #fn;
 #define VELLUM_FWD_PASS(fn) list.fn = &Forward<CK_##fn, &CK_FUNCTION_LIST::fn, k##fn>::call;
@@ -363,7 +421,6 @@ CK_RV fwdGetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
     X(C_DigestKey)                 \
     X(C_DigestFinal)               \
     X(C_Sign)                      \
-    X(C_SignUpdate)                \
     X(C_SignRecoverInit)           \
     X(C_SignRecover)               \
     X(C_VerifyInit)                \
@@ -405,9 +462,22 @@ void fillForwardingList(CK_FUNCTION_LIST& list) {
     list.C_Login = fwdLogin;
     list.C_Logout = fwdLogout;
     list.C_SignInit = fwdSignInit;
+    list.C_SignUpdate = fwdSignUpdate;
     list.C_SignFinal = fwdSignFinal;
     list.C_FindObjects = fwdFindObjects;
     list.C_GetAttributeValue = fwdGetAttributeValue;
+}
+
+#define VELLUM_FWD_CLEAR(fn) \
+    if (name == #fn) {       \
+        list.fn = nullptr;   \
+        return true;         \
+    }
+
+bool clearListEntry(CK_FUNCTION_LIST& list, const std::string& name) {
+    VELLUM_FWD_PASS_THROUGH(VELLUM_FWD_CLEAR)
+    VELLUM_FWD_WRITTEN_OUT(VELLUM_FWD_CLEAR)
+    return false;
 }
 
 }  // namespace vellum::p11fwd

@@ -75,8 +75,18 @@ CK_RV ForwardingModule::getFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
     if (settings_.nullList) {
         return FwdLog::call(kName, CKR_OK, "list=unset", false);
     }
+    // Afresh at every call: entries an earlier call's settings left null come back.
+    fillForwardingList(own_);
+    std::string nulled;
+    for (const std::string& name : settings_.nullFunctions) {
+        if (!clearListEntry(own_, name)) {
+            FwdLog::write("@config-error VELLUM_P11FWD_NULL_FUNCTIONS: " + name);
+            continue;
+        }
+        nulled += (nulled.empty() ? " nulled=" : ",") + name;
+    }
     *list = &own_;
-    return FwdLog::call(kName, CKR_OK, "target=" + loadedTarget_, false);
+    return FwdLog::call(kName, CKR_OK, "target=" + loadedTarget_ + nulled, false);
 }
 
 bool ForwardingModule::injected(const char* function, CK_RV& rv) {
@@ -145,6 +155,7 @@ void ForwardingModule::unloadTarget() {
     real_ = nullptr;
     realInitialized_ = false;
     sessions_.reset();
+    sm3_.reset();
     if (library_ != nullptr) {
         dlclose(library_);
         library_ = nullptr;

@@ -14,6 +14,7 @@
 #include "BadSignature.h"
 #include "FwdSettings.h"
 #include "SessionTracker.h"
+#include "Sm3Signing.h"
 
 namespace vellum::p11fwd {
 
@@ -33,6 +34,7 @@ public:
     CK_FUNCTION_LIST* real() const { return real_; }
     SessionTracker& sessions() { return sessions_; }
     BadSignature& badSignature() { return badSignature_; }
+    Sm3Signing& sm3() { return sm3_; }
 
     // Counts one call of `function` and runs the host's modal loop inside it when so configured;
     // true, with the value to answer, when a rule injects it. Every forwarded call starts here.
@@ -54,10 +56,13 @@ private:
     std::map<std::string, unsigned long> callCounts_;
     SessionTracker sessions_;
     BadSignature badSignature_;
+    Sm3Signing sm3_;
     bool realInitialized_ = false;
 };
 
 // Fills `list` with the forwarding functions (ForwardedCalls.cpp).
 void fillForwardingList(CK_FUNCTION_LIST& list);
+// Sets the entry of the function named `name` to null; false for a name the list does not have.
+bool clearListEntry(CK_FUNCTION_LIST& list, const std::string& name);
 
 }  // namespace vellum::p11fwd

@@ -106,6 +106,20 @@ void parseModalLoops(const std::string& text, FwdSettings& settings) {
     }
 }
 
+// "C_FindObjects=N" and "C_GetSlotList=N" items.
+void parseOverstatedCounts(const std::string& text, FwdSettings& settings) {
+    for (const std::string& piece : splitList(text)) {
+        size_t equals = piece.find('=');
+        std::string name = equals != std::string::npos ? trim(piece.substr(0, equals)) : "";
+        unsigned long* target = name == "C_FindObjects"   ? &settings.overstatedFindCount
+                                : name == "C_GetSlotList" ? &settings.overstatedSlotCount
+                                                          : nullptr;
+        if (target == nullptr || !parseNumber(trim(piece.substr(equals + 1)), *target)) {
+            settings.problems.push_back("VELLUM_P11FWD_OVERSTATE_COUNT: " + piece);
+        }
+    }
+}
+
 }  // namespace
 
 bool parseNumber(const std::string& text, unsigned long& value) {
@@ -151,10 +165,17 @@ FwdSettings FwdSettings::fromEnvironment(const char* defaultTarget) {
     if (!overstated.empty() && !parseNumber(overstated, settings.overstatedValueLength)) {
         settings.problems.push_back("VELLUM_P11FWD_OVERSTATE_VALUE_LENGTH: " + overstated);
     }
+    parseOverstatedCounts(env("VELLUM_P11FWD_OVERSTATE_COUNT"), settings);
+    // The names are checked against the list when it is handed out.
+    settings.nullFunctions = splitList(env("VELLUM_P11FWD_NULL_FUNCTIONS"));
     parseModalLoops(env("VELLUM_P11FWD_MODAL_LOOP"), settings);
     std::string badSignature = trim(env("VELLUM_P11FWD_BAD_SIGNATURE"));
     if (!badSignature.empty() && !BadSignature::parse(badSignature, settings.badSignature)) {
         settings.problems.push_back("VELLUM_P11FWD_BAD_SIGNATURE: " + badSignature);
+    }
+    std::string sm3 = trim(env("VELLUM_P11FWD_SM3"));
+    if (!sm3.empty() && !Sm3Signing::parse(sm3, settings.sm3)) {
+        settings.problems.push_back("VELLUM_P11FWD_SM3: " + sm3);
     }
     return settings;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "BadSignature.h"
+#include "Sm3Signing.h"
 
 namespace vellum::p11fwd {
 
@@ -51,8 +52,16 @@ struct FwdSettings {
     // Added to the length of an attribute value the real module has just written, as a module
     // breaking its contract would claim more than it wrote.
     unsigned long overstatedValueLength = 0;
+    // Added likewise to the count of handles C_FindObjects wrote, and of slot IDs C_GetSlotList
+    // wrote into a list (never to its count query).
+    unsigned long overstatedFindCount = 0;
+    unsigned long overstatedSlotCount = 0;
+    // Entries of the handed-out function list left null, by function name ("C_SignFinal"), as
+    // a module that lacks those functions has them.
+    std::vector<std::string> nullFunctions;
     std::vector<ModalLoopRule> modalLoops;
     BadSignatureMode badSignature = BadSignatureMode::None;
+    Sm3Mode sm3 = Sm3Mode::None;
     // Pieces of the variables that could not be understood; logged, otherwise ignored.
     std::vector<std::string> problems;
 
