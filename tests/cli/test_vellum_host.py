@@ -1080,7 +1080,6 @@ class RecordedTokenModuleTest(unittest.TestCase):
         with tempfile.TemporaryDirectory() as home:
             # The user's own token copy and home; the build tree must be readable to it.
             os.chmod(home, 0o755)
-            tokens = os.path.join(home, "tokens")
             conf = softhsm_conf(home, token_dirs(os.path.join(ARGS.work, "token")))
             module = os.path.join(home, "token-module.so")
             shutil.copy(ARGS.fwd, module)
@@ -1093,7 +1092,6 @@ class RecordedTokenModuleTest(unittest.TestCase):
             if probe.returncode != 0:
                 self.skipTest("the build tree is not readable to uid %d" % uid)
             self.check_bridge(home, env, module, preexec)
-        del tokens
 
     def test_without_user_namespaces_every_request_names_the_setting(self):
         if os.geteuid() != 0 or shutil.which("unshare") is None:

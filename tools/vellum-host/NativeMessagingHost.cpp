@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 
 #include "pluginhost/PluginHost.h"
@@ -53,7 +52,6 @@ int NativeMessagingHost::run(void (*complain)(const std::string& line)) {
     // A browser that closes the port closes the pipe: a write must fail, not kill the process
     // before the plug-in is shut down.
     std::signal(SIGPIPE, SIG_IGN);
-    std::fflush(stdout);
     Descriptor nothing(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     Descriptor out(takeOver(STDOUT_FILENO, STDERR_FILENO));
     Descriptor in(nothing.get() < 0 ? -1 : takeOver(STDIN_FILENO, nothing.get()));
