@@ -2,6 +2,7 @@
 
 #include <spawn.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -119,6 +120,15 @@ bool NativeHostClient::version(std::string& text, std::string& error) {
     }
     text = answer.value("result", std::string());
     return !text.empty();
+}
+
+double NativeHostClient::cpuMs() const {
+    clockid_t clock;
+    timespec now{};
+    if (pid_ <= 0 || ::clock_getcpuclockid(pid_, &clock) != 0 || ::clock_gettime(clock, &now) != 0) {
+        return 0;
+    }
+    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
 }
 
 bool NativeHostClient::stop(std::string& error) {
