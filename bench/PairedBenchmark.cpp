@@ -39,10 +39,10 @@ void PairedBenchmark::operator()(benchmark::State& state) const {
     std::string error;
     bool pluginFirst = true;
     for (auto _ : state) {
-        const bool ok = pluginFirst ? timed(plugin_, plugin, error, pluginElsewhere_) &&
-                                          timed(floor_, floor, error)
-                                    : timed(floor_, floor, error) &&
-                                          timed(plugin_, plugin, error, pluginElsewhere_);
+        const bool ok =
+            pluginFirst
+                ? timed(plugin_, plugin, error, pluginElsewhere_) && timed(floor_, floor, error)
+                : timed(floor_, floor, error) && timed(plugin_, plugin, error, pluginElsewhere_);
         if (!ok) {
             state.SkipWithError(error.c_str());
             return;

@@ -10,8 +10,8 @@
 // per operation minus the floor's, in microseconds (what the first adds, when both do the same
 // work by different ways); cpu_difference_us, the same on CPU time. An operation that has
 // another process do its work (the browser bridge's host) names that process's CPU clock, whose
-// time then counts with the operation's. Google Benchmark's aggregates (_median, _stddev, _cv) give them
-// across the repetitions.
+// time then counts with the operation's. Google Benchmark's aggregates (_median, _stddev, _cv) give
+// them across the repetitions.
 #pragma once
 
 #include <benchmark/benchmark.h>

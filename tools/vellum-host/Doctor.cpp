@@ -29,7 +29,8 @@ StepOutcome Doctor::run() {
             ::realpath(mappedModule_.c_str(), nullptr), &std::free);
         facts.mappedFrom = resolved ? resolved.get() : mappedModule_;
     }
-    DoctorFindings findings = DoctorFindings::judge(facts, static_cast<int64_t>(std::time(nullptr)));
+    DoctorFindings findings =
+        DoctorFindings::judge(facts, static_cast<int64_t>(std::time(nullptr)));
     const BridgeFindings bridge = BridgeFindings::survey();
     findings.problems.insert(findings.problems.end(), bridge.problems.begin(),
                              bridge.problems.end());

@@ -2,8 +2,8 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
-#include <system_error>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "modulemapping/TokenModuleMapping.h"
@@ -21,10 +21,10 @@ namespace {
 using vellum::host::BridgePlaces;
 using vellum::host::BridgeSettings;
 using vellum::host::CommandLine;
-using vellum::modulemapping::TokenModuleMapping;
 using vellum::host::Json;
 using vellum::host::JsonText;
 using vellum::host::StepOutcome;
+using vellum::modulemapping::TokenModuleMapping;
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
