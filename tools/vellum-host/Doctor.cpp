@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "service/PKCS11Impl.h"
+#include "vellum-host/BridgeFindings.h"
 #include "vellum-host/DoctorFindings.h"
 #include "vellum-host/DoctorReport.h"
 #include "vellum-host/IsolatedRun.h"
@@ -96,9 +97,14 @@ ModuleFacts Doctor::inspect(bool loadModule) const {
 }
 
 StepOutcome Doctor::report(const ModuleFacts& facts, const CertListRun& certList) {
-    const DoctorFindings findings =
+    DoctorFindings findings =
         DoctorFindings::judge(facts, static_cast<int64_t>(std::time(nullptr)));
-    const DoctorReport report(facts, findings, certList);
+    const BridgeFindings bridge = BridgeFindings::survey();
+    findings.problems.insert(findings.problems.end(), bridge.problems.begin(),
+                             bridge.problems.end());
+    findings.warnings.insert(findings.warnings.end(), bridge.warnings.begin(),
+                             bridge.warnings.end());
+    const DoctorReport report(facts, findings, certList, bridge);
     StepOutcome outcome;
     outcome.output = report.text();
     outcome.json = report.json();

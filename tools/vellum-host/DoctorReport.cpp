@@ -101,6 +101,7 @@ std::string DoctorReport::text() const {
             : m.crashedOnFirstLoad ? "not reached: the first load crashed (" + m.crash + ")"
                                    : "crashes (" + m.crash + ")") +
            "\n\n";
+    out += bridge_.text() + "\n";
     out += sentences("Problems", findings_.problems);
     out += sentences("Warnings", findings_.warnings);
     return out;
@@ -161,6 +162,7 @@ Json DoctorReport::json() const {
     json["crash"] = m.crash.empty()
                         ? Json(nullptr)
                         : Json({{"death", m.crash}, {"firstLoad", m.crashedOnFirstLoad}});
+    json["bridge"] = bridge_.json();
     json["problems"] = findings_.problems;
     json["warnings"] = findings_.warnings;
     return json;
