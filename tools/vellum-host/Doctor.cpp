@@ -1,8 +1,8 @@
 #include "vellum-host/Doctor.h"
 
-#include <cstdlib>
 #include <ctime>
-#include <memory>
+#include <filesystem>
+#include <system_error>
 
 #include "service/PKCS11Impl.h"
 #include "vellum-host/DoctorFindings.h"
@@ -24,9 +24,9 @@ StepOutcome Doctor::run() {
     // The module is finalised and unloaded again before the plug-in loads it.
     ModuleFacts facts = TokenModuleInspector::inspect(PKCS11Impl::kModulePath);
     if (!mappedModule_.empty()) {
-        std::unique_ptr<char, decltype(&std::free)> resolved(
-            ::realpath(mappedModule_.c_str(), nullptr), &std::free);
-        facts.mappedFrom = resolved ? resolved.get() : mappedModule_;
+        std::error_code failed;
+        const std::filesystem::path resolved = std::filesystem::canonical(mappedModule_, failed);
+        facts.mappedFrom = failed ? mappedModule_ : resolved.string();
     }
     const DoctorFindings findings =
         DoctorFindings::judge(facts, static_cast<int64_t>(std::time(nullptr)));

@@ -1,56 +1,45 @@
 #include "vellum-host/PluginLocator.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
+#include <filesystem>
+#include <system_error>
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
-
-#ifdef __APPLE__
-#include <mach-o/dyld.h>
-#endif
+#include "vellum-host/OperatingSystem.h"
 
 namespace vellum::host {
 namespace {
 
+// Empty, with the reason in `failed`, when `path` does not exist.
+std::string absolutePath(const std::string& path, std::error_code& failed) {
+    const std::filesystem::path resolved = std::filesystem::canonical(path, failed);
+    return failed ? std::string() : resolved.string();
+}
+
 std::string absolutePath(const std::string& path) {
-    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
-                                                         &std::free);
-    return resolved ? std::string(resolved.get()) : std::string();
+    std::error_code failed;
+    return absolutePath(path, failed);
 }
 
 bool isRegularFile(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    std::error_code failed;
+    return std::filesystem::is_regular_file(path, failed);
 }
 
 }  // namespace
 
 std::string PluginLocator::programDirectory() {
-    std::string program;
-#ifdef __APPLE__
-    uint32_t size = 0;
-    _NSGetExecutablePath(nullptr, &size);
-    std::string buffer(size, '\0');
-    if (_NSGetExecutablePath(buffer.data(), &size) == 0) {
-        program = absolutePath(buffer.c_str());
-    }
-#else
-    program = absolutePath("/proc/self/exe");
-#endif
+    const std::string named = OperatingSystem::executablePath();
+    const std::string program = named.empty() ? named : absolutePath(named);
     size_t slash = program.rfind('/');
     return slash == std::string::npos ? std::string() : program.substr(0, slash);
 }
 
 bool PluginLocator::locate(const std::string& requested, std::string& path, std::string& error) {
     if (!requested.empty()) {
-        path = absolutePath(requested);
+        std::error_code failed;
+        path = absolutePath(requested, failed);
         if (path.empty() || !isRegularFile(path)) {
             error = "plug-in module " + requested + ": " +
-                    (path.empty() ? std::strerror(errno) : "not a file");
+                    (path.empty() ? failed.message() : "not a file");
             return false;
         }
         return true;

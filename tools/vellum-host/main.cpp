@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "modulemapping/TokenModuleMapping.h"
 #include "pluginhost/PluginHost.h"
 #include "vellum-host/CommandLine.h"
+#include "vellum-host/OperatingSystem.h"
 #include "vellum-host/PluginLocator.h"
 #include "vellum-host/StepRunner.h"
 
@@ -62,7 +62,7 @@ int run(const std::vector<std::string>& words) {
     }
     // Before anything else runs, while the process still has one thread.
     if (!commandLine.tokenModulePath.empty() &&
-        !vellum::modulemapping::TokenModuleMapping::install(commandLine.tokenModulePath, error)) {
+        !vellum::host::OperatingSystem::mapTokenModule(commandLine.tokenModulePath, error)) {
         return broken(commandLine, error);
     }
 
