@@ -13,16 +13,17 @@ against, from Debian packages only:
                           libc++.so.1, with libc++abi.so.1's as re-exports
   opt/openssl/            OpenSSL headers (libssl-dev) and a code-less Mach-O libcrypto.3.dylib
                           carrying the exports of Debian's libcrypto.so.3; a real dylib rather
-                          than a text stub, because the bundle copies it into Contents/Frameworks
+                          than a text stub, because the build's copy step copies it (into a
+                          scratch copy of the bundle: code-less, it must never ship)
   opt/p11-kit/include/    the PKCS#11 header (libp11-kit-dev), as p11-kit/pkcs11.h
   opt/nlohmann-json/      the JSON library vellum-host uses (nlohmann-json3-dev): headers only,
                           with its CMake package files
 
-Nothing here runs on a Mac; it only lets the linker prove that every name the module imports
-exists on macOS and comes from the library the load commands name.
+Nothing here runs on a Mac; it only lets the linker prove that every name the module and
+vellum-host import exists on macOS and comes from the library the load commands name.
 
 usage: standin_sdk.py --out SDK [--clang CLANG] [--ld LD64] [--nm NM]
-The SDK is regenerated only when this script or the kept list changed since it was made.
+The SDK is regenerated only when this script, the kept list or include/ changed since it was made.
 """
 import argparse
 import hashlib
