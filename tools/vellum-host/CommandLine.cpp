@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "vellum-host/BridgeManifest.h"
+
 namespace vellum::host {
 
 const char* stepName(StepKind kind) noexcept {
@@ -216,6 +218,107 @@ bool parseStep(WordReader& in, CommandLine& commandLine, Step& step, std::string
     return true;
 }
 
+bool parseBridge(WordReader& in, const CommandLine& commandLine, BridgeOptions& bridge,
+                 std::string& error) {
+    if (in.atEnd()) {
+        error = "bridge: install, uninstall or status missing";
+        return false;
+    }
+    const std::string action = in.take();
+    if (action == "install") {
+        bridge.action = BridgeOptions::Action::Install;
+    } else if (action == "uninstall") {
+        bridge.action = BridgeOptions::Action::Uninstall;
+    } else if (action == "status") {
+        bridge.action = BridgeOptions::Action::Status;
+    } else {
+        error = "bridge: unknown action '" + action + "' (install, uninstall or status)";
+        return false;
+    }
+    bool allBrowsers = false;
+    while (!in.atEnd()) {
+        const std::string option = in.take();
+        std::string value;
+        if (option == "--user" || option == "--system") {
+            const ManifestScope scope =
+                option == "--user" ? ManifestScope::User : ManifestScope::System;
+            if (bridge.scope && *bridge.scope != scope) {
+                error = "bridge: --user and --system exclude each other";
+                return false;
+            }
+            bridge.scope = scope;
+        } else if (option == "--json") {
+            bridge.json = true;
+        } else if (option == "--browser") {
+            if (!in.takeValue(option, value, error)) {
+                return false;
+            }
+            Browser browser;
+            if (value == "all") {
+                allBrowsers = true;
+            } else if (BridgeManifest::parseBrowser(value, browser)) {
+                bridge.browsers.push_back(browser);
+            } else {
+                error = "bridge: unknown browser '" + value +
+                        "' (chromium, chrome, edge, firefox or all)";
+                return false;
+            }
+        } else if (option == "--user-data-dir" || option == "--token-module") {
+            std::string& target =
+                option == "--user-data-dir" ? bridge.userDataDir : bridge.tokenModule;
+            if (!in.takeValue(option, target, error)) {
+                return false;
+            }
+            if (target.empty()) {
+                error = option + " needs a path";
+                return false;
+            }
+        } else {
+            error = "bridge " + action + ": unexpected '" + option + "'";
+            return false;
+        }
+    }
+    if (allBrowsers) {
+        bridge.browsers.clear();
+    }
+    if (!commandLine.tokenModulePath.empty()) {
+        error = "bridge: give --token-module after 'bridge install'";
+        return false;
+    }
+    if (!bridge.tokenModule.empty() && bridge.action != BridgeOptions::Action::Install) {
+        error = "bridge " + action + ": --token-module goes with install";
+        return false;
+    }
+    if (!bridge.userDataDir.empty()) {
+        if (bridge.scope == ManifestScope::System) {
+            error = "bridge: --user-data-dir and --system exclude each other";
+            return false;
+        }
+        bool firefox = false;
+        for (Browser browser : bridge.browsers) {
+            firefox = firefox || !BridgeManifest::chromiumFamily(browser);
+        }
+        if (allBrowsers || firefox || bridge.browsers.size() > 1) {
+            error = "bridge: --user-data-dir is the profile folder of one Chromium-family "
+                    "browser (Firefox reads its manifests from ~/.mozilla whatever the profile)";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool endsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// How a browser starts the host named in a manifest: the program alone, with no way to add a
+// word of ours. Chromium passes the caller's origin first; Firefox the manifest's path and the
+// add-on id.
+bool startedByBrowser(const std::string& first) {
+    return first.compare(0, 19, "chrome-extension://") == 0 ||
+           endsWith(first, std::string("/") + BridgeManifest::kFileName);
+}
+
 }  // namespace
 
 bool CommandLine::parse(const std::vector<std::string>& words, std::string& error) {
@@ -246,6 +349,21 @@ bool CommandLine::parse(const std::vector<std::string>& words, std::string& erro
     if (in.atEnd()) {
         error = "no command given";
         return false;
+    }
+    if (in.peek() == "bridge") {
+        in.take();
+        mode = Mode::Bridge;
+        return parseBridge(in, *this, bridge, error);
+    }
+    if (in.peek() == "native-messaging" || startedByBrowser(in.peek())) {
+        mode = Mode::NativeMessaging;
+        if (in.peek() == "native-messaging") {
+            in.take();
+        }
+        while (!in.atEnd()) {
+            browserArguments.push_back(in.take());
+        }
+        return true;
     }
     while (true) {
         if (in.atSeparator()) {
@@ -284,6 +402,22 @@ Steps:
   get NAME                      read a property
   set NAME VALUE                write a property
   call NAME [ARG...]            call a method
+  native-messaging [ARG...]     serve the browser bridge: frames on standard input and
+                                output, one plug-in instance for the whole run; the
+                                browser's own arguments are accepted and ignored (the
+                                mode is also taken when the first word is an extension
+                                origin or a path to vellum.bridge.json, as browsers start
+                                the host)
+  bridge install|uninstall|status [--user|--system]
+         [--browser chromium|chrome|edge|firefox|all] [--user-data-dir DIR]
+         [--token-module PATH] [--json]
+                                write, remove or show the browsers' native messaging host
+                                manifests that start this vellum-host for the vellum
+                                extension (default: every browser, per user; status shows
+                                both scopes). --user-data-dir DIR: a Chromium-family
+                                profile folder of its own (DIR/NativeMessagingHosts).
+                                install --token-module PATH (Linux): the token module the
+                                native host maps at the plug-in's fixed path
   doctor [--token-module PATH] [--json]
                                 what the token module reports (module, slots, flags,
                                 mechanisms, certificates), which slot getCertList lists and

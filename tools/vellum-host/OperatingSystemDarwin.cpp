@@ -7,7 +7,8 @@
 
 namespace vellum::host {
 
-bool OperatingSystem::mapTokenModule(const std::string& module, std::string& error) {
+bool OperatingSystem::mapTokenModule(const std::string& module, IfMissing /*ifMissing*/,
+                                     std::string& error) {
     // Showing a file at a path to one process only takes Linux's private mount namespaces;
     // anything done here would change the machine for every program on it.
     error = "--token-module " + module +
@@ -26,6 +27,10 @@ std::string OperatingSystem::executablePath() {
     }
     buffer.resize(buffer.find('\0'));
     return buffer;
+}
+
+bool OperatingSystem::isMacOS() noexcept {
+    return true;
 }
 
 }  // namespace vellum::host

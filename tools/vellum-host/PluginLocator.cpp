@@ -26,9 +26,13 @@ bool isRegularFile(const std::string& path) {
 
 }  // namespace
 
-std::string PluginLocator::programDirectory() {
+std::string PluginLocator::programPath() {
     const std::string named = OperatingSystem::executablePath();
-    const std::string program = named.empty() ? named : absolutePath(named);
+    return named.empty() ? named : absolutePath(named);
+}
+
+std::string PluginLocator::programDirectory() {
+    const std::string program = programPath();
     size_t slash = program.rfind('/');
     return slash == std::string::npos ? std::string() : program.substr(0, slash);
 }
