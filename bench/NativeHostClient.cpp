@@ -2,6 +2,7 @@
 
 #include <spawn.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -53,7 +54,8 @@ bool NativeHostClient::start(std::string& error) {
     envp.push_back(nullptr);
     std::string mode = "native-messaging";
     char* argv[] = {program_.data(), mode.data(), nullptr};
-    const int spawned = ::posix_spawn(&pid_, program_.c_str(), &actions, nullptr, argv, envp.data());
+    const int spawned =
+        ::posix_spawn(&pid_, program_.c_str(), &actions, nullptr, argv, envp.data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
     ::close(out[1]);
@@ -68,8 +70,7 @@ bool NativeHostClient::start(std::string& error) {
     return true;
 }
 
-bool NativeHostClient::request(const host::Json& request, host::Json& answer,
-                               std::string& error) {
+bool NativeHostClient::request(const host::Json& request, host::Json& answer, std::string& error) {
     if (!channel_) {
         error = "the native host is not running";
         return false;
@@ -121,6 +122,16 @@ bool NativeHostClient::version(std::string& text, std::string& error) {
     return !text.empty();
 }
 
+double NativeHostClient::cpuMs() const {
+    clockid_t clock;
+    timespec now{};
+    if (pid_ <= 0 || ::clock_getcpuclockid(pid_, &clock) != 0 ||
+        ::clock_gettime(clock, &now) != 0) {
+        return 0;
+    }
+    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
+}
+
 bool NativeHostClient::stop(std::string& error) {
     if (toHost_ >= 0) {
         ::close(toHost_);
@@ -133,8 +144,8 @@ bool NativeHostClient::stop(std::string& error) {
         }
         pid_ = -1;
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-            error = "the native host did not end cleanly (wait status " + std::to_string(status) +
-                    ")";
+            error =
+                "the native host did not end cleanly (wait status " + std::to_string(status) + ")";
             ok = false;
         }
     }

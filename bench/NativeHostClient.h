@@ -32,6 +32,8 @@ public:
     bool readSignature(std::string& envelope, std::string& error);
     // Calls getVersion: a request that reaches the plug-in and not the token.
     bool version(std::string& text, std::string& error);
+    // CPU time the host process has used so far, in milliseconds (0 when it cannot be read).
+    double cpuMs() const;
     // Closes the port; false unless the host exits with status 0.
     bool stop(std::string& error);
 

@@ -18,13 +18,15 @@ double threadCpuMs() {
     return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
 }
 
-// Runs the operation once and adds its times on both clocks to `total`.
-bool timed(const PairedBenchmark::Operation& operation, Elapsed& total, std::string& error) {
+// Runs the operation once and adds its times on both clocks to `total`, the CPU time of
+// `elsewhere` (if set) included.
+bool timed(const PairedBenchmark::Operation& operation, Elapsed& total, std::string& error,
+           const PairedBenchmark::OtherCpu& elsewhere = nullptr) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
-    const double cpuStart = threadCpuMs();
+    const double cpuStart = threadCpuMs() + (elsewhere ? elsewhere() : 0.0);
     const bool ok = operation(error);
-    total.cpuMs += threadCpuMs() - cpuStart;
+    total.cpuMs += threadCpuMs() + (elsewhere ? elsewhere() : 0.0) - cpuStart;
     total.realMs += std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     return ok;
 }
@@ -37,8 +39,10 @@ void PairedBenchmark::operator()(benchmark::State& state) const {
     std::string error;
     bool pluginFirst = true;
     for (auto _ : state) {
-        const bool ok = pluginFirst ? timed(plugin_, plugin, error) && timed(floor_, floor, error)
-                                    : timed(floor_, floor, error) && timed(plugin_, plugin, error);
+        const bool ok =
+            pluginFirst
+                ? timed(plugin_, plugin, error, pluginElsewhere_) && timed(floor_, floor, error)
+                : timed(floor_, floor, error) && timed(plugin_, plugin, error, pluginElsewhere_);
         if (!ok) {
             state.SkipWithError(error.c_str());
             return;
@@ -52,6 +56,8 @@ void PairedBenchmark::operator()(benchmark::State& state) const {
     state.counters[kCpuRatio] = plugin.cpuMs / floor.cpuMs;
     state.counters[kDifferenceUs] =
         Counter((plugin.realMs - floor.realMs) * 1e3, Counter::kAvgIterations);
+    state.counters[kCpuDifferenceUs] =
+        Counter((plugin.cpuMs - floor.cpuMs) * 1e3, Counter::kAvgIterations);
 }
 
 }  // namespace vellum::bench

@@ -8,8 +8,10 @@
 // single pair delayed by the machine moves a ratio of sums less than a mean of pair ratios);
 // cpu_ratio, the same on this thread's CPU time; difference_us, the plug-in's mean real time
 // per operation minus the floor's, in microseconds (what the first adds, when both do the same
-// work by different ways). Google Benchmark's aggregates (_median, _stddev, _cv) give them
-// across the repetitions.
+// work by different ways); cpu_difference_us, the same on CPU time. An operation that has
+// another process do its work (the browser bridge's host) names that process's CPU clock, whose
+// time then counts with the operation's. Google Benchmark's aggregates (_median, _stddev, _cv) give
+// them across the repetitions.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -29,9 +31,14 @@ public:
     static constexpr const char* kRatio = "ratio";
     static constexpr const char* kCpuRatio = "cpu_ratio";
     static constexpr const char* kDifferenceUs = "difference_us";
+    static constexpr const char* kCpuDifferenceUs = "cpu_difference_us";
+    // Milliseconds of CPU time another process has spent so far on the plug-in's behalf.
+    using OtherCpu = std::function<double()>;
 
-    PairedBenchmark(Operation plugin, Operation floor)
-        : plugin_(std::move(plugin)), floor_(std::move(floor)) {}
+    PairedBenchmark(Operation plugin, Operation floor, OtherCpu pluginElsewhere = nullptr)
+        : plugin_(std::move(plugin)),
+          floor_(std::move(floor)),
+          pluginElsewhere_(std::move(pluginElsewhere)) {}
 
     // The benchmark's body; a failing operation stops the benchmark with its reason.
     void operator()(benchmark::State& state) const;
@@ -39,6 +46,7 @@ public:
 private:
     Operation plugin_;
     Operation floor_;
+    OtherCpu pluginElsewhere_;
 };
 
 }  // namespace vellum::bench

@@ -196,8 +196,19 @@ TEST(PairedBenchmarkTest, AlternatesTheOrderAndGivesThePluginOverTheFloor) {
     EXPECT_LT(pluginMs, 2.0 * kPairs);
     EXPECT_GE(floorMs, 1.0);
     EXPECT_LT(floorMs, 1.0 * kPairs);
-    EXPECT_NEAR(run.counters.at(PairedBenchmark::kDifferenceUs).value,
-                (pluginMs - floorMs) * 1e3, 1.0);
+    EXPECT_NEAR(run.counters.at(PairedBenchmark::kDifferenceUs).value, (pluginMs - floorMs) * 1e3,
+                1.0);
+}
+
+TEST(PairedBenchmarkTest, CountsTheCpuTimeOfAnotherProcessWithThePlugin) {
+    // A stand-in for the host process: each plug-in operation makes it spend 1 ms.
+    double elsewhereMs = 0;
+    const BenchmarkRun run = runPaired(
+        PairedBenchmark([&](std::string&) { return elsewhereMs += 1.0, spin(1); },
+                        [&](std::string&) { return spin(1); }, [&] { return elsewhereMs; }));
+    ASSERT_FALSE(run.error_occurred) << run.error_message;
+    EXPECT_NEAR(run.counters.at(PairedBenchmark::kCpuRatio).value, 2.0, 0.2);
+    EXPECT_NEAR(run.counters.at(PairedBenchmark::kCpuDifferenceUs).value, 1000.0, 200.0);
 }
 
 TEST(PairedBenchmarkTest, AFailingOperationStopsItWithItsReason) {

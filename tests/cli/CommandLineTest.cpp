@@ -170,10 +170,10 @@ TEST(CommandLineTest, BrowsersStartTheNativeHostWithTheirOwnArguments) {
 }
 
 TEST(CommandLineTest, BridgeOptions) {
-    using vellum::host::Browser;
     using vellum::host::BridgeOptions;
-    Parsed p = parse({"bridge", "install", "--system", "--browser", "edge", "--browser",
-                      "firefox", "--token-module", "m.so", "--json"});
+    using vellum::host::Browser;
+    Parsed p = parse({"bridge", "install", "--system", "--browser", "edge", "--browser", "firefox",
+                      "--token-module", "m.so", "--json"});
     ASSERT_TRUE(p.ok) << p.error;
     const BridgeOptions& bridge = p.commandLine.bridge;
     EXPECT_EQ(bridge.action, BridgeOptions::Action::Install);
@@ -234,18 +234,18 @@ TEST(CommandLineTest, ManifestFoldersOfEachPlatform) {
                   c.folder);
     }
     // XDG_CONFIG_HOME moves the Linux Chromium-family folders only, and only when absolute.
-    EXPECT_EQ(BridgeManifest::folder(Platform::Linux, Browser::Edge, ManifestScope::User, home,
-                                     "/x")
-                  .string(),
-              "/x/microsoft-edge/NativeMessagingHosts");
-    EXPECT_EQ(BridgeManifest::folder(Platform::Linux, Browser::Edge, ManifestScope::User, home,
-                                     "rel")
-                  .string(),
-              "/home/u/.config/microsoft-edge/NativeMessagingHosts");
-    EXPECT_EQ(BridgeManifest::folder(Platform::MacOS, Browser::Firefox, ManifestScope::User,
-                                     home, "/x")
-                  .string(),
-              "/home/u/Library/Application Support/Mozilla/NativeMessagingHosts");
+    EXPECT_EQ(
+        BridgeManifest::folder(Platform::Linux, Browser::Edge, ManifestScope::User, home, "/x")
+            .string(),
+        "/x/microsoft-edge/NativeMessagingHosts");
+    EXPECT_EQ(
+        BridgeManifest::folder(Platform::Linux, Browser::Edge, ManifestScope::User, home, "rel")
+            .string(),
+        "/home/u/.config/microsoft-edge/NativeMessagingHosts");
+    EXPECT_EQ(
+        BridgeManifest::folder(Platform::MacOS, Browser::Firefox, ManifestScope::User, home, "/x")
+            .string(),
+        "/home/u/Library/Application Support/Mozilla/NativeMessagingHosts");
 }
 
 }  // namespace

@@ -70,8 +70,7 @@ std::string userNamespaceAdvice(int failure) {
 
 }  // namespace
 
-bool TokenModuleMapping::install(const std::string& module, std::string& error,
-                                 Missing missing) {
+bool TokenModuleMapping::install(const std::string& module, std::string& error, Missing missing) {
     std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(module.c_str(), nullptr),
                                                          &std::free);
     std::string target = resolved ? resolved.get() : "";

@@ -40,8 +40,8 @@ std::vector<BridgeCommand::Target> BridgeCommand::targets(bool bothScopes) const
     }
     for (ManifestScope each : scopes) {
         for (Browser browser : browsers) {
-            found.push_back({browser, BridgeManifest::name(each),
-                             places_.manifestFile(browser, each)});
+            found.push_back(
+                {browser, BridgeManifest::name(each), places_.manifestFile(browser, each)});
         }
     }
     return found;
@@ -141,7 +141,8 @@ StepOutcome BridgeCommand::status() {
     StepOutcome outcome;
     Json manifests = Json::array();
     for (const Target& target : targets(true)) {
-        const ManifestState state = BridgeSurvey::inspect(target.browser, target.scope, target.file);
+        const ManifestState state =
+            BridgeSurvey::inspect(target.browser, target.scope, target.file);
         outcome.output += state.text() + "\n";
         manifests.push_back(state.json());
     }

@@ -28,8 +28,7 @@ BridgeFindings BridgeFindings::survey() {
     }
     BridgeSettings settings;
     if (!BridgeSettings::load(places, settings, error)) {
-        findings.problems.push_back("The browser bridge's settings cannot be used: " + error +
-                                    ".");
+        findings.problems.push_back("The browser bridge's settings cannot be used: " + error + ".");
     }
     findings.recorded_ = RecordedModule::inspect(settings);
     findings.judge();
@@ -59,9 +58,8 @@ void BridgeFindings::judge() {
         }
     }
     if (!recorded_.path.empty() && !recorded_.loads) {
-        problems.push_back("The token module recorded for the browser bridge in " +
-                           recorded_.file + ", " + recorded_.path +
-                           ", does not load: " + recorded_.error + ".");
+        problems.push_back("The token module recorded for the browser bridge in " + recorded_.file +
+                           ", " + recorded_.path + ", does not load: " + recorded_.error + ".");
     }
 }
 

@@ -45,8 +45,7 @@ bool BridgeManifest::chromiumFamily(Browser browser) noexcept {
 }
 
 std::filesystem::path BridgeManifest::folder(Platform platform, Browser browser,
-                                             ManifestScope scope,
-                                             const std::filesystem::path& home,
+                                             ManifestScope scope, const std::filesystem::path& home,
                                              const std::string& configHome) {
     const bool user = scope == ManifestScope::User;
     if (platform == Platform::MacOS) {
@@ -66,9 +65,9 @@ std::filesystem::path BridgeManifest::folder(Platform platform, Browser browser,
         }
     }
     // Chromium-family browsers follow XDG_CONFIG_HOME only when it is an absolute path.
-    const std::filesystem::path config =
-        !configHome.empty() && configHome[0] == '/' ? std::filesystem::path(configHome)
-                                                          : home / ".config";
+    const std::filesystem::path config = !configHome.empty() && configHome[0] == '/'
+                                             ? std::filesystem::path(configHome)
+                                             : home / ".config";
     switch (browser) {
         case Browser::Chromium:
             return user ? config / "chromium/NativeMessagingHosts"
@@ -93,8 +92,8 @@ Json BridgeManifest::content(Browser browser, const std::string& program) {
     manifest["path"] = program;
     manifest["type"] = "stdio";
     if (chromiumFamily(browser)) {
-        manifest["allowed_origins"] = {std::string("chrome-extension://") +
-                                       kChromiumExtensionId + "/"};
+        manifest["allowed_origins"] = {std::string("chrome-extension://") + kChromiumExtensionId +
+                                       "/"};
     } else {
         manifest["allowed_extensions"] = {kFirefoxExtensionId};
     }

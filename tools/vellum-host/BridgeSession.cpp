@@ -108,8 +108,7 @@ Json readId(const Json& request, std::string& problem) {
         return nullptr;
     }
     if (JsonText::line(*id).size() > BridgeSession::kMaxIdLength) {
-        problem = "the id is longer than " + std::to_string(BridgeSession::kMaxIdLength) +
-                  " bytes";
+        problem = "the id is longer than " + std::to_string(BridgeSession::kMaxIdLength) + " bytes";
         return nullptr;
     }
     return *id;
@@ -150,8 +149,8 @@ Json BridgeSession::answer(const std::string& frame) {
         request = Json::parse(frame);
     } catch (const Json::parse_error& e) {
         // The position only: the bytes themselves may be anything.
-        return answerWith(nullptr, error("bad-json", "the frame is not UTF-8 JSON (at byte " + std::to_string(e.byte) +
-                                 ")"));
+        return answerWith(nullptr, error("bad-json", "the frame is not UTF-8 JSON (at byte " +
+                                                         std::to_string(e.byte) + ")"));
     }
     if (!request.is_object()) {
         return answerWith(nullptr, error("bad-request", "the request is not a JSON object"));
@@ -212,8 +211,9 @@ Json BridgeSession::get(const std::string& name) {
     if (host_.hasProperty(name)) {
         return error("refused", "the plug-in refused to read '" + name + "'");
     }
-    return error("unknown-name", "no property '" + name + "' on the plug-in" +
-                                     (host_.hasMethod(name) ? " ('" + name + "' is a method)" : ""));
+    return error("unknown-name",
+                 "no property '" + name + "' on the plug-in" +
+                     (host_.hasMethod(name) ? " ('" + name + "' is a method)" : ""));
 }
 
 Json BridgeSession::set(const std::string& name, const Json& value) {
@@ -226,7 +226,8 @@ Json BridgeSession::set(const std::string& name, const Json& value) {
         return Json{{"result", nullptr}};
     }
     if (host_.hasProperty(name)) {
-        return error("refused", "the plug-in refused a value of kind " + std::string(kindName(script.kind())) + " for '" + name + "'");
+        return error("refused", "the plug-in refused a value of kind " +
+                                    std::string(kindName(script.kind())) + " for '" + name + "'");
     }
     return error("unknown-name", "no property '" + name + "' on the plug-in");
 }
@@ -250,9 +251,9 @@ Json BridgeSession::call(const std::string& name, const Json& args) {
         return error("refused",
                      "the plug-in refused the call of '" + name + "' with " + kinds(arguments));
     }
-    return error("unknown-name", "no method '" + name + "' on the plug-in" +
-                                     (host_.hasProperty(name) ? " ('" + name + "' is a property)"
-                                                              : ""));
+    return error("unknown-name",
+                 "no method '" + name + "' on the plug-in" +
+                     (host_.hasProperty(name) ? " ('" + name + "' is a property)" : ""));
 }
 
 }  // namespace vellum::host

@@ -12,8 +12,8 @@
 namespace vellum::host {
 
 struct BridgeSettings {
-    std::string tokenModule;      // empty: none recorded
-    std::filesystem::path file;   // where it was read from, or empty
+    std::string tokenModule;     // empty: none recorded
+    std::filesystem::path file;  // where it was read from, or empty
 
     // The settings in effect: the user's file, else the system's. False with the reason when a
     // file exists but cannot be read or is not a settings file.

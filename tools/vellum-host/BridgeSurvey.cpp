@@ -41,8 +41,8 @@ std::vector<ManifestState> BridgeSurvey::all(const BridgePlaces& places) {
     std::vector<ManifestState> states;
     for (ManifestScope scope : {ManifestScope::User, ManifestScope::System}) {
         for (Browser browser : BridgeManifest::allBrowsers()) {
-            states.push_back(inspect(browser, BridgeManifest::name(scope),
-                                     places.manifestFile(browser, scope)));
+            states.push_back(
+                inspect(browser, BridgeManifest::name(scope), places.manifestFile(browser, scope)));
         }
     }
     return states;
@@ -62,8 +62,8 @@ Json ManifestState::json() const {
 }
 
 std::string ManifestState::text() const {
-    std::string out = std::string(BridgeManifest::name(browser)) + " (" + scope + "): " +
-                      path.string();
+    std::string out =
+        std::string(BridgeManifest::name(browser)) + " (" + scope + "): " + path.string();
     if (!present) {
         return out + ": not installed";
     }

@@ -16,8 +16,8 @@ struct ManifestState {
     std::string scope;  // "user", "system" or "user-data-dir"
     std::filesystem::path path;
     bool present = false;
-    std::string error;    // the file is there but is not a usable manifest, or empty
-    std::string program;  // its "path"
+    std::string error;         // the file is there but is not a usable manifest, or empty
+    std::string program;       // its "path"
     bool programRuns = false;  // an existing, executable file
     std::vector<std::string> allowed;
 

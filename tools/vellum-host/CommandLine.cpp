@@ -299,8 +299,9 @@ bool parseBridge(WordReader& in, const CommandLine& commandLine, BridgeOptions& 
             firefox = firefox || !BridgeManifest::chromiumFamily(browser);
         }
         if (allBrowsers || firefox || bridge.browsers.size() > 1) {
-            error = "bridge: --user-data-dir is the profile folder of one Chromium-family "
-                    "browser (Firefox reads its manifests from ~/.mozilla whatever the profile)";
+            error =
+                "bridge: --user-data-dir is the profile folder of one Chromium-family "
+                "browser (Firefox reads its manifests from ~/.mozilla whatever the profile)";
             return false;
         }
     }
@@ -308,7 +309,8 @@ bool parseBridge(WordReader& in, const CommandLine& commandLine, BridgeOptions& 
 }
 
 bool endsWith(const std::string& text, const std::string& end) {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 // How a browser starts the host named in a manifest: the program alone, with no way to add a

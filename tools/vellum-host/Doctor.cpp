@@ -29,7 +29,8 @@ StepOutcome Doctor::run() {
         const std::filesystem::path resolved = std::filesystem::canonical(mappedModule_, failed);
         facts.mappedFrom = failed ? mappedModule_ : resolved.string();
     }
-    DoctorFindings findings = DoctorFindings::judge(facts, static_cast<int64_t>(std::time(nullptr)));
+    DoctorFindings findings =
+        DoctorFindings::judge(facts, static_cast<int64_t>(std::time(nullptr)));
     const BridgeFindings bridge = BridgeFindings::survey();
     findings.problems.insert(findings.problems.end(), bridge.problems.begin(),
                              bridge.problems.end());

@@ -36,7 +36,8 @@ FrameChannel::Read FrameChannel::read(std::string& frame, std::string& problem) 
         return Read::End;
     }
     if (got < static_cast<long>(sizeof header)) {
-        problem = "the input ended inside a frame's length (" + std::to_string(got) + " of 4 bytes)";
+        problem =
+            "the input ended inside a frame's length (" + std::to_string(got) + " of 4 bytes)";
         return Read::CutShort;
     }
     uint32_t length = 0;

@@ -31,8 +31,8 @@ std::string RecordedModule::text() const {
     if (path.empty()) {
         return "token module: none recorded (the plug-in's fixed path is used as it stands)";
     }
-    return "token module: " + path + " (recorded in " + file + "): " +
-           (loads ? std::string("loads") : "does not load: " + error);
+    return "token module: " + path + " (recorded in " + file +
+           "): " + (loads ? std::string("loads") : "does not load: " + error);
 }
 
 }  // namespace vellum::host
