@@ -33,6 +33,11 @@ endif()
 
 # Copies the renamed libcrypto into the bundle of `target` and gives the module the one LC_RPATH
 # that finds it there (no build-tree paths, in the build tree as after installing).
+#
+# Built against a stand-in SDK (VELLUM_STANDIN_SDK, cmake/darwin), the libcrypto carries names
+# and no code: a bundle holding it would trap at its first OpenSSL call on a Mac. The module
+# still names @rpath/<file>, but the same copy step then fills a scratch copy of the bundle,
+# <build>/crypto-copy/<bundle>, which the cross-build's checks read instead.
 function(vellum_bundle_crypto target)
   if(NOT VELLUM_BUNDLED_CRYPTO)
     return()
@@ -41,9 +46,17 @@ function(vellum_bundle_crypto target)
   # CMake's own run paths would add build-tree folders (and, cross-built, none at all).
   set_target_properties(${target} PROPERTIES BUILD_WITH_INSTALL_RPATH ON INSTALL_RPATH "")
   target_link_options(${target} PRIVATE "LINKER:-rpath,@loader_path/../Frameworks")
+  set(contents "$<TARGET_BUNDLE_CONTENT_DIR:${target}>")
+  if(VELLUM_STANDIN_SDK)
+    set(scratch "${CMAKE_BINARY_DIR}/crypto-copy/$<TARGET_BUNDLE_DIR_NAME:${target}>")
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${CMAKE_COMMAND} -E rm -rf "${scratch}"
+      COMMAND ${CMAKE_COMMAND} -E copy_directory "$<TARGET_BUNDLE_DIR:${target}>" "${scratch}"
+      VERBATIM)
+    set(contents "${scratch}/Contents")
+  endif()
   add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND ${CMAKE_COMMAND} -E make_directory "$<TARGET_BUNDLE_CONTENT_DIR:${target}>/Frameworks"
-    COMMAND ${CMAKE_COMMAND} -E copy "${VELLUM_BUNDLED_CRYPTO}"
-            "$<TARGET_BUNDLE_CONTENT_DIR:${target}>/Frameworks/${name}"
+    COMMAND ${CMAKE_COMMAND} -E make_directory "${contents}/Frameworks"
+    COMMAND ${CMAKE_COMMAND} -E copy "${VELLUM_BUNDLED_CRYPTO}" "${contents}/Frameworks/${name}"
     VERBATIM)
 endfunction()

@@ -4,6 +4,14 @@
  * against a real macOS SDK needs none of it. */
 #pragma clang system_header
 
+/* glibc's <ctype.h> makes isdigit_l and its kin macros that read glibc's own locale structure;
+ * Darwin's are plain functions of libSystem. */
+#define __NO_CTYPE 1
+
+/* Darwin's C headers define this (<Availability.h>); libraries test it for what the deployment
+ * target offers. */
+#define __MAC_OS_X_VERSION_MIN_REQUIRED __ENVIRONMENT_MAC_OS_X_VERSION_MIN_REQUIRED__
+
 /* glibc names its C++ overloads of memchr, strchr and their kin with asm labels, which Mach-O
  * takes verbatim: "memchr" where the C symbol is "_memchr". */
 #define __asm(label) __asm__("_" label)

@@ -3,7 +3,8 @@
 against, from Debian packages only:
 
   usr/include/            C headers of glibc and the kernel (libc6-dev, linux-libc-dev), with the
-                          multiarch folder folded in
+                          multiarch folder folded in, and the few Darwin-only headers of include/
+                          beside this script (xlocale.h, mach-o/dyld.h)
   usr/include/c++/v1/     libc++ and libc++abi headers (libc++-14-dev, libc++abi-14-dev), with
                           Apple's availability annotations switched back on
   usr/lib/libSystem.tbd   text stub of /usr/lib/libSystem.B.dylib: the kept list of Darwin names
@@ -12,14 +13,17 @@ against, from Debian packages only:
                           libc++.so.1, with libc++abi.so.1's as re-exports
   opt/openssl/            OpenSSL headers (libssl-dev) and a code-less Mach-O libcrypto.3.dylib
                           carrying the exports of Debian's libcrypto.so.3; a real dylib rather
-                          than a text stub, because the bundle copies it into Contents/Frameworks
+                          than a text stub, because the build's copy step copies it (into a
+                          scratch copy of the bundle: code-less, it must never ship)
   opt/p11-kit/include/    the PKCS#11 header (libp11-kit-dev), as p11-kit/pkcs11.h
+  opt/nlohmann-json/      the JSON library vellum-host uses (nlohmann-json3-dev): headers only,
+                          with its CMake package files
 
-Nothing here runs on a Mac; it only lets the linker prove that every name the module imports
-exists on macOS and comes from the library the load commands name.
+Nothing here runs on a Mac; it only lets the linker prove that every name the module and
+vellum-host import exists on macOS and comes from the library the load commands name.
 
 usage: standin_sdk.py --out SDK [--clang CLANG] [--ld LD64] [--nm NM]
-The SDK is regenerated only when this script or the kept list changed since it was made.
+The SDK is regenerated only when this script, the kept list or include/ changed since it was made.
 """
 import argparse
 import hashlib
@@ -31,6 +35,8 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 LIBSYSTEM_LIST = os.path.join(HERE, "libSystem.symbols")
+# Darwin headers that glibc has no counterpart of, declaring only what the build uses.
+DARWIN_HEADERS = os.path.join(HERE, "include")
 MULTIARCH = "x86_64-linux-gnu"
 LIBCXX_INCLUDE = "/usr/lib/llvm-14/include/c++/v1"
 TARGET = "x86_64-macos"
@@ -54,6 +60,11 @@ def copy(source, target):
     shutil.copyfile(source, target)
 
 
+def darwin_headers():
+    return sorted(os.path.join(top, name) for top, _, names in os.walk(DARWIN_HEADERS)
+                  for name in names)
+
+
 def copy_headers(sdk):
     include = os.path.join(sdk, "usr/include")
     for package in ("libc6-dev", "linux-libc-dev"):
@@ -66,6 +77,8 @@ def copy_headers(sdk):
     for package in ("libc++-14-dev", "libc++abi-14-dev"):
         for path in package_files(package, LIBCXX_INCLUDE + "/"):
             copy(path, os.path.join(include, "c++/v1", os.path.relpath(path, LIBCXX_INCLUDE)))
+    for path in darwin_headers():
+        copy(path, os.path.join(include, os.path.relpath(path, DARWIN_HEADERS)))
     # Debian's libc++ switches Apple's availability annotations off; a Mac's has them on, and
     # they are what rejects library features newer than the deployment target.
     config = os.path.join(include, "c++/v1/__config_site")
@@ -86,6 +99,13 @@ def copy_headers(sdk):
             copy(path, os.path.join(openssl, relative))
     copy("/usr/include/p11-kit-1/p11-kit/pkcs11.h",
          os.path.join(sdk, "opt/p11-kit/include/p11-kit/pkcs11.h"))
+    # Its own prefix, not usr/: its package files would otherwise name the SDK's C include folder
+    # as an include path of their own, ahead of libc++'s.
+    json = os.path.join(sdk, "opt/nlohmann-json")
+    for path in package_files("nlohmann-json3-dev", "/usr/include/"):
+        copy(path, os.path.join(json, "include", os.path.relpath(path, "/usr/include")))
+    for path in package_files("nlohmann-json3-dev", "/usr/share/cmake/"):
+        copy(path, os.path.join(json, "share/cmake", os.path.relpath(path, "/usr/share/cmake")))
 
 
 def exported_names(nm, library):
@@ -156,7 +176,7 @@ def write_crypto_dylib(sdk, names, clang, ld, work):
 
 def inputs_digest():
     digest = hashlib.sha256()
-    for path in (os.path.abspath(__file__), LIBSYSTEM_LIST):
+    for path in [os.path.abspath(__file__), LIBSYSTEM_LIST] + darwin_headers():
         with open(path, "rb") as f:
             digest.update(f.read())
     return digest.hexdigest()

@@ -1,11 +1,13 @@
-# Cross-builds the macOS x86_64 plug-in bundle on Debian with clang 14 and ld64.lld 14, against a
-# stand-in SDK generated in the build tree from Debian packages (standin_sdk.py beside this file):
+# Cross-builds the macOS x86_64 plug-in bundle and vellum-host on Debian with clang 14 and
+# ld64.lld 14, against a stand-in SDK generated in the build tree from Debian packages
+# (standin_sdk.py beside this file):
 #
 #   cmake -S . -B build-macos --toolchain cmake/darwin/x86_64-apple-darwin.cmake \
-#         -DVELLUM_BUILD_TESTS=OFF -DVELLUM_BUILD_HOST=OFF -DVELLUM_PKCS11_INCLUDE_DIR=build-macos/darwin-sdk/opt/p11-kit/include
+#         -DVELLUM_BUILD_TESTS=OFF -DVELLUM_PKCS11_INCLUDE_DIR=build-macos/darwin-sdk/opt/p11-kit/include
 #
-# cross-build.sh runs exactly that. The result cannot run here; it shows that the module compiles
-# for Darwin and that every name it imports exists in the library its load commands name.
+# cross-build.sh runs exactly that. The result cannot run here; it shows that the module and
+# vellum-host compile for Darwin and that every name they import exists in the library their
+# load commands name.
 set(CMAKE_SYSTEM_NAME Darwin)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_OSX_ARCHITECTURES x86_64)
@@ -58,6 +60,10 @@ set(ENV{PKG_CONFIG_LIBDIR} "${VELLUM_DARWIN_SDK}/usr/lib/pkgconfig")
 set(ENV{PKG_CONFIG_SYSROOT_DIR} "${VELLUM_DARWIN_SDK}")
 unset(ENV{PKG_CONFIG_PATH})
 set(OPENSSL_ROOT_DIR "${VELLUM_DARWIN_SDK}/opt/openssl")
+set(nlohmann_json_ROOT "${VELLUM_DARWIN_SDK}/opt/nlohmann-json")
+# Its libraries carry names, not code: whatever is built against them is checked, never shipped.
+# The bundle therefore gets no copy of the stand-in libcrypto (cmake/VellumBundledCrypto.cmake).
+set(VELLUM_STANDIN_SDK ON)
 
 # Debian's clang takes libstdc++ even for Darwin, and its own libc++ headers before the SDK's:
 # use the SDK's copy, whose availability annotations are on. Darwin predefines __nonnull, which
@@ -67,6 +73,10 @@ set(darwin_c_flags "-U__nonnull -D_GNU_SOURCE -include ${CMAKE_CURRENT_LIST_DIR}
 set(CMAKE_C_FLAGS_INIT "${darwin_c_flags}")
 set(CMAKE_CXX_FLAGS_INIT
     "-stdlib=libc++ -stdlib++-isystem ${VELLUM_DARWIN_SDK}/usr/include/c++/v1 ${darwin_c_flags}")
+# CMake's Darwin platform file asks sw_vers whether the system is new enough for run paths; off a
+# Mac there is no sw_vers and no run path would be written. Every supported macOS has them.
+set(CMAKE_SHARED_LIBRARY_RUNTIME_C_FLAG "-Wl,-rpath,")
+set(CMAKE_SHARED_LIBRARY_RUNTIME_CXX_FLAG "-Wl,-rpath,")
 # ld64.lld links against the SDK's text stubs; undefined names stay errors (ld64's default).
 foreach(kind EXE SHARED MODULE)
   set(CMAKE_${kind}_LINKER_FLAGS_INIT "-stdlib=libc++ --ld-path=${llvm}/ld64.lld -mlinker-version=609")

@@ -14,6 +14,10 @@ import sys
 
 EXPECTED_MIME_TYPE = "application/x-vnd-vellum-demo"
 EXPECTED_NAME = "vellum Plug-in for DEMO"
+# getVersion's text. macOS reads CFBundleShortVersionString as three period-separated integers,
+# so the fourth part is only in CFBundleVersion.
+EXPECTED_VERSION = "1.0.0.49"
+EXPECTED_SHORT_VERSION = "1.0.0"
 
 failures = []
 
@@ -34,6 +38,8 @@ def main():
     # The module is generated from the same declaration, so the bundle and the module tell the
     # browser the same thing as long as the bundle carries the declared texts.
     check(name == EXPECTED_NAME, "the build declares the name %r, not %r" % (name, EXPECTED_NAME))
+    check(version == EXPECTED_VERSION,
+          "the build declares the version %r, not %r" % (version, EXPECTED_VERSION))
     check(mime_type == EXPECTED_MIME_TYPE,
           "the build declares the MIME type %r, not %r" % (mime_type, EXPECTED_MIME_TYPE))
     check(info.get("WebPluginName") == EXPECTED_NAME,
@@ -66,8 +72,12 @@ def main():
           "CFBundlePackageType is %r, a browser plug-in is BRPL" % info.get("CFBundlePackageType"))
     check(info.get("CFBundleInfoDictionaryVersion") == "6.0",
           "CFBundleInfoDictionaryVersion is %r" % info.get("CFBundleInfoDictionaryVersion"))
-    for key in ("CFBundleVersion", "CFBundleShortVersionString"):
-        check(info.get(key) == version, "%s is %r, the project is %r" % (key, info.get(key), version))
+    check(info.get("CFBundleVersion") == version,
+          "CFBundleVersion is %r, the project is %r" % (info.get("CFBundleVersion"), version))
+    short = info.get("CFBundleShortVersionString")
+    check(short == EXPECTED_SHORT_VERSION and re.fullmatch(r"\d+\.\d+\.\d+", short or ""),
+          "CFBundleShortVersionString is %r, not %r (three integers)"
+          % (short, EXPECTED_SHORT_VERSION))
 
     # Anything CMake failed to substitute would show up as a placeholder.
     leftovers = [k for k, v in info.items() if isinstance(v, str) and ("@" in v or "${" in v)]
@@ -76,8 +86,9 @@ def main():
     for message in failures:
         print("FAIL: " + message, file=sys.stderr)
     if not failures:
-        print("Info.plist: %d keys checked, %s declares %s"
-              % (len(info), info["WebPluginName"], EXPECTED_MIME_TYPE))
+        print("Info.plist: %d keys checked, %s %s (%s) declares %s"
+              % (len(info), info["WebPluginName"], info["CFBundleShortVersionString"],
+                 info["CFBundleVersion"], EXPECTED_MIME_TYPE))
     return 1 if failures else 0
 
 

@@ -1,18 +1,13 @@
 #include "modulemapping/FixedModulePath.h"
 
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-
-#include <sys/stat.h>
-
-#ifdef __linux__
-#include <sched.h>
-#include <sys/mount.h>
-
 #include <fstream>
-#endif
 
 namespace vellum::modulemapping {
 namespace {
@@ -29,7 +24,6 @@ bool failure(std::string& message, const std::string& what) {
     return false;
 }
 
-#ifdef __linux__
 bool writeFile(const char* path, const std::string& text, std::string& message) {
     std::ofstream out(path);
     out << text;
@@ -52,7 +46,6 @@ bool enterAsUser(std::string& message) {
            writeFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1\n", message) &&
            writeFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n", message);
 }
-#endif
 
 }  // namespace
 
@@ -67,7 +60,6 @@ FixedModulePath::CoveredDirectory FixedModulePath::coveredDirectory() {
 }
 
 bool FixedModulePath::enter(std::string& message) {
-#ifdef __linux__
     if (namespaceEntered) {
         return true;
     }
@@ -96,10 +88,6 @@ bool FixedModulePath::enter(std::string& message) {
     }
     namespaceEntered = true;
     return true;
-#else
-    message = "a private mount namespace needs Linux";
-    return false;
-#endif
 }
 
 bool FixedModulePath::entered() {

@@ -5,8 +5,7 @@
 // directory inside, if /usr/local/lib does not exist), visible to this process and its
 // children only. pointAt() then makes the fixed path a symbolic link to a module; remove()
 // leaves no file there. Call enter() while the process has a single thread (at the start of
-// main or of a test process); further calls do nothing. Linux only: elsewhere every call
-// fails with a message.
+// main or of a test process); further calls do nothing. Linux only, and built only there.
 #pragma once
 
 #include <string>

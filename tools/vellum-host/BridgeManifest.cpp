@@ -1,13 +1,11 @@
 #include "vellum-host/BridgeManifest.h"
 
+#include "vellum-host/OperatingSystem.h"
+
 namespace vellum::host {
 
 Platform BridgeManifest::currentPlatform() noexcept {
-#ifdef __APPLE__
-    return Platform::MacOS;
-#else
-    return Platform::Linux;
-#endif
+    return OperatingSystem::isMacOS() ? Platform::MacOS : Platform::Linux;
 }
 
 std::vector<Browser> BridgeManifest::allBrowsers() {

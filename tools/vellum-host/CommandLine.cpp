@@ -437,7 +437,9 @@ Options:
   --plugin PATH        the plug-in module (default: the one installed or built beside
                        vellum-host)
   --token-module PATH  run with PATH mapped at the plug-in's fixed token module path, in a
-                       private mount namespace of this process only
+                       private mount namespace of this process only (Linux). On macOS it is
+                       refused, for doctor too: install the module at the fixed path, which
+                       the plug-in and doctor both load
   --json               one JSON object per step on standard output
   --keep-going         run the steps after a failed one too, as a page goes on after an
                        "E:1000"; the exit status is that of the first failure

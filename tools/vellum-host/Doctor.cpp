@@ -1,9 +1,9 @@
 #include "vellum-host/Doctor.h"
 
-#include <cstdlib>
 #include <ctime>
-#include <memory>
+#include <filesystem>
 #include <optional>
+#include <system_error>
 
 #include "service/PKCS11Impl.h"
 #include "vellum-host/BridgeFindings.h"
@@ -89,9 +89,9 @@ ModuleFacts Doctor::inspect(bool loadModule) const {
         facts.path = PKCS11Impl::kModulePath;
     }
     if (!mappedModule_.empty()) {
-        std::unique_ptr<char, decltype(&std::free)> resolved(
-            ::realpath(mappedModule_.c_str(), nullptr), &std::free);
-        facts.mappedFrom = resolved ? resolved.get() : mappedModule_;
+        std::error_code failed;
+        const std::filesystem::path resolved = std::filesystem::canonical(mappedModule_, failed);
+        facts.mappedFrom = failed ? mappedModule_ : resolved.string();
     }
     return facts;
 }

@@ -1,47 +1,34 @@
 #include "vellum-host/PluginLocator.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
+#include <filesystem>
+#include <system_error>
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
-
-#ifdef __APPLE__
-#include <mach-o/dyld.h>
-#endif
+#include "vellum-host/OperatingSystem.h"
 
 namespace vellum::host {
 namespace {
 
+// Empty, with the reason in `failed`, when `path` does not exist.
+std::string absolutePath(const std::string& path, std::error_code& failed) {
+    const std::filesystem::path resolved = std::filesystem::canonical(path, failed);
+    return failed ? std::string() : resolved.string();
+}
+
 std::string absolutePath(const std::string& path) {
-    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
-                                                         &std::free);
-    return resolved ? std::string(resolved.get()) : std::string();
+    std::error_code failed;
+    return absolutePath(path, failed);
 }
 
 bool isRegularFile(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    std::error_code failed;
+    return std::filesystem::is_regular_file(path, failed);
 }
 
 }  // namespace
 
 std::string PluginLocator::programPath() {
-    std::string program;
-#ifdef __APPLE__
-    uint32_t size = 0;
-    _NSGetExecutablePath(nullptr, &size);
-    std::string buffer(size, '\0');
-    if (_NSGetExecutablePath(buffer.data(), &size) == 0) {
-        program = absolutePath(buffer.c_str());
-    }
-#else
-    program = absolutePath("/proc/self/exe");
-#endif
-    return program;
+    const std::string named = OperatingSystem::executablePath();
+    return named.empty() ? named : absolutePath(named);
 }
 
 std::string PluginLocator::programDirectory() {
@@ -52,10 +39,11 @@ std::string PluginLocator::programDirectory() {
 
 bool PluginLocator::locate(const std::string& requested, std::string& path, std::string& error) {
     if (!requested.empty()) {
-        path = absolutePath(requested);
+        std::error_code failed;
+        path = absolutePath(requested, failed);
         if (path.empty() || !isRegularFile(path)) {
             error = "plug-in module " + requested + ": " +
-                    (path.empty() ? std::strerror(errno) : "not a file");
+                    (path.empty() ? failed.message() : "not a file");
             return false;
         }
         return true;

@@ -1,12 +1,12 @@
 #include "vellum-host/StepRunner.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <system_error>
 #include <vector>
 
 #include "service/PKCS11Impl.h"
@@ -175,8 +175,8 @@ std::string StepRunner::lastError() {
 std::string StepRunner::hintFor(const std::string& lastError, const std::string& hash) const {
     FailureHint::Context context;
     context.modulePath = PKCS11Impl::kModulePath;
-    struct stat info {};
-    context.moduleExists = ::stat(context.modulePath.c_str(), &info) == 0;
+    std::error_code failed;
+    context.moduleExists = std::filesystem::exists(context.modulePath, failed);
     context.hash = hash;
     return FailureHint::forStatus(lastError, context);
 }

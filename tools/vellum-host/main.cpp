@@ -6,13 +6,13 @@
 #include <system_error>
 #include <vector>
 
-#include "modulemapping/TokenModuleMapping.h"
 #include "pluginhost/PluginHost.h"
 #include "service/PKCS11Impl.h"
 #include "vellum-host/BridgeCommand.h"
 #include "vellum-host/BridgeSettings.h"
 #include "vellum-host/CommandLine.h"
 #include "vellum-host/NativeMessagingHost.h"
+#include "vellum-host/OperatingSystem.h"
 #include "vellum-host/PluginLocator.h"
 #include "vellum-host/StepRunner.h"
 
@@ -23,8 +23,8 @@ using vellum::host::BridgeSettings;
 using vellum::host::CommandLine;
 using vellum::host::Json;
 using vellum::host::JsonText;
+using vellum::host::OperatingSystem;
 using vellum::host::StepOutcome;
-using vellum::modulemapping::TokenModuleMapping;
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
@@ -80,13 +80,13 @@ int nativeMessaging(const CommandLine& commandLine) {
     // --token-module. One removed since is mapped as nothing, so the page gets the plug-in's
     // own "Load pkcs11 lib fail".
     std::string module = commandLine.tokenModulePath;
-    auto missing = TokenModuleMapping::Missing::Fail;
+    auto missing = OperatingSystem::IfMissing::Fail;
     if (module.empty() && recordedTokenModule(module, setupError)) {
-        missing = TokenModuleMapping::Missing::LeaveEmpty;
+        missing = OperatingSystem::IfMissing::MapNothing;
     }
     // Before the plug-in loads, while the process still has one thread.
     if (setupError.empty() && !module.empty()) {
-        TokenModuleMapping::install(module, setupError, missing);
+        OperatingSystem::mapTokenModule(module, missing, setupError);
     }
     return vellum::host::NativeMessagingHost(pluginPath, setupError).run(complain);
 }
@@ -170,9 +170,9 @@ int run(const std::vector<std::string>& words) {
     // Before anything else runs, while the process still has one thread.
     const std::string tokenModule = doctorTokenModule(commandLine);
     const auto missing = tokenModule == commandLine.tokenModulePath
-                             ? TokenModuleMapping::Missing::Fail
-                             : TokenModuleMapping::Missing::LeaveEmpty;
-    if (!tokenModule.empty() && !TokenModuleMapping::install(tokenModule, error, missing)) {
+                             ? OperatingSystem::IfMissing::Fail
+                             : OperatingSystem::IfMissing::MapNothing;
+    if (!tokenModule.empty() && !OperatingSystem::mapTokenModule(tokenModule, missing, error)) {
         return broken(commandLine, error);
     }
 
