@@ -18,7 +18,7 @@ if command -v ccache >/dev/null; then
     launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 cmake -S "$root" -B "$dir" --toolchain "$here/x86_64-apple-darwin.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLUM_BUILD_TESTS=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLUM_BUILD_TESTS=OFF -DVELLUM_BUILD_HOST=ON \
     -DVELLUM_PKCS11_INCLUDE_DIR="$dir/darwin-sdk/opt/p11-kit/include" "${launcher[@]}" >&2
 # The module, vellum-host, and the layout checks of the NPAPI headers compiled for Darwin.
 cmake --build "$dir" -j "$(nproc 2>/dev/null || echo 2)" --target vellum_plugin vellum_npapi_layout vellum-host >&2
