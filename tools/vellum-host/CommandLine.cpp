@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "vellum-host/BridgeManifest.h"
+
 namespace vellum::host {
 
 const char* stepName(StepKind kind) noexcept {
@@ -216,6 +218,18 @@ bool parseStep(WordReader& in, CommandLine& commandLine, Step& step, std::string
     return true;
 }
 
+bool endsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// How a browser starts the host named in a manifest: the program alone, with no way to add a
+// word of ours. Chromium passes the caller's origin first; Firefox the manifest's path and the
+// add-on id.
+bool startedByBrowser(const std::string& first) {
+    return first.compare(0, 19, "chrome-extension://") == 0 ||
+           endsWith(first, std::string("/") + BridgeManifest::kFileName);
+}
+
 }  // namespace
 
 bool CommandLine::parse(const std::vector<std::string>& words, std::string& error) {
@@ -246,6 +260,16 @@ bool CommandLine::parse(const std::vector<std::string>& words, std::string& erro
     if (in.atEnd()) {
         error = "no command given";
         return false;
+    }
+    if (in.peek() == "native-messaging" || startedByBrowser(in.peek())) {
+        mode = Mode::NativeMessaging;
+        if (in.peek() == "native-messaging") {
+            in.take();
+        }
+        while (!in.atEnd()) {
+            browserArguments.push_back(in.take());
+        }
+        return true;
     }
     while (true) {
         if (in.atSeparator()) {
@@ -284,6 +308,12 @@ Steps:
   get NAME                      read a property
   set NAME VALUE                write a property
   call NAME [ARG...]            call a method
+  native-messaging [ARG...]     serve the browser bridge: frames on standard input and
+                                output, one plug-in instance for the whole run; the
+                                browser's own arguments are accepted and ignored (the
+                                mode is also taken when the first word is an extension
+                                origin or a path to vellum.bridge.json, as browsers start
+                                the host)
   doctor [--token-module PATH] [--json]
                                 what the token module reports (module, slots, flags,
                                 mechanisms, certificates), which slot getCertList lists and

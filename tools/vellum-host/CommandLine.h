@@ -10,11 +10,21 @@
 namespace vellum::host {
 
 struct CommandLine {
+    enum class Mode {
+        Steps,            // run the steps
+        NativeMessaging,  // serve the browser bridge on standard input and output
+        Bridge,           // bridge install, uninstall or status
+    };
+
+    Mode mode = Mode::Steps;
     std::string pluginPath;       // empty: the module installed or built beside the program
     std::string tokenModulePath;  // empty: the fixed token module path as it stands
     bool json = false;
     bool help = false;
     std::vector<Step> steps;
+    // native-messaging: what the browser passed (the caller's origin, or Firefox's manifest
+    // path and add-on id), which the host does not need.
+    std::vector<std::string> browserArguments;
 
     // False with a one-line reason in `error` when the words do not form a valid run.
     bool parse(const std::vector<std::string>& words, std::string& error);

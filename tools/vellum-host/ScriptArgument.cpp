@@ -1,5 +1,6 @@
 #include "vellum-host/ScriptArgument.h"
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 
@@ -42,6 +43,45 @@ pluginhost::ScriptValue ScriptArgument::fromWord(const std::string& word) {
         return pluginhost::ScriptValue::int32(value);
     }
     return pluginhost::ScriptValue::string(word);
+}
+
+}  // namespace vellum::host
+
+namespace vellum::host {
+
+bool ScriptArgument::fromJson(const Json& json, pluginhost::ScriptValue& value) {
+    using pluginhost::ScriptValue;
+    constexpr double kLowest = std::numeric_limits<int32_t>::min();
+    constexpr double kHighest = std::numeric_limits<int32_t>::max();
+    switch (json.type()) {
+        case Json::value_t::string:
+            value = ScriptValue::string(json.get<std::string>());
+            return true;
+        case Json::value_t::boolean:
+            value = ScriptValue::boolean(json.get<bool>());
+            return true;
+        case Json::value_t::null:
+            value = ScriptValue::makeNull();
+            return true;
+        case Json::value_t::number_integer:
+        case Json::value_t::number_unsigned:
+        case Json::value_t::number_float: {
+            const double number = json.get<double>();
+            // -0 is a double in script, as is every integer the int32 range cannot hold.
+            const bool int32 = std::trunc(number) == number && number >= kLowest &&
+                               number <= kHighest && !(number == 0 && std::signbit(number));
+            if (json.is_number_integer() && int32) {
+                value = ScriptValue::int32(static_cast<int32_t>(json.get<int64_t>()));
+            } else if (int32) {
+                value = ScriptValue::int32(static_cast<int32_t>(number));
+            } else {
+                value = ScriptValue::number(number);
+            }
+            return true;
+        }
+        default:
+            return false;
+    }
 }
 
 }  // namespace vellum::host

@@ -7,6 +7,7 @@
 #include "modulemapping/TokenModuleMapping.h"
 #include "pluginhost/PluginHost.h"
 #include "vellum-host/CommandLine.h"
+#include "vellum-host/NativeMessagingHost.h"
 #include "vellum-host/PluginLocator.h"
 #include "vellum-host/StepRunner.h"
 
@@ -43,6 +44,21 @@ int broken(const CommandLine& commandLine, const std::string& error) {
     return kExitBroken;
 }
 
+// The browser reads nothing but frames: a failure to set up is told to each request instead.
+int nativeMessaging(const CommandLine& commandLine) {
+    std::string pluginPath;
+    std::string setupError;
+    if (!vellum::host::PluginLocator::locate(commandLine.pluginPath, pluginPath, setupError)) {
+        complain(setupError);
+        return kExitBroken;
+    }
+    // Before the plug-in loads, while the process still has one thread.
+    if (!commandLine.tokenModulePath.empty()) {
+        vellum::modulemapping::TokenModuleMapping::install(commandLine.tokenModulePath, setupError);
+    }
+    return vellum::host::NativeMessagingHost(pluginPath, setupError).run(complain);
+}
+
 int run(const std::vector<std::string>& words) {
     CommandLine commandLine;
     std::string error;
@@ -54,6 +70,10 @@ int run(const std::vector<std::string>& words) {
     if (commandLine.help) {
         write(stdout, CommandLine::usage());
         return 0;
+    }
+
+    if (commandLine.mode == CommandLine::Mode::NativeMessaging) {
+        return nativeMessaging(commandLine);
     }
 
     std::string pluginPath;
