@@ -80,7 +80,7 @@ class ChromiumDriver {
     const target = await this.browser.waitForTarget(
       (t) => t.url().startsWith(`chrome-extension://${CHROMIUM_EXTENSION_ID}/consent.html`), { timeout: 30000 });
     const page = await target.asPage();
-    const origin = await page.$eval("#origin", (e) => e.textContent);
+    const origin = await (await page.waitForFunction(() => document.getElementById("origin")?.textContent)).jsonValue();
     // The extension closes the window as soon as the decision arrives.
     await page.click(allow ? "#allow" : "#deny").catch((error) => {
       if (!/closed|detached/i.test(String(error))) throw error;
@@ -127,7 +127,9 @@ class FirefoxDriver {
     await client.send("WebDriver:NewSession", { capabilities: { alwaysMatch: { pageLoadStrategy: "normal" } } });
     await client.send("Addon:Install", { path: extension, temporary: true });
     const driver = new FirefoxDriver(child, client);
-    driver.tabs.add((await client.send("WebDriver:GetWindowHandle")).value);
+    // The first tab stays open: Marionette needs a current window to open others from.
+    driver.home = (await client.send("WebDriver:GetWindowHandle")).value;
+    driver.tabs.add(driver.home);
     return driver;
   }
 
@@ -166,6 +168,7 @@ class FirefoxDriver {
     await this.client.send("WebDriver:CloseWindow");
     this.tabs.delete(handle);
     this.current = null;
+    await this.switchTo(this.home);
   }
 
   async extensionWindows() {
@@ -193,6 +196,7 @@ class FirefoxDriver {
     });
     this.current = null;
     await until("the consent window to close", async () => !(await this.extensionWindows()).includes(handle));
+    await this.switchTo(this.home);
     return origin;
   }
 
