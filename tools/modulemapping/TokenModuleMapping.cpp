@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <vector>
 
@@ -35,19 +36,43 @@ bool listEntries(const std::string& directory, std::vector<std::string>& names,
     return true;
 }
 
+// The first line of a /proc/sys file, or empty.
+std::string systemSetting(const char* path) {
+    std::ifstream in(path);
+    std::string value;
+    std::getline(in, value);
+    return value;
+}
+
+// Which system setting keeps an unprivileged process out of a user namespace, and what to do.
+std::string userNamespaceAdvice() {
+    if (systemSetting("/proc/sys/kernel/unprivileged_userns_clone") == "0") {
+        return "Unprivileged user namespaces are off: sysctl kernel.unprivileged_userns_clone=0. "
+               "Enable them (sudo sysctl kernel.unprivileged_userns_clone=1) or run as root.";
+    }
+    if (systemSetting("/proc/sys/user/max_user_namespaces") == "0") {
+        return "User namespaces are off: sysctl user.max_user_namespaces=0. Raise it or run as "
+               "root.";
+    }
+    if (systemSetting("/proc/sys/kernel/apparmor_restrict_unprivileged_userns") == "1") {
+        return "AppArmor restricts unprivileged user namespaces "
+               "(kernel.apparmor_restrict_unprivileged_userns=1); run as root or allow them.";
+    }
+    return "Unprivileged user namespaces may be disabled here: see the sysctls "
+           "kernel.unprivileged_userns_clone and user.max_user_namespaces, or run as root.";
+}
+
 }  // namespace
 
-bool TokenModuleMapping::install(const std::string& module, std::string& error) {
+bool TokenModuleMapping::install(const std::string& module, std::string& error,
+                                 Missing missing) {
     std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(module.c_str(), nullptr),
                                                          &std::free);
-    if (!resolved) {
-        error = "token module " + module + ": " + std::strerror(errno);
-        return false;
-    }
-    std::string target = resolved.get();
+    std::string target = resolved ? resolved.get() : "";
     struct stat info {};
-    if (::stat(target.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        error = "token module " + module + ": not a file";
+    const bool isFile = resolved && ::stat(target.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    if (!isFile && missing == Missing::Fail) {
+        error = "token module " + module + ": " + (resolved ? "not a file" : std::strerror(errno));
         return false;
     }
 
@@ -70,11 +95,10 @@ bool TokenModuleMapping::install(const std::string& module, std::string& error) 
 
     std::string why;
     if (!FixedModulePath::enter(why)) {
-        error = "--token-module needs a private mount namespace, and entering one failed: " + why;
+        error = "mapping the token module " + module +
+                " needs a private mount namespace, and entering one failed: " + why;
         if (::geteuid() != 0) {
-            error +=
-                " (unprivileged user namespaces may be disabled here: see the sysctls "
-                "kernel.unprivileged_userns_clone and user.max_user_namespaces, or run as root)";
+            error += ". " + userNamespaceAdvice();
         }
         return false;
     }
@@ -89,6 +113,9 @@ bool TokenModuleMapping::install(const std::string& module, std::string& error) 
             error = "cannot link " + link + " back into the namespace: " + std::strerror(errno);
             return false;
         }
+    }
+    if (!isFile) {
+        return true;
     }
     const std::string prefix = covered.path + "/";
     if (!covered.path.empty() && target.compare(0, prefix.size(), prefix) == 0) {

@@ -12,9 +12,18 @@ namespace vellum::modulemapping {
 
 class TokenModuleMapping {
 public:
+    // What to do when `module` is not a file.
+    enum class Missing {
+        Fail,        // fail with the reason (a module named on the command line)
+        LeaveEmpty,  // map nothing: the plug-in fails to load a module, as it does at a fixed
+                     // path that holds none (a module recorded earlier and removed since)
+    };
+
     // Call while the process has a single thread, before the plug-in is loaded. `module` may
-    // be relative. False with the reason in `error`.
-    static bool install(const std::string& module, std::string& error);
+    // be relative. False with the reason in `error`; where user namespaces are not allowed,
+    // the reason names the system setting that forbids them.
+    static bool install(const std::string& module, std::string& error,
+                        Missing missing = Missing::Fail);
 };
 
 }  // namespace vellum::modulemapping

@@ -218,6 +218,95 @@ bool parseStep(WordReader& in, CommandLine& commandLine, Step& step, std::string
     return true;
 }
 
+bool parseBridge(WordReader& in, const CommandLine& commandLine, BridgeOptions& bridge,
+                 std::string& error) {
+    if (in.atEnd()) {
+        error = "bridge: install, uninstall or status missing";
+        return false;
+    }
+    const std::string action = in.take();
+    if (action == "install") {
+        bridge.action = BridgeOptions::Action::Install;
+    } else if (action == "uninstall") {
+        bridge.action = BridgeOptions::Action::Uninstall;
+    } else if (action == "status") {
+        bridge.action = BridgeOptions::Action::Status;
+    } else {
+        error = "bridge: unknown action '" + action + "' (install, uninstall or status)";
+        return false;
+    }
+    bool allBrowsers = false;
+    while (!in.atEnd()) {
+        const std::string option = in.take();
+        std::string value;
+        if (option == "--user" || option == "--system") {
+            const ManifestScope scope =
+                option == "--user" ? ManifestScope::User : ManifestScope::System;
+            if (bridge.scope && *bridge.scope != scope) {
+                error = "bridge: --user and --system exclude each other";
+                return false;
+            }
+            bridge.scope = scope;
+        } else if (option == "--json") {
+            bridge.json = true;
+        } else if (option == "--browser") {
+            if (!in.takeValue(option, value, error)) {
+                return false;
+            }
+            Browser browser;
+            if (value == "all") {
+                allBrowsers = true;
+            } else if (BridgeManifest::parseBrowser(value, browser)) {
+                bridge.browsers.push_back(browser);
+            } else {
+                error = "bridge: unknown browser '" + value +
+                        "' (chromium, chrome, edge, firefox or all)";
+                return false;
+            }
+        } else if (option == "--user-data-dir" || option == "--token-module") {
+            std::string& target =
+                option == "--user-data-dir" ? bridge.userDataDir : bridge.tokenModule;
+            if (!in.takeValue(option, target, error)) {
+                return false;
+            }
+            if (target.empty()) {
+                error = option + " needs a path";
+                return false;
+            }
+        } else {
+            error = "bridge " + action + ": unexpected '" + option + "'";
+            return false;
+        }
+    }
+    if (allBrowsers) {
+        bridge.browsers.clear();
+    }
+    if (!commandLine.tokenModulePath.empty()) {
+        error = "bridge: give --token-module after 'bridge install'";
+        return false;
+    }
+    if (!bridge.tokenModule.empty() && bridge.action != BridgeOptions::Action::Install) {
+        error = "bridge " + action + ": --token-module goes with install";
+        return false;
+    }
+    if (!bridge.userDataDir.empty()) {
+        if (bridge.scope == ManifestScope::System) {
+            error = "bridge: --user-data-dir and --system exclude each other";
+            return false;
+        }
+        bool firefox = false;
+        for (Browser browser : bridge.browsers) {
+            firefox = firefox || !BridgeManifest::chromiumFamily(browser);
+        }
+        if (allBrowsers || firefox || bridge.browsers.size() > 1) {
+            error = "bridge: --user-data-dir is the profile folder of one Chromium-family "
+                    "browser (Firefox reads its manifests from ~/.mozilla whatever the profile)";
+            return false;
+        }
+    }
+    return true;
+}
+
 bool endsWith(const std::string& text, const std::string& end) {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
@@ -260,6 +349,11 @@ bool CommandLine::parse(const std::vector<std::string>& words, std::string& erro
     if (in.atEnd()) {
         error = "no command given";
         return false;
+    }
+    if (in.peek() == "bridge") {
+        in.take();
+        mode = Mode::Bridge;
+        return parseBridge(in, *this, bridge, error);
     }
     if (in.peek() == "native-messaging" || startedByBrowser(in.peek())) {
         mode = Mode::NativeMessaging;
@@ -314,6 +408,16 @@ Steps:
                                 mode is also taken when the first word is an extension
                                 origin or a path to vellum.bridge.json, as browsers start
                                 the host)
+  bridge install|uninstall|status [--user|--system]
+         [--browser chromium|chrome|edge|firefox|all] [--user-data-dir DIR]
+         [--token-module PATH] [--json]
+                                write, remove or show the browsers' native messaging host
+                                manifests that start this vellum-host for the vellum
+                                extension (default: every browser, per user; status shows
+                                both scopes). --user-data-dir DIR: a Chromium-family
+                                profile folder of its own (DIR/NativeMessagingHosts).
+                                install --token-module PATH (Linux): the token module the
+                                native host maps at the plug-in's fixed path
   doctor [--token-module PATH] [--json]
                                 what the token module reports (module, slots, flags,
                                 mechanisms, certificates), which slot getCertList lists and

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "vellum-host/BridgeOptions.h"
 #include "vellum-host/Step.h"
 
 namespace vellum::host {
@@ -25,6 +26,7 @@ struct CommandLine {
     // native-messaging: what the browser passed (the caller's origin, or Firefox's manifest
     // path and add-on id), which the host does not need.
     std::vector<std::string> browserArguments;
+    BridgeOptions bridge;
 
     // False with a one-line reason in `error` when the words do not form a valid run.
     bool parse(const std::vector<std::string>& words, std::string& error);

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "service/PKCS11Impl.h"
+#include "vellum-host/BridgeFindings.h"
 #include "vellum-host/DoctorFindings.h"
 #include "vellum-host/DoctorReport.h"
 #include "vellum-host/TokenModuleInspector.h"
@@ -28,14 +29,18 @@ StepOutcome Doctor::run() {
             ::realpath(mappedModule_.c_str(), nullptr), &std::free);
         facts.mappedFrom = resolved ? resolved.get() : mappedModule_;
     }
-    const DoctorFindings findings =
-        DoctorFindings::judge(facts, static_cast<int64_t>(std::time(nullptr)));
+    DoctorFindings findings = DoctorFindings::judge(facts, static_cast<int64_t>(std::time(nullptr)));
+    const BridgeFindings bridge = BridgeFindings::survey();
+    findings.problems.insert(findings.problems.end(), bridge.problems.begin(),
+                             bridge.problems.end());
+    findings.warnings.insert(findings.warnings.end(), bridge.warnings.begin(),
+                             bridge.warnings.end());
 
     CertListRun certList;
     certList.result = invokeText(host_, "getCertList");
     certList.lastError = invokeText(host_, "LastError");
 
-    const DoctorReport report(facts, findings, certList);
+    const DoctorReport report(facts, findings, certList, bridge);
     StepOutcome outcome;
     outcome.output = report.text();
     outcome.json = report.json();

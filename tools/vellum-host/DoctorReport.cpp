@@ -96,6 +96,7 @@ std::string DoctorReport::text() const {
     }
     out += "  getCertList returned \"" + certList_.result + "\", LastError \"" +
            certList_.lastError + "\"\n\n";
+    out += bridge_.text() + "\n";
     out += sentences("Problems", findings_.problems);
     out += sentences("Warnings", findings_.warnings);
     return out;
@@ -153,6 +154,7 @@ Json DoctorReport::json() const {
     }
     json["slots"] = std::move(slots);
     json["getCertList"] = {{"result", certList_.result}, {"lastError", certList_.lastError}};
+    json["bridge"] = bridge_.json();
     json["problems"] = findings_.problems;
     json["warnings"] = findings_.warnings;
     return json;

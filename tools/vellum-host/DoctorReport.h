@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "vellum-host/BridgeFindings.h"
 #include "vellum-host/DoctorFindings.h"
 #include "vellum-host/JsonText.h"
 #include "vellum-host/TokenFacts.h"
@@ -18,8 +19,8 @@ struct CertListRun {
 class DoctorReport {
 public:
     DoctorReport(const ModuleFacts& facts, const DoctorFindings& findings,
-                 const CertListRun& certList)
-        : facts_(facts), findings_(findings), certList_(certList) {}
+                 const CertListRun& certList, const BridgeFindings& bridge)
+        : facts_(facts), findings_(findings), certList_(certList), bridge_(bridge) {}
 
     std::string text() const;
     // The members doctor adds to its step object.
@@ -29,6 +30,7 @@ private:
     const ModuleFacts& facts_;
     const DoctorFindings& findings_;
     const CertListRun& certList_;
+    const BridgeFindings& bridge_;
 };
 
 }  // namespace vellum::host

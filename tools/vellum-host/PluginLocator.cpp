@@ -29,7 +29,7 @@ bool isRegularFile(const std::string& path) {
 
 }  // namespace
 
-std::string PluginLocator::programDirectory() {
+std::string PluginLocator::programPath() {
     std::string program;
 #ifdef __APPLE__
     uint32_t size = 0;
@@ -41,6 +41,11 @@ std::string PluginLocator::programDirectory() {
 #else
     program = absolutePath("/proc/self/exe");
 #endif
+    return program;
+}
+
+std::string PluginLocator::programDirectory() {
+    const std::string program = programPath();
     size_t slash = program.rfind('/');
     return slash == std::string::npos ? std::string() : program.substr(0, slash);
 }

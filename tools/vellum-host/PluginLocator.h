@@ -13,6 +13,8 @@ public:
     // that it still names the module after the working directory or the mounts change.
     static bool locate(const std::string& requested, std::string& path, std::string& error);
 
+    // Absolute path of the running program, or empty when it cannot be told.
+    static std::string programPath();
     // Directory of the running program, or empty when it cannot be told.
     static std::string programDirectory();
 };

@@ -1,11 +1,16 @@
 // vellum-host: the plug-in's page-script API on the command line. See CommandLine::usage().
 #include <cstdio>
 #include <exception>
+#include <filesystem>
+#include <system_error>
 #include <string>
 #include <vector>
 
 #include "modulemapping/TokenModuleMapping.h"
 #include "pluginhost/PluginHost.h"
+#include "service/PKCS11Impl.h"
+#include "vellum-host/BridgeCommand.h"
+#include "vellum-host/BridgeSettings.h"
 #include "vellum-host/CommandLine.h"
 #include "vellum-host/NativeMessagingHost.h"
 #include "vellum-host/PluginLocator.h"
@@ -13,7 +18,10 @@
 
 namespace {
 
+using vellum::host::BridgePlaces;
+using vellum::host::BridgeSettings;
 using vellum::host::CommandLine;
+using vellum::modulemapping::TokenModuleMapping;
 using vellum::host::Json;
 using vellum::host::JsonText;
 using vellum::host::StepOutcome;
@@ -44,6 +52,23 @@ int broken(const CommandLine& commandLine, const std::string& error) {
     return kExitBroken;
 }
 
+// The token module 'bridge install --token-module' recorded, or empty; false when the settings
+// cannot be read.
+bool recordedTokenModule(std::string& module, std::string& error) {
+    BridgePlaces places;
+    std::string noHome;
+    BridgeSettings settings;
+    // Without a home there are no per-user settings, and no recorded module to look for.
+    if (!BridgePlaces::fromEnvironment(places, noHome)) {
+        return true;
+    }
+    if (!BridgeSettings::load(places, settings, error)) {
+        return false;
+    }
+    module = settings.tokenModule;
+    return true;
+}
+
 // The browser reads nothing but frames: a failure to set up is told to each request instead.
 int nativeMessaging(const CommandLine& commandLine) {
     std::string pluginPath;
@@ -52,11 +77,71 @@ int nativeMessaging(const CommandLine& commandLine) {
         complain(setupError);
         return kExitBroken;
     }
+    // A browser passes no options: the module recorded by bridge install stands in for
+    // --token-module. One removed since is mapped as nothing, so the page gets the plug-in's
+    // own "Load pkcs11 lib fail".
+    std::string module = commandLine.tokenModulePath;
+    auto missing = TokenModuleMapping::Missing::Fail;
+    if (module.empty() && recordedTokenModule(module, setupError)) {
+        missing = TokenModuleMapping::Missing::LeaveEmpty;
+    }
     // Before the plug-in loads, while the process still has one thread.
-    if (!commandLine.tokenModulePath.empty()) {
-        vellum::modulemapping::TokenModuleMapping::install(commandLine.tokenModulePath, setupError);
+    if (setupError.empty() && !module.empty()) {
+        TokenModuleMapping::install(module, setupError, missing);
     }
     return vellum::host::NativeMessagingHost(pluginPath, setupError).run(complain);
+}
+
+int bridge(const CommandLine& commandLine) {
+    BridgePlaces places;
+    std::string error;
+    if (!BridgePlaces::fromEnvironment(places, error)) {
+        complain("bridge: " + error);
+        return kExitBroken;
+    }
+    const std::string program = vellum::host::PluginLocator::programPath();
+    if (program.empty()) {
+        complain("bridge: cannot tell the path of this program");
+        return kExitBroken;
+    }
+    StepOutcome outcome = vellum::host::BridgeCommand(commandLine.bridge, places, program).run();
+    if (commandLine.bridge.json) {
+        Json json = Json::object();
+        json["ok"] = outcome.succeeded();
+        for (const auto& member : outcome.json.items()) {
+            json[member.key()] = member.value();
+        }
+        if (!outcome.succeeded()) {
+            json["error"] = outcome.error;
+        }
+        write(stdout, JsonText::line(json) + "\n");
+    } else {
+        write(stdout, outcome.output);
+    }
+    if (outcome.succeeded()) {
+        return 0;
+    }
+    complain("bridge: " + outcome.error);
+    return outcome.status == StepOutcome::Status::Broken ? kExitBroken : kExitFailed;
+}
+
+// doctor with nothing at the fixed path and no --token-module looks at the module the bridge
+// recorded, as the native host would map it.
+std::string doctorTokenModule(const CommandLine& commandLine) {
+    bool doctor = false;
+    for (const auto& step : commandLine.steps) {
+        doctor = doctor || step.kind == vellum::host::StepKind::Doctor;
+    }
+    std::error_code code;
+    std::string module;
+    std::string error;
+    if (!doctor || !commandLine.tokenModulePath.empty() ||
+        std::filesystem::symlink_status(PKCS11Impl::kModulePath, code).type() !=
+            std::filesystem::file_type::not_found ||
+        !recordedTokenModule(module, error)) {
+        return commandLine.tokenModulePath;
+    }
+    return module;
 }
 
 int run(const std::vector<std::string>& words) {
@@ -75,14 +160,20 @@ int run(const std::vector<std::string>& words) {
     if (commandLine.mode == CommandLine::Mode::NativeMessaging) {
         return nativeMessaging(commandLine);
     }
+    if (commandLine.mode == CommandLine::Mode::Bridge) {
+        return bridge(commandLine);
+    }
 
     std::string pluginPath;
     if (!vellum::host::PluginLocator::locate(commandLine.pluginPath, pluginPath, error)) {
         return broken(commandLine, error);
     }
     // Before anything else runs, while the process still has one thread.
-    if (!commandLine.tokenModulePath.empty() &&
-        !vellum::modulemapping::TokenModuleMapping::install(commandLine.tokenModulePath, error)) {
+    const std::string tokenModule = doctorTokenModule(commandLine);
+    const auto missing = tokenModule == commandLine.tokenModulePath
+                             ? TokenModuleMapping::Missing::Fail
+                             : TokenModuleMapping::Missing::LeaveEmpty;
+    if (!tokenModule.empty() && !TokenModuleMapping::install(tokenModule, error, missing)) {
         return broken(commandLine, error);
     }
 
@@ -93,7 +184,7 @@ int run(const std::vector<std::string>& words) {
     }
 
     int status = 0;
-    vellum::host::StepRunner runner(host, pluginPath, commandLine.tokenModulePath);
+    vellum::host::StepRunner runner(host, pluginPath, tokenModule);
     for (const auto& step : commandLine.steps) {
         StepOutcome outcome = runner.run(step);
         write(stdout, commandLine.json ? JsonText::line(outcome.json) + "\n" : outcome.output);
