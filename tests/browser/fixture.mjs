@@ -63,14 +63,15 @@ export function installBridge({ host, fwd, env, browser, userDataDir }) {
   return execFileSync(host, args, { env, encoding: "utf8" });
 }
 
-// Native hosts started for this run (by the browser or the NPAPI relay), by process id.
-export function nativeHosts(runId) {
+// vellum-host processes of this run (native hosts started by the browser or the NPAPI relay),
+// by process id.
+export function nativeHosts(host, runId) {
+  const program = fs.realpathSync(host);
   const pids = [];
   for (const entry of fs.readdirSync("/proc")) {
     if (!/^\d+$/.test(entry)) continue;
     try {
-      const cmdline = fs.readFileSync(`/proc/${entry}/cmdline`, "utf8").split("\0");
-      if (!cmdline.includes("native-messaging")) continue;
+      if (fs.readlinkSync(`/proc/${entry}/exe`) !== program) continue;
       const environ = fs.readFileSync(`/proc/${entry}/environ`, "utf8").split("\0");
       const state = fs.readFileSync(`/proc/${entry}/stat`, "utf8").split(") ")[1][0];
       if (environ.includes(`VELLUM_BROWSER_RUN=${runId}`) && state !== "Z") pids.push(Number(entry));

@@ -188,7 +188,7 @@ try {
     await browser.closeTab(second);
     second = null;
     const [pid] = await until("one native host (the first tab's)", () => {
-      const pids = nativeHosts(runId);
+      const pids = nativeHosts(args.host, runId);
       return pids.length === 1 && pids;
     });
     process.kill(pid, "SIGSTOP");
@@ -199,7 +199,7 @@ try {
     const killed = await result(tab, "stopped");
     assert.equal(killed.code, "host-exited", JSON.stringify(killed));
     assert.deepEqual(await call(tab, `vellumBridge.getCertList()`), { ok: true, v: expectedList });
-    const now = nativeHosts(runId);
+    const now = nativeHosts(args.host, runId);
     assert.equal(now.length, 1);
     assert.notEqual(now[0], pid);
   });
