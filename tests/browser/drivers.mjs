@@ -5,7 +5,7 @@
 //   closeTab(tab)
 //   answerConsent(allow)      waits for the extension's consent window and clicks Allow or Deny
 //   consentWindowOpen()       whether a consent window is showing now
-//   screenshot(tab, file)     (Chromium)
+//   screenshot(tab, file, selector?)  the tab or one element of it (Chromium)
 //   injectBeforeLoad(source)  script run in every new page before its own (Chromium)
 //   close()
 import { spawn } from "node:child_process";
@@ -89,7 +89,9 @@ class ChromiumDriver {
     return origin;
   }
 
-  screenshot(page, file) { return page.screenshot({ path: file }); }
+  async screenshot(page, file, selector) {
+    return selector ? (await page.$(selector)).screenshot({ path: file }) : page.screenshot({ path: file });
+  }
 
   get pid() { return this.browser.process().pid; }
 
