@@ -11,6 +11,13 @@ const CONSENT_PAGE = api.runtime.getURL("consent.html");
 const DECISIONS_KEY = "decisions";         // storage.local: {origin: "allow" | "deny"}
 const POLICY_KEY = "allowedOrigins";       // storage.managed: [origin, ...]
 
+// Decisions are written by the background and the options page only; where the browser can
+// (Chromium), content scripts do not even see them.
+try {
+  const restricted = api.storage.local.setAccessLevel?.({ accessLevel: "TRUSTED_CONTEXTS" });
+  if (restricted && restricted.catch) restricted.catch(() => {});
+} catch { /* not offered */ }
+
 function bridgeError(code, message) {
   return { code, message };
 }
@@ -266,8 +273,11 @@ class PageSession {
 
 const sessions = new Set();
 
+// The calling frame's origin as the browser recorded it. An opaque origin ("null": a sandboxed
+// frame, a data: URL) is nobody's, whatever its URL says; the URL is asked only where the
+// browser gives no origin at all.
 function originOf(sender) {
-  if (typeof sender.origin === "string" && sender.origin !== "null") return sender.origin;
+  if (typeof sender.origin === "string") return sender.origin === "null" ? null : sender.origin;
   try { return new URL(sender.url).origin; } catch { return null; }
 }
 

@@ -5,6 +5,7 @@
 //   closeTab(tab)
 //   answerConsent(allow)      waits for the extension's consent window and clicks Allow or Deny
 //   consentWindowOpen()       whether a consent window is showing now
+//   extensionUrl(file)        the address of one of the extension's own pages
 //   screenshot(tab, file, selector?)  the tab or one element of it (Chromium)
 //   injectBeforeLoad(source)  script run in every new page before its own (Chromium)
 //   close()
@@ -15,6 +16,7 @@ import { setTimeout as sleep } from "node:timers/promises";
 import { Marionette } from "./marionette.mjs";
 
 export const CHROMIUM_EXTENSION_ID = "mjebmgbgliocagopgcnlkfnbbcoejmda";
+export const GECKO_ID = "bridge@vellum.example";
 
 // Polls until check() gives something truthy; the bound only keeps a broken run from hanging.
 export async function until(what, check, { limitMs = 30000, everyMs = 50 } = {}) {
@@ -76,6 +78,8 @@ class ChromiumDriver {
 
   async consentWindowOpen() { return this.consentTargets().length > 0; }
 
+  async extensionUrl(file) { return `chrome-extension://${CHROMIUM_EXTENSION_ID}/${file}`; }
+
   async answerConsent(allow) {
     const target = await this.browser.waitForTarget(
       (t) => t.url().startsWith(`chrome-extension://${CHROMIUM_EXTENSION_ID}/consent.html`), { timeout: 30000 });
@@ -117,7 +121,7 @@ class FirefoxDriver {
     fs.writeFileSync(path.join(profile, "user.js"),
       Object.entries(prefs).map(([k, v]) => `user_pref(${JSON.stringify(k)}, ${JSON.stringify(v)});\n`).join(""));
     void resolveToLocal;
-    const child = spawn("/usr/bin/firefox-esr", ["--headless", "--marionette", "--no-remote", "--profile", profile],
+    const child = spawn("/usr/bin/firefox-esr", ["--headless", "--marionette", "--remote-allow-system-access", "--no-remote", "--profile", profile],
       { env, stdio: ["ignore", "ignore", "pipe"] });
     child.stderr.on("data", () => {});
     const portFile = path.join(profile, "MarionetteActivePort");
@@ -173,6 +177,18 @@ class FirefoxDriver {
     await this.switchTo(this.home);
   }
 
+  // The add-on's pages live under a per-profile UUID, which only the browser's own side knows.
+  async extensionUrl(file) {
+    await this.client.send("Marionette:SetContext", { value: "chrome" });
+    try {
+      const { value } = await this.client.send("WebDriver:ExecuteScript",
+        { script: `return Services.prefs.getStringPref("extensions.webextensions.uuids")`, args: [] });
+      return `moz-extension://${JSON.parse(value)[GECKO_ID]}/${file}`;
+    } finally {
+      await this.client.send("Marionette:SetContext", { value: "content" });
+    }
+  }
+
   async extensionWindows() {
     const handles = await this.client.send("WebDriver:GetWindowHandles");
     return handles.filter((h) => !this.tabs.has(h));
@@ -190,8 +206,9 @@ class FirefoxDriver {
   async answerConsent(allow) {
     const handle = await until("the consent window", () => this.consentWindowOpen().catch(() => null));
     await this.switchTo(handle);
-    const { value: originElement } = await this.client.send("WebDriver:FindElement", { using: "css selector", value: "#origin" });
-    const { value: origin } = await this.client.send("WebDriver:GetElementText", { id: Object.values(originElement)[0] });
+    // The page's script fills in the origin after the window shows.
+    const origin = await until("the consent window's origin", async () =>
+      (await this.client.send("WebDriver:ExecuteScript", { script: `return document.getElementById("origin")?.textContent`, args: [] })).value);
     const { value: button } = await this.client.send("WebDriver:FindElement", { using: "css selector", value: allow ? "#allow" : "#deny" });
     await this.client.send("WebDriver:ElementClick", { id: Object.values(button)[0] }).catch((error) => {
       if (!/no such window|discarded|closed/i.test(String(error))) throw error;

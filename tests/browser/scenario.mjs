@@ -14,7 +14,7 @@ import { execFileSync } from "node:child_process";
 import fs from "node:fs";
 import path from "node:path";
 import { setTimeout as sleep } from "node:timers/promises";
-import { launch, until } from "./drivers.mjs";
+import { CHROMIUM_EXTENSION_ID, GECKO_ID, launch, until } from "./drivers.mjs";
 import {
   browserEnvironment, callLogLines, installBridge, loadPuppeteer, nativeHosts, opensslVerify, parseArgs,
   provisionToken, signatureBytes, startServer, temporaryDirectory,
@@ -22,8 +22,6 @@ import {
 
 const args = parseArgs(process.argv.slice(2));
 const kind = args.browser;
-const GECKO_ID = "bridge@vellum.example";
-const CHROMIUM_ID = "mjebmgbgliocagopgcnlkfnbbcoejmda";
 const SUBJECT_CN = "Browser Test Signer";
 const SERIAL = "0B5E7E57";
 const TEXT = "Pay 100.00 to ACME Ltd, invoice 2026-117";
@@ -86,7 +84,7 @@ if (kind === "chromium") {
   execFileSync("mount", ["-t", "tmpfs", "tmpfs", "/etc/chromium"]);
   fs.mkdirSync("/etc/chromium/policies/managed", { recursive: true });
   fs.writeFileSync("/etc/chromium/policies/managed/vellum.json",
-    JSON.stringify({ "3rdparty": { extensions: { [CHROMIUM_ID]: { allowedOrigins: [policyOrigin] } } } }));
+    JSON.stringify({ "3rdparty": { extensions: { [CHROMIUM_EXTENSION_ID]: { allowedOrigins: [policyOrigin] } } } }));
 } else {
   fs.mkdirSync(path.join(home, ".mozilla/managed-storage"), { recursive: true });
   fs.writeFileSync(path.join(home, `.mozilla/managed-storage/${GECKO_ID}.json`),
@@ -128,6 +126,22 @@ try {
     assert.equal(await browser.eval(tab, `document.title + " " + typeof window.vellumBridge`), "blank object");
   });
 
+  await step("requests outside the embed's API are refused before they reach anything", async () => {
+    for (const expression of [`vellumBridge.get("Foo")`, `vellumBridge.call("toString")`, `vellumBridge.set("CN", { serial: 1 })`,
+                              `vellumBridge.call("GetUKeySN", [0])`]) {
+      const answer = await call(tab, expression);
+      assert.equal(answer.code, "bad-request", `${expression}: ${JSON.stringify(answer)}`);
+    }
+    // A request forged as the relay's own event, with a member the API never sends.
+    const forged = await browser.eval(tab, `new Promise((resolve) => {
+      document.addEventListener("vellum-bridge:reply", (e) => resolve(JSON.parse(e.detail)), { once: true });
+      document.dispatchEvent(new CustomEvent("vellum-bridge:request",
+        { detail: JSON.stringify({ id: 424242, op: "get", name: "Signature", origin: "https://elsewhere.example" }) }));
+    })`);
+    assert.equal(forged.error.code, "bad-request");
+    assert.equal(await browser.consentWindowOpen() ? "consent window" : "none", "none");
+  });
+
   await step("the first call opens the consent window naming the origin; Allow lets getCertList through", async () => {
     await start(tab, "list", `vellumBridge.getCertList()`);
     assert.equal(await browser.answerConsent(true), allowedOrigin);
@@ -143,6 +157,20 @@ try {
 
   await step("md5, sha1 and sha256 signatures pass openssl dgst -verify", async () => {
     for (const hash of ["md5", "sha1", "sha256"]) assert.equal(await signAndVerify(tab, hash), "Verified OK");
+  });
+
+  await step("a 2.5 MiB SignData envelope arrives whole (the host sends it in parts)", async () => {
+    const big = "0123456789abcdef".repeat(160 * 1024);
+    const answer = await call(tab, `(async () => {
+      const big = "0123456789abcdef".repeat(160 * 1024);
+      await vellumBridge.set({ CN: "${SERIAL}", HashAlgorithm: "sha256", SignData: big });
+      const envelope = await vellumBridge.get("SignData");
+      return { head: envelope.slice(0, 16), same: envelope.slice(16, 16 + big.length) === big, tail: envelope.slice(16 + big.length) };
+    })()`);
+    assert.equal(answer.ok, true, JSON.stringify(answer).slice(0, 300));
+    assert.equal(answer.v.head, `UD65001:${String(big.length).padStart(8, "0")}`);
+    assert.equal(answer.v.same, true);
+    assert.equal(opensslVerify({ dir: work, certificateDer: token.der, hash: "sha256", data: big, signature: signatureBytes(`US65001:${answer.v.tail}`) }), "Verified OK");
   });
 
   await step("two tabs keep their own CN; a failure gives E:1000 and vellum-host's LastError", async () => {
@@ -202,6 +230,21 @@ try {
     const now = nativeHosts(args.host, runId);
     assert.equal(now.length, 1);
     assert.notEqual(now[0], pid);
+  });
+
+  await step("the options page lists the decisions; Revoke closes the site's host and the site is asked again", async () => {
+    const options = await browser.open(await browser.extensionUrl("options.html"));
+    const rows = () => browser.eval(options, `[...document.querySelectorAll("#decisions tr")].map((r) => r.cells[0].textContent + " " + r.cells[1].textContent)`);
+    await until("the options page's list", async () => (await rows()).length >= 2);
+    assert.deepEqual(await rows(), [`${allowedOrigin} Allowed`, `${deniedOrigin} Denied`].sort());
+    assert.deepEqual(await browser.eval(options, `[...document.querySelectorAll("#policy li")].map((li) => li.textContent)`), [policyOrigin]);
+    await browser.eval(options, `(document.querySelector('button[data-origin="${allowedOrigin}"]').click(), true)`);
+    await until("the decision to go", async () => (await rows()).length === 1);
+    await browser.closeTab(options);
+    await until("the site's native host to end", () => nativeHosts(args.host, runId).length === 0);
+    await start(tab, "again", `vellumBridge.getCertList()`);
+    assert.equal(await browser.answerConsent(true), allowedOrigin);
+    assert.deepEqual(await result(tab, "again"), { ok: true, v: expectedList });
   });
 
   // The demo page through vellum.js; `backend` names the text the page shows for it.
