@@ -124,6 +124,8 @@ class FirefoxDriver {
     const child = spawn("/usr/bin/firefox-esr", ["--headless", "--marionette", "--remote-allow-system-access", "--no-remote", "--profile", profile],
       { env, stdio: ["ignore", "ignore", "pipe"] });
     child.stderr.on("data", () => {});
+    // A run that dies leaves no browser behind.
+    process.once("exit", () => child.exitCode === null && child.kill("SIGKILL"));
     const portFile = path.join(profile, "MarionetteActivePort");
     const port = await until("Firefox's Marionette port", () => {
       if (child.exitCode !== null) throw new Error(`firefox-esr exited with ${child.exitCode}`);

@@ -47,9 +47,10 @@ fs.mkdirSync(home);
 
 const failures = [];
 async function step(name, body) {
+  const began = Date.now();
   try {
     await body();
-    console.log(`ok - ${kind}: ${name}`);
+    console.log(`ok - ${kind}: ${name} (${Date.now() - began} ms)`);
   } catch (error) {
     failures.push(name);
     console.log(`not ok - ${kind}: ${name}\n  ${String(error && error.stack || error).replace(/\n/g, "\n  ")}`);
@@ -245,6 +246,23 @@ try {
     await start(tab, "again", `vellumBridge.getCertList()`);
     assert.equal(await browser.answerConsent(true), allowedOrigin);
     assert.deepEqual(await result(tab, "again"), { ok: true, v: expectedList });
+  });
+
+  await step("without the native host a call rejects with code 'no-host'; a request over 64 MiB with 'too-large'", async () => {
+    const bridge = (verb) => execFileSync(args.host, ["bridge", verb, "--user", "--browser", kind,
+      ...(kind === "chromium" ? ["--user-data-dir", profile] : []), ...(verb === "install" ? ["--token-module", args.fwd] : [])], { env });
+    bridge("uninstall");
+    try {
+      const page = await browser.open(`${allowedOrigin}/blank.html?uninstalled`);
+      const missing = await call(page, `vellumBridge.getVersion()`);
+      assert.equal(missing.code, "no-host", JSON.stringify(missing));
+      await browser.closeTab(page);
+    } finally {
+      bridge("install");
+    }
+    const large = await call(tab, `vellumBridge.set("SignData", "x".repeat(64 * 1024 * 1024))`);
+    assert.equal(large.code, "too-large", JSON.stringify(large));
+    assert.deepEqual(await call(tab, `vellumBridge.getCertList()`), { ok: true, v: expectedList });
   });
 
   // The demo page through vellum.js; `backend` names the text the page shows for it.
