@@ -43,6 +43,10 @@ const home = path.join(work, "home");
 const profile = path.join(work, "profile");
 const callLog = path.join(work, "calls.log");
 const runId = path.basename(work);
+// However the run ends (a failed setup included), its folder goes; the browsers die with it.
+process.on("exit", () => {
+  try { fs.rmSync(work, { recursive: true, force: true, maxRetries: 3 }); } catch { /* a browser still writing */ }
+});
 fs.mkdirSync(home);
 
 const failures = [];
@@ -292,7 +296,6 @@ try {
 } finally {
   await browser.close().catch(() => {});
   server.close();
-  fs.rmSync(work, { recursive: true, force: true });
 }
 
 console.log(failures.length ? `${kind}: ${failures.length} step(s) failed` : `${kind}: all steps passed`);
