@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "vellum-host/BridgeManifest.h"
 #include "vellum-host/CommandLine.h"
 
 namespace {
@@ -150,6 +151,101 @@ TEST(CommandLineTest, HelpNeedsNoStep) {
     ASSERT_TRUE(p.ok) << p.error;
     EXPECT_TRUE(p.commandLine.help);
     EXPECT_TRUE(p.commandLine.steps.empty());
+}
+
+TEST(CommandLineTest, BrowsersStartTheNativeHostWithTheirOwnArguments) {
+    // Chromium passes the caller's origin (and on some systems a window handle), Firefox the
+    // manifest's path and the add-on id; an explicit native-messaging takes anything after it.
+    for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
+             {"chrome-extension://mjebmgbgliocagopgcnlkfnbbcoejmda/", "--parent-window=0"},
+             {"/home/u/.mozilla/native-messaging-hosts/vellum.bridge.json",
+              "bridge@vellum.example"},
+             {"--token-module", "t.so", "native-messaging", "x", "--frob"}}) {
+        Parsed p = parse(words);
+        ASSERT_TRUE(p.ok) << p.error;
+        EXPECT_EQ(p.commandLine.mode, CommandLine::Mode::NativeMessaging) << words[0];
+        EXPECT_EQ(p.commandLine.browserArguments.size(), 2u) << words[0];
+    }
+    EXPECT_FALSE(parse({"/tmp/other.json"}).ok);
+}
+
+TEST(CommandLineTest, BridgeOptions) {
+    using vellum::host::Browser;
+    using vellum::host::BridgeOptions;
+    Parsed p = parse({"bridge", "install", "--system", "--browser", "edge", "--browser",
+                      "firefox", "--token-module", "m.so", "--json"});
+    ASSERT_TRUE(p.ok) << p.error;
+    const BridgeOptions& bridge = p.commandLine.bridge;
+    EXPECT_EQ(bridge.action, BridgeOptions::Action::Install);
+    EXPECT_EQ(bridge.scope, vellum::host::ManifestScope::System);
+    EXPECT_EQ(bridge.browsers, (std::vector<Browser>{Browser::Edge, Browser::Firefox}));
+    EXPECT_EQ(bridge.tokenModule, "m.so");
+    EXPECT_TRUE(bridge.json);
+
+    p = parse({"bridge", "status", "--browser", "chrome", "--browser", "all"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_TRUE(p.commandLine.bridge.browsers.empty());
+    EXPECT_FALSE(p.commandLine.bridge.scope.has_value());
+    // The module goes with install, and after it: a global one would be ambiguous.
+    EXPECT_FALSE(parse({"--token-module", "m.so", "bridge", "install"}).ok);
+    EXPECT_FALSE(parse({"bridge"}).ok);
+}
+
+TEST(CommandLineTest, ManifestFoldersOfEachPlatform) {
+    using vellum::host::BridgeManifest;
+    using vellum::host::Browser;
+    using vellum::host::ManifestScope;
+    using vellum::host::Platform;
+    const std::string home = "/home/u";
+    struct Case {
+        Platform platform;
+        Browser browser;
+        ManifestScope scope;
+        const char* folder;
+    };
+    const Case cases[] = {
+        {Platform::MacOS, Browser::Chrome, ManifestScope::User,
+         "/home/u/Library/Application Support/Google/Chrome/NativeMessagingHosts"},
+        {Platform::MacOS, Browser::Chromium, ManifestScope::User,
+         "/home/u/Library/Application Support/Chromium/NativeMessagingHosts"},
+        {Platform::MacOS, Browser::Edge, ManifestScope::User,
+         "/home/u/Library/Application Support/Microsoft Edge/NativeMessagingHosts"},
+        {Platform::MacOS, Browser::Firefox, ManifestScope::User,
+         "/home/u/Library/Application Support/Mozilla/NativeMessagingHosts"},
+        {Platform::MacOS, Browser::Chrome, ManifestScope::System,
+         "/Library/Google/Chrome/NativeMessagingHosts"},
+        {Platform::MacOS, Browser::Chromium, ManifestScope::System,
+         "/Library/Application Support/Chromium/NativeMessagingHosts"},
+        {Platform::MacOS, Browser::Edge, ManifestScope::System,
+         "/Library/Microsoft/Edge/NativeMessagingHosts"},
+        {Platform::MacOS, Browser::Firefox, ManifestScope::System,
+         "/Library/Application Support/Mozilla/NativeMessagingHosts"},
+        {Platform::Linux, Browser::Chromium, ManifestScope::User,
+         "/home/u/.config/chromium/NativeMessagingHosts"},
+        {Platform::Linux, Browser::Firefox, ManifestScope::User,
+         "/home/u/.mozilla/native-messaging-hosts"},
+        {Platform::Linux, Browser::Chromium, ManifestScope::System,
+         "/etc/chromium/native-messaging-hosts"},
+        {Platform::Linux, Browser::Firefox, ManifestScope::System,
+         "/usr/lib/mozilla/native-messaging-hosts"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(BridgeManifest::folder(c.platform, c.browser, c.scope, home, "").string(),
+                  c.folder);
+    }
+    // XDG_CONFIG_HOME moves the Linux Chromium-family folders only, and only when absolute.
+    EXPECT_EQ(BridgeManifest::folder(Platform::Linux, Browser::Edge, ManifestScope::User, home,
+                                     "/x")
+                  .string(),
+              "/x/microsoft-edge/NativeMessagingHosts");
+    EXPECT_EQ(BridgeManifest::folder(Platform::Linux, Browser::Edge, ManifestScope::User, home,
+                                     "rel")
+                  .string(),
+              "/home/u/.config/microsoft-edge/NativeMessagingHosts");
+    EXPECT_EQ(BridgeManifest::folder(Platform::MacOS, Browser::Firefox, ManifestScope::User,
+                                     home, "/x")
+                  .string(),
+              "/home/u/Library/Application Support/Mozilla/NativeMessagingHosts");
 }
 
 }  // namespace

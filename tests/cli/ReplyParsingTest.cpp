@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "vellum-host/AnswerFrames.h"
 #include "vellum-host/CertificateList.h"
 #include "vellum-host/DoctorFindings.h"
 #include "vellum-host/JsonText.h"
@@ -137,6 +138,61 @@ TEST(ScriptArgumentTest, EverythingElseIsText) {
 
 // Texts from the token are bytes: whatever they hold, the line is valid JSON that reads back
 // with each stray byte as the code point of its value.
+TEST(ScriptArgumentTest, JsonValuesByTheirScriptKind) {
+    using vellum::host::Json;
+    const std::pair<Json, ScriptValue> cases[] = {
+        {Json("0102"), ScriptValue::string("0102")},
+        {Json(std::string("a\0b", 3)), ScriptValue::string(std::string("a\0b", 3))},
+        {Json(7), ScriptValue::int32(7)},
+        {Json(-2147483648LL), ScriptValue::int32(INT32_MIN)},
+        {Json(1.0), ScriptValue::int32(1)},  // script has one number type
+        {Json(2147483648LL), ScriptValue::number(2147483648.0)},
+        {Json(18446744073709551615ULL), ScriptValue::number(18446744073709551615.0)},
+        {Json(1.5), ScriptValue::number(1.5)},
+        {Json(-0.0), ScriptValue::number(-0.0)},
+        {Json(true), ScriptValue::boolean(true)},
+        {Json(nullptr), ScriptValue::makeNull()},
+    };
+    for (const auto& [json, expected] : cases) {
+        ScriptValue value;
+        ASSERT_TRUE(ScriptArgument::fromJson(json, value)) << json.dump();
+        EXPECT_EQ(value, expected) << json.dump();
+    }
+    ScriptValue value;
+    EXPECT_FALSE(ScriptArgument::fromJson(Json::array(), value));
+    EXPECT_FALSE(ScriptArgument::fromJson(Json::object(), value));
+}
+
+TEST(AnswerFramesTest, LargeAnswersGoInPartsThatFitAndJoin) {
+    using vellum::host::AnswerFrames;
+    using vellum::host::Json;
+    // Quotes and backslashes take two bytes in a part, a control byte six, and "é" and "€"
+    // must not be cut: 2.5 MB of them in an answer.
+    std::string text;
+    while (text.size() < 2500000) {
+        text += "\"\\\x01\xC3\xA9\xE2\x82\xAC plain ";
+    }
+    const Json answer = {{"id", "req-7"}, {"result", text}};
+    const std::vector<std::string> frames = AnswerFrames::of(answer);
+    ASSERT_GT(frames.size(), 3u);
+    std::string joined;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_LE(frames[i].size(), 1048576u) << i;
+        const Json part = Json::parse(frames[i]);
+        EXPECT_EQ(part["id"], "req-7");
+        EXPECT_EQ(part["part"], i + 1);
+        EXPECT_EQ(part["parts"], frames.size());
+        joined += part["data"].get<std::string>();
+    }
+    EXPECT_EQ(Json::parse(joined), answer);
+
+    // Up to the threshold an answer is its own single frame.
+    const Json small = {{"id", 1}, {"result", std::string(AnswerFrames::kSplitAbove - 30, 'x')}};
+    const std::vector<std::string> one = AnswerFrames::of(small);
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(Json::parse(one[0]), small);
+}
+
 TEST(JsonTextTest, AnyBytesMakeValidJson) {
     const auto readBack = [](const std::string& bytes) {
         std::string line = JsonText::line(Json{{"v", bytes}});

@@ -3,14 +3,21 @@
 module mapped at the plug-in's fixed path, failures of the token module, bad input, bad usage,
 and the installed layout.
 
+The browser bridge: the native messaging host driven through its frames as a browser drives
+it, bridge install/uninstall/status in a temporary home, and the token module the bridge
+records, as root and as a normal user.
+
 usage: test_vellum_host.py --host PATH --tokenkit PATH --fwd PATH --softhsm PATH
-                           --work DIR --build DIR [unittest arguments]
+                           --work DIR --build DIR [--wrap COMMAND] [unittest arguments]
+--wrap: a command (split at spaces) the native messaging host runs under, e.g. valgrind.
 """
 import argparse
 import base64
+import hashlib
 import json
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -32,8 +39,11 @@ def run(cmd, env=None, timeout=60):
 
 
 def token_env(**extra):
-    env = {k: v for k, v in os.environ.items() if not k.startswith("VELLUM_P11FWD_")}
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith("VELLUM_P11FWD_") and k != "XDG_CONFIG_HOME"}
     env.update({
+        # Never the real home: doctor and the bridge read and write there.
+        "HOME": os.path.join(ARGS.work, "home"),
         "SOFTHSM2_CONF": TOKEN["SOFTHSM2_CONF"],
         "VELLUM_P11FWD_TARGET": ARGS.softhsm,
         "VELLUM_P11FWD_HIDE_UNINITIALIZED": "1",
@@ -357,6 +367,11 @@ class VellumHostTest(unittest.TestCase):
         report["text"] = text.stdout.decode()
         for sentence in report["problems"] + report["warnings"]:
             self.assertIn(sentence, report["text"])
+        # The browser bridge's findings are counted with the rest and judged by their own tests.
+        for key in ("problems", "warnings"):
+            for sentence in report["bridge"][key]:
+                self.assertIn(sentence, report[key])
+            report[key] = [s for s in report[key] if s not in report["bridge"][key]]
         return report
 
     def test_doctor_on_a_healthy_token(self):
@@ -506,16 +521,631 @@ class VellumHostTest(unittest.TestCase):
             self.assertTrue(module.endswith("/vellum/libvellum.so"), module)
 
 
+# --- the browser bridge ----------------------------------------------------------------------
+
+CHROMIUM_ID = "mjebmgbgliocagopgcnlkfnbbcoejmda"
+FIREFOX_ID = "bridge@vellum.example"
+# The public key in the extension's manifest, which fixes its Chromium-family id.
+EXTENSION_KEY = (
+    "MIIBIjANBgkqhkiG9w0BAQEFAAOCAQ8AMIIBCgKCAQEAvuOqYMoQ4KOy8UDkqNCgQMgr9ZN46/jQ7c02ax2F/YVNjI74"
+    "885/7ny44RPf4n/SVjq5UkdBDFZ9wgTZ9IGs9I//1OkL5YCiE8t9i4eQ0Q1mtPWIqfP4fWBCuXjcy8Gv+hrdd8pf2o"
+    "PLmd8pELVNvxPis6VVdCD/WpQL8G9f74xamJD4sqpzA7RWy0pQXdPXI0y++bSv8bEswrBkSgAErnO/dmnKXcDJTmX9"
+    "OEyrd0prkco71VlMtbl3Jy4mGtLUE96Va5JVp4rhmPQd5FrQCx8AClM8fGxFwiVtTDwgpPFOpdUm7mt/P407SvL7H1"
+    "XoFtHzQHzFaGK9lt8Q7Fm+MQIDAQAB")
+MAX_OUT = 1048576
+MAX_IN = 64 * 1024 * 1024
+
+
+class Bridge:
+    """vellum-host as a browser runs it for one port: frames on its standard input and output."""
+
+    def __init__(self, args=("native-messaging",), env=None, token_module=True, wrap=True,
+                 cwd=None, preexec=None):
+        self.stderr = tempfile.TemporaryFile()
+        cmd = (ARGS.wrap.split() if wrap and ARGS.wrap else []) + [ARGS.host]
+        cmd += (["--token-module", ARGS.fwd] if token_module else []) + list(args)
+        self.process = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=self.stderr, env=env or token_env(), cwd=cwd,
+                                        preexec_fn=preexec)
+
+    def send_raw(self, data):
+        self.process.stdin.write(data)
+        self.process.stdin.flush()
+
+    def send(self, request):
+        body = request if isinstance(request, bytes) else json.dumps(request).encode()
+        self.send_raw(struct.pack("=I", len(body)) + body)
+
+    def frame(self):
+        """The next frame's bytes, or None at a clean end; a cut frame fails the test."""
+        header = self.process.stdout.read(4)
+        if not header:
+            return None
+        assert len(header) == 4, "half a length on stdout: %r" % header
+        (length,) = struct.unpack("=I", header)
+        assert length <= MAX_OUT, "a frame of %d bytes" % length
+        body = self.process.stdout.read(length)
+        assert len(body) == length, "a frame cut short on stdout"
+        return body
+
+    def answer(self, parts=None):
+        """The next answer, its parts joined; `parts` collects the part frames' sizes."""
+        first = json.loads(self.frame())
+        if "part" not in first:
+            return first
+        pieces = [first]
+        while len(pieces) < first["parts"]:
+            pieces.append(json.loads(self.frame()))
+        assert [p["part"] for p in pieces] == list(range(1, first["parts"] + 1))
+        assert all(p["id"] == first["id"] and p["parts"] == first["parts"] for p in pieces)
+        if parts is not None:
+            parts.extend(len(json.dumps(p, ensure_ascii=False).encode()) for p in pieces)
+        return json.loads("".join(p["data"] for p in pieces))
+
+    def request(self, request):
+        self.send(request)
+        return self.answer()
+
+    def finish(self, timeout=120):
+        """Closes the port; the exit status, what stdout still carried, and stderr."""
+        self.process.stdin.close()
+        rest = self.process.stdout.read()
+        status = self.process.wait(timeout=timeout)
+        return status, rest, self.close()
+
+    def close(self):
+        """Ends the process if it still runs; what it wrote on stderr."""
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        for stream in (self.process.stdin, self.process.stdout):
+            stream.close()
+        self.stderr.seek(0)
+        text = self.stderr.read().decode(errors="replace")
+        self.stderr.close()
+        return text
+
+
+def call_log(path):
+    with open(path) as f:
+        return f.read().splitlines()
+
+
+class NativeMessagingTest(unittest.TestCase):
+    maxDiff = None
+    host = VellumHostTest.host
+    json_lines = VellumHostTest.json_lines
+    verify = VellumHostTest.verify
+
+    def bridge(self, *args, **kwargs):
+        bridge = Bridge(*args, **kwargs)
+        self.addCleanup(lambda: bridge.stderr.closed or bridge.close())
+        return bridge
+
+    def skipUnderMemcheck(self, why):
+        if ARGS.wrap:
+            self.skipTest(why)
+
+    def assertClosedCleanly(self, bridge, log=None):
+        status, rest, stderr = bridge.finish()
+        self.assertEqual((status, rest), (0, b""), stderr)
+        self.assertNotIn("did not leave the host clean", stderr)
+        if log is not None:
+            self.assertFinalised(log)
+        return stderr
+
+    def assertFinalised(self, log):
+        lines = call_log(log)
+        self.assertTrue(lines, "no call was logged")
+        # Every load of the module ends in C_Finalize and an unload with nothing initialised.
+        loads = [l for l in lines if l.startswith("@load")]
+        unloads = [l for l in lines if l.startswith("@unload")]
+        self.assertEqual(len(loads), len(unloads), lines)
+        self.assertTrue(lines[-1].startswith("@unload") and "initialized=no" in lines[-1],
+                        lines[-3:])
+        self.assertTrue(lines[-2].startswith("C_Finalize rv=0x0"), lines[-3:])
+
+    def sign(self, bridge, digest, data, envelope="Signature"):
+        for name, value in (("CN", SERIAL), ("HashAlgorithm", digest), ("SignData", data)):
+            self.assertEqual(bridge.request({"id": name, "op": "set", "name": name,
+                                             "value": value}), {"id": name, "result": None})
+        return bridge.request({"id": envelope, "op": "get", "name": envelope})
+
+    def test_hello_list_cert_and_signatures_that_verify(self):
+        with tempfile.TemporaryDirectory() as d:
+            log = os.path.join(d, "calls.log")
+            bridge = self.bridge(["chrome-extension://%s/" % CHROMIUM_ID],
+                                 env=token_env(VELLUM_P11FWD_LOG=log))
+            self.assertEqual(bridge.request({"id": 1, "op": "hello"}), {"id": 1, "result": {
+                "protocol": 1, "name": "vellum Plug-in for DEMO", "version": "1.0.0.49",
+                "mimeType": "application/x-vnd-vellum-demo"}})
+            self.assertEqual(bridge.request({"id": "l", "op": "call", "name": "getCertList"}),
+                             {"id": "l", "result": "CN=%s,%s;" % (SUBJECT_NAME, SERIAL)})
+            bridge.request({"id": 2, "op": "set", "name": "CN", "value": SERIAL.lower()})
+            with open(TOKEN["der"], "rb") as f:
+                der = base64.b64encode(f.read()).decode()
+            self.assertEqual(bridge.request({"id": 3, "op": "call", "name": "SignCert",
+                                             "args": []}), {"id": 3, "result": der})
+            data = "Pay 100 to Bob, ünïcødé"
+            for digest in ("md5", "sha1", "sha256"):
+                answer = self.sign(bridge, digest, data)
+                envelope = answer["result"]
+                self.assertTrue(envelope.startswith("US65001:00000256"), answer)
+                verdict = self.verify(digest, data.encode(), bytes.fromhex(envelope[16:]))
+                self.assertEqual(verdict.stdout, b"Verified OK\n", (digest, verdict))
+                # The data envelope of the same operation carries the text and the signature.
+                answer = bridge.request({"id": 4, "op": "get", "name": "SignData"})
+                prefix = "UD65001:%08d%s00000256" % (len(data.encode()), data)
+                self.assertEqual(answer["result"], prefix + envelope[16:])
+            self.assertEqual(bridge.request({"id": 5, "op": "call", "name": "LastError"}),
+                             {"id": 5, "result": "OK"})
+            self.assertEqual(self.assertClosedCleanly(bridge, log), "")
+
+    def test_a_failing_operation_answers_as_the_plugin_does(self):
+        fail = {"VELLUM_P11FWD_FAIL": "C_Login=0xA0"}
+        cli = self.host("--json", "sign", SERIAL, "--hash", "sha256", "--data", "x", **fail)
+        (step,) = self.json_lines(cli)
+        self.assertEqual((step["result"], step["lastError"]),
+                         ("E:1000", "C_Login failed:Pin incorrect(0x00A0)"))
+        bridge = self.bridge(env=token_env(**fail))
+        self.assertEqual(self.sign(bridge, "sha256", "x"), {"id": "Signature", "result": "E:1000"})
+        self.assertEqual(bridge.request({"id": 1, "op": "call", "name": "LastError"}),
+                         {"id": 1, "result": step["lastError"]})
+        self.assertClosedCleanly(bridge)
+
+    # Every method and property, with the arguments vellum-host passes for its words.
+    SCRIPT_API = [
+        ("get", "CN", []), ("get", "SignData", []), ("get", "IssuerCN", []),
+        ("get", "Signature", []), ("get", "SignFile", []), ("get", "HashAlgorithm", []),
+        ("get", "JSCB", []),
+        ("set", "CN", [SERIAL]), ("set", "SignData", ["text"]), ("set", "IssuerCN", ["x"]),
+        ("set", "Signature", ["x"]), ("set", "SignFile", ["/nonexistent"]),
+        ("set", "HashAlgorithm", ["sha1"]), ("set", "JSCB", ["cb"]), ("set", "CN", [42]),
+        ("call", "PKCS7Data", ["abc"]), ("call", "VerifyPKCS7", ["abc"]),
+        ("call", "VerifySignature", ["a", "b", "c"]), ("call", "LastError", []),
+        ("call", "SignCert", []), ("call", "getCertList", []), ("call", "getProviderName", []),
+        ("call", "getVersion", []), ("call", "saGetTokenCount", []),
+        ("call", "saGetTokenSN", [0]), ("call", "saGetTokenMOVAId", [0]),
+        ("call", "SetUKeyVendor", ["v"]), ("call", "GetUKeyCount", []),
+        ("call", "GetUKeySN", [0]), ("call", "GetUKeyCertCount", [0]),
+        ("call", "ChangeUKeyPIN", ["1", "2"]), ("call", "CreateX509ReqData", ["CN=x"]),
+        ("call", "ImportCertData", ["abc"]), ("call", "getProviderCertList", ["p"]),
+        ("call", "VerifyPKCS7", []), ("get", "Nothing", []), ("call", "Nothing", []),
+    ]
+
+    def test_every_method_and_property_answers_as_vellum_host_does(self):
+        self.skipUnderMemcheck("a host per row; the other tests reach the same code")
+        def word(value):
+            return str(value) if isinstance(value, int) else "str:" + value
+
+        bridge = self.bridge()
+        for number, (op, name, args) in enumerate(self.SCRIPT_API):
+            with self.subTest(op=op, name=name, args=args):
+                # A fresh vellum-host run and the same request on the one bridge instance: both
+                # start from an instance that has seen no earlier request of this table.
+                cli = self.host("--json", op, name, *map(word, args))
+                (step,) = self.json_lines(cli)
+                request = {"id": number, "op": op, "name": name}
+                if op == "set":
+                    request["value"] = args[0]
+                elif op == "call":
+                    request["args"] = args
+                answer = bridge.request(request)
+                self.assertEqual(answer["id"], number)
+                if step["ok"] and op == "set":
+                    self.assertEqual(answer, {"id": number, "result": None})
+                elif step["ok"] and step["type"] == "void":
+                    self.assertEqual(answer, {"id": number})
+                elif step["ok"] or step.get("result") == "E:1000":
+                    self.assertEqual(answer, {"id": number, "result": step.get("value",
+                                                                             step.get("result"))})
+                else:
+                    code = "unknown-name" if "no such" in step["error"] else "refused"
+                    self.assertEqual(answer["error"]["code"], code, (step, answer))
+                # Each row starts over as the command line does: a fresh instance.
+                bridge.finish()
+                bridge = self.bridge()
+        self.assertClosedCleanly(bridge)
+
+    def test_a_64_mib_sign_data_is_split_and_joins(self):
+        self.skipUnderMemcheck("the split is checked at 64 MiB without memcheck")
+        data = "x" * (MAX_IN - 100)
+        bridge = self.bridge(wrap=False)
+        answer = self.sign(bridge, "sha256", data, envelope="SignData")
+        # The request frame itself was at the limit.
+        self.assertLessEqual(len(json.dumps({"id": "SignData", "op": "set", "name": "SignData",
+                                             "value": data})), MAX_IN)
+        parts = []
+        bridge.send({"id": 9, "op": "get", "name": "SignData"})
+        answer = bridge.answer(parts)
+        self.assertGreater(len(parts), 64)
+        self.assertLessEqual(max(parts), MAX_OUT)
+        envelope = answer["result"]
+        self.assertEqual(envelope[:16], "UD65001:%08d" % len(data))
+        self.assertEqual(envelope[16:16 + len(data)], data)
+        signature = bytes.fromhex(envelope[16 + len(data) + 8:])
+        verdict = self.verify("sha256", data.encode(), signature)
+        self.assertEqual(verdict.stdout, b"Verified OK\n", verdict)
+        self.assertClosedCleanly(bridge)
+
+    def test_malformed_requests_are_answered_and_the_stream_goes_on(self):
+        cases = [
+            (b"", None, "bad-json"),
+            (b'{"id": 1, "op": "hello"', None, "bad-json"),
+            (b'{"id": 1, "op": "\xff"}', None, "bad-json"),
+            (b"[" * 100000, None, "bad-json"),
+            (b"[1]", None, "bad-request"),
+            ({"op": "hello"}, None, "bad-request"),
+            ({"id": None, "op": "hello"}, None, "bad-request"),
+            ({"id": [1], "op": "hello"}, None, "bad-request"),
+            ({"id": "x" * 2000, "op": "hello"}, None, "bad-request"),
+            ({"id": 1}, 1, "bad-request"),
+            ({"id": 2, "op": "frob"}, 2, "bad-request"),
+            ({"id": 3, "op": "hello", "extra": 1}, 3, "bad-request"),
+            ({"id": 4, "op": "get"}, 4, "bad-request"),
+            ({"id": 5, "op": "get", "name": 7}, 5, "bad-request"),
+            ({"id": 6, "op": "set", "name": "CN"}, 6, "bad-request"),
+            ({"id": 7, "op": "call", "name": "getVersion", "args": "x"}, 7, "bad-request"),
+            ({"id": 8, "op": "get", "name": "Frob"}, 8, "unknown-name"),
+            ({"id": 9, "op": "set", "name": "Frob", "value": 1}, 9, "unknown-name"),
+            ({"id": 10, "op": "call", "name": "Frob"}, 10, "unknown-name"),
+            ({"id": 11, "op": "set", "name": "CN", "value": [SERIAL]}, 11, "bad-arguments"),
+            ({"id": 12, "op": "call", "name": "GetUKeySN", "args": [{}]}, 12, "bad-arguments"),
+            ({"id": 13, "op": "set", "name": "Signature", "value": "x"}, 13, "refused"),
+            ({"id": 14, "op": "get", "name": "JSCB"}, 14, "refused"),
+        ]
+        bridge = self.bridge(token_module=False)
+        for request, id_, code in cases:
+            with self.subTest(request=str(request)[:60]):
+                answer = bridge.request(request)
+                self.assertEqual(set(answer), {"id", "error"}, answer)
+                self.assertEqual((answer["id"], answer["error"]["code"]), (id_, code), answer)
+                self.assertTrue(answer["error"]["message"])
+        # Numbers go by their value: 1.0 is an int32 as in script; 1.5 a double the method
+        # takes as a number.
+        self.assertEqual(bridge.request({"id": "n", "op": "call", "name": "GetUKeySN",
+                                         "args": [0.0]}),
+                         bridge.request({"id": "n", "op": "call", "name": "GetUKeySN",
+                                         "args": [0]}))
+        self.assertEqual(bridge.request({"id": 0, "op": "hello"})["result"]["protocol"], 1)
+        self.assertClosedCleanly(bridge)
+
+    def test_a_stream_that_cannot_be_followed_ends_with_status_1(self):
+        hello = json.dumps({"id": 1, "op": "hello"}).encode()
+        cases = [
+            (struct.pack("=I", MAX_IN + 1), "exceeds the limit"),
+            (struct.pack("=I", 0xFFFFFFFF), "exceeds the limit"),
+            (b"\x05\x00", "ended inside a frame's length"),
+            (struct.pack("=I", len(hello) + 10) + hello, "ended inside a frame"),
+        ]
+        for data, message in cases:
+            with self.subTest(data=data[:8]):
+                with tempfile.TemporaryDirectory() as d:
+                    log = os.path.join(d, "calls.log")
+                    bridge = self.bridge(env=token_env(VELLUM_P11FWD_LOG=log))
+                    # A request answered first: the module is loaded and used once.
+                    self.assertIn("result", bridge.request({"id": 0, "op": "call",
+                                                            "name": "getCertList"}))
+                    bridge.send_raw(data)
+                    status, rest, stderr = bridge.finish()
+                    self.assertEqual((status, rest), (1, b""), stderr)
+                    (line,) = [l for l in stderr.splitlines() if l.startswith("vellum-host: ")]
+                    self.assertIn(message, line)
+                    self.assertFinalised(log)
+
+    def test_end_of_input_at_rest_and_mid_operation_finalises_the_module(self):
+        with tempfile.TemporaryDirectory() as d:
+            log = os.path.join(d, "calls.log")
+            env = token_env(VELLUM_P11FWD_LOG=log)
+            # At rest: nothing asked at all, then after an operation.
+            bridge = self.bridge(env=env)
+            self.assertClosedCleanly(bridge)
+            bridge = self.bridge(env=env)
+            bridge.request({"id": 1, "op": "call", "name": "getCertList"})
+            self.assertClosedCleanly(bridge, log)
+            # Mid-operation: the port closes while a signing runs; the answer still comes.
+            bridge = self.bridge(env=env)
+            for name, value in (("CN", SERIAL), ("HashAlgorithm", "sha1"), ("SignData", "y")):
+                bridge.request({"id": name, "op": "set", "name": name, "value": value})
+            bridge.send({"id": 2, "op": "get", "name": "Signature"})
+            bridge.process.stdin.close()
+            self.assertTrue(bridge.answer()["result"].startswith("US65001:"))
+            self.assertClosedCleanly(bridge, log)
+            # The reader is gone as well: the answer cannot be written, and the instance still
+            # goes down in order.
+            os.remove(log)
+            bridge = self.bridge(env=env)
+            for name, value in (("CN", SERIAL), ("HashAlgorithm", "sha1"), ("SignData", "y")):
+                bridge.request({"id": name, "op": "set", "name": name, "value": value})
+            bridge.process.stdout.close()
+            bridge.send({"id": 3, "op": "get", "name": "Signature"})
+            bridge.process.stdin.close()
+            self.assertEqual(bridge.process.wait(timeout=120), 1)
+            self.assertIn("cannot write standard output", bridge.close())
+            self.assertFinalised(log)
+
+    def test_setup_failures_answer_every_request(self):
+        bridge = self.bridge(["--plugin", "/nonexistent/libvellum.so", "native-messaging"],
+                             token_module=False)
+        for request in ({"id": 1, "op": "hello"}, {"id": 2, "op": "call", "name": "getVersion"}):
+            answer = bridge.request(request)
+            self.assertEqual(answer["error"]["code"], "setup", answer)
+            self.assertIn("/nonexistent/libvellum.so", answer["error"]["message"])
+        self.assertEqual(bridge.request(b"{")["error"]["code"], "bad-json")
+        self.assertIn("/nonexistent/libvellum.so", self.assertClosedCleanly(bridge))
+
+
+class BridgeInstallTest(unittest.TestCase):
+    """bridge install/uninstall/status and doctor's section, in a temporary home."""
+    maxDiff = None
+
+    def setUp(self):
+        self.home = tempfile.mkdtemp(dir=ARGS.work)
+        self.addCleanup(shutil.rmtree, self.home)
+        self.program = os.path.realpath(ARGS.host)
+
+    def env(self, **extra):
+        env = token_env(HOME=self.home)
+        env.update(extra)
+        return env
+
+    def bridge(self, *args, code=0, **env):
+        result = run([ARGS.host, "bridge"] + list(args), env=self.env(**env))
+        self.assertEqual(result.returncode, code, result)
+        return result
+
+    def status(self, *args, **env):
+        report = json.loads(self.bridge("status", "--json", *args, **env).stdout)
+        self.assertIs(report["ok"], True)
+        return report
+
+    def user_paths(self, config):
+        return {
+            "chromium": os.path.join(config, "chromium/NativeMessagingHosts/vellum.bridge.json"),
+            "chrome": os.path.join(config,
+                                   "google-chrome/NativeMessagingHosts/vellum.bridge.json"),
+            "edge": os.path.join(config, "microsoft-edge/NativeMessagingHosts/vellum.bridge.json"),
+            "firefox": os.path.join(self.home, ".mozilla/native-messaging-hosts/vellum.bridge.json"),
+        }
+
+    def assertManifest(self, path, browser):
+        with open(path) as f:
+            manifest = json.load(f)
+        expected = {"name": "vellum.bridge", "description": "vellum token bridge",
+                    "path": self.program, "type": "stdio"}
+        if browser == "firefox":
+            expected["allowed_extensions"] = [FIREFOX_ID]
+        else:
+            expected["allowed_origins"] = ["chrome-extension://%s/" % CHROMIUM_ID]
+        self.assertEqual(manifest, expected)
+
+    def test_the_extension_id_is_the_one_its_key_fixes(self):
+        digest = hashlib.sha256(base64.b64decode(EXTENSION_KEY)).hexdigest()[:32]
+        self.assertEqual("".join(chr(ord("a") + int(c, 16)) for c in digest), CHROMIUM_ID)
+
+    def test_install_status_uninstall_for_every_browser(self):
+        paths = self.user_paths(os.path.join(self.home, ".config"))
+        result = self.bridge("install")
+        for browser, path in paths.items():
+            self.assertIn("installed %s (%s, user)" % (path, browser), result.stdout.decode())
+            self.assertManifest(path, browser)
+            self.assertEqual(os.stat(path).st_mode & 0o777, 0o644)
+        report = self.status("--user")
+        self.assertEqual({m["browser"]: m["path"] for m in report["manifests"]}, paths)
+        for manifest in report["manifests"]:
+            self.assertEqual((manifest["installed"], manifest["program"], manifest["programRuns"],
+                              manifest["error"]), (True, self.program, True, None))
+        self.assertIsNone(report["tokenModule"])
+        # Without a scope, status shows the system's folders as well (read, never written).
+        system = [m for m in self.status()["manifests"] if m["scope"] == "system"]
+        self.assertEqual({m["browser"]: m["path"] for m in system}, {
+            "chromium": "/etc/chromium/native-messaging-hosts/vellum.bridge.json",
+            "chrome": "/etc/opt/chrome/native-messaging-hosts/vellum.bridge.json",
+            "edge": "/etc/opt/edge/native-messaging-hosts/vellum.bridge.json",
+            "firefox": "/usr/lib/mozilla/native-messaging-hosts/vellum.bridge.json"})
+
+        self.bridge("uninstall", "--browser", "chrome")
+        self.assertFalse(os.path.exists(paths["chrome"]))
+        self.assertTrue(os.path.exists(paths["edge"]))
+        result = self.bridge("uninstall")
+        self.assertFalse(any(os.path.exists(p) for p in paths.values()))
+        self.assertEqual(self.bridge("uninstall").stdout, b"nothing to remove\n")
+        self.assertFalse(any(m["installed"] for m in self.status("--user")["manifests"]))
+
+    def test_config_home_and_user_data_dir(self):
+        config = os.path.join(self.home, "xdg")
+        self.bridge("install", "--browser", "chromium", XDG_CONFIG_HOME=config)
+        self.assertManifest(self.user_paths(config)["chromium"], "chromium")
+        profile = os.path.join(self.home, "profile")
+        self.bridge("install", "--user-data-dir", profile, "--browser", "edge")
+        path = os.path.join(profile, "NativeMessagingHosts", "vellum.bridge.json")
+        self.assertManifest(path, "edge")
+        (manifest,) = self.status("--user-data-dir", profile)["manifests"]
+        self.assertEqual((manifest["path"], manifest["installed"]), (path, True))
+        self.bridge("uninstall", "--user-data-dir", profile)
+        self.assertFalse(os.path.exists(path))
+        self.assertFalse(os.path.exists(os.path.join(self.home, ".mozilla")))
+
+    def test_bad_bridge_usage(self):
+        for args in (["frob"], ["install", "--browser", "opera"], ["install", "--user",
+                     "--system"], ["install", "--user-data-dir", "d", "--browser", "firefox"],
+                     ["install", "--user-data-dir", "d", "--system"], ["status",
+                     "--token-module", ARGS.fwd], ["install", "--token-module"]):
+            result = run([ARGS.host, "bridge"] + args, env=self.env())
+            self.assertEqual(result.returncode, 2, args)
+            (line,) = result.stderr.decode().splitlines()
+            self.assertTrue(line.startswith("vellum-host: "), line)
+        result = self.bridge("install", "--token-module", "/nonexistent/p11.so", code=3)
+        self.assertIn("/nonexistent/p11.so", result.stderr.decode())
+        self.assertEqual(os.listdir(self.home), [])
+
+    def test_doctor_shows_the_bridge(self):
+        def doctor():
+            result = run([ARGS.host, "--token-module", ARGS.fwd, "doctor", "--json"],
+                         env=self.env())
+            (report,) = [json.loads(l) for l in result.stdout.decode().splitlines()]
+            text = run([ARGS.host, "--token-module", ARGS.fwd, "doctor"], env=self.env())
+            return result.returncode, report["bridge"], text.stdout.decode()
+
+        status, bridge, text = doctor()
+        self.assertEqual((status, bridge["manifests"], bridge["problems"]), (0, [], []))
+        (warning,) = bridge["warnings"]
+        self.assertIn("No browser bridge manifest is installed", warning)
+        self.assertIn("Browser bridge\n  no host manifest installed\n", text)
+
+        self.bridge("install", "--browser", "firefox")
+        status, bridge, text = doctor()
+        self.assertEqual((status, bridge["problems"], bridge["warnings"]), (0, [], []))
+        (manifest,) = bridge["manifests"]
+        self.assertEqual((manifest["browser"], manifest["allowed"]), ("firefox", [FIREFOX_ID]))
+        self.assertIn("starts " + self.program, text)
+
+        # A manifest left behind by a vellum-host that is gone.
+        path = self.user_paths("")["firefox"]
+        with open(path) as f:
+            manifest = json.load(f)
+        manifest["path"] = "/nonexistent/vellum-host"
+        with open(path, "w") as f:
+            json.dump(manifest, f)
+        status, bridge, text = doctor()
+        self.assertEqual(status, 1)
+        (problem,) = bridge["problems"]
+        self.assertIn(path, problem)
+        self.assertIn("/nonexistent/vellum-host, which is missing or not executable", problem)
+        self.assertIn(problem, text)
+
+
+class RecordedTokenModuleTest(unittest.TestCase):
+    """bridge install --token-module, and the host started as a browser starts it."""
+    maxDiff = None
+    verify = VellumHostTest.verify
+
+    def check_bridge(self, home, env, module, preexec=None):
+        """Records `module`, then signs through the host as a browser starts it; then removes
+        the module and expects the plug-in's own failure."""
+        result = run_as([ARGS.host, "bridge", "install", "--browser", "firefox",
+                         "--token-module", module], env, preexec)
+        self.assertEqual(result.returncode, 0, result)
+        status = run_as([ARGS.host, "bridge", "status", "--json"], env, preexec)
+        recorded = json.loads(status.stdout)["tokenModule"]
+        self.assertEqual((recorded["path"], recorded["loads"]), (module, True))
+        self.assertEqual(recorded["file"], os.path.join(home, ".config/vellum/bridge.json"))
+
+        manifest = os.path.join(home, ".mozilla/native-messaging-hosts/vellum.bridge.json")
+        bridge = Bridge([manifest, FIREFOX_ID], env=env, token_module=False, preexec=preexec)
+        self.assertEqual(bridge.request({"id": 1, "op": "call", "name": "getCertList"}),
+                         {"id": 1, "result": "CN=%s,%s;" % (SUBJECT_NAME, SERIAL)})
+        for name, value in (("CN", SERIAL), ("HashAlgorithm", "sha256"), ("SignData", "z")):
+            bridge.request({"id": 2, "op": "set", "name": name, "value": value})
+        envelope = bridge.request({"id": 3, "op": "get", "name": "Signature"})["result"]
+        verdict = self.verify("sha256", b"z", bytes.fromhex(envelope[16:]))
+        self.assertEqual(verdict.stdout, b"Verified OK\n", (envelope, verdict))
+        status, rest, stderr = bridge.finish()
+        self.assertEqual((status, rest, stderr), (0, b"", ""))
+
+        os.remove(module)
+        bridge = Bridge(["chrome-extension://%s/" % CHROMIUM_ID], env=env, token_module=False,
+                        preexec=preexec)
+        self.assertEqual(bridge.request({"id": 1, "op": "call", "name": "getCertList"}),
+                         {"id": 1, "result": "E:1000"})
+        self.assertEqual(bridge.request({"id": 2, "op": "call", "name": "LastError"}),
+                         {"id": 2, "result": "Load pkcs11 lib fail"})
+        self.assertEqual(bridge.finish()[0], 0)
+        if os.path.lexists(FIXED_MODULE_PATH):
+            return
+        # With nothing at the fixed path, doctor looks at the recorded module and names it.
+        doctor = run_as([ARGS.host, "doctor", "--json"], env, preexec)
+        (report,) = [json.loads(l) for l in doctor.stdout.decode().splitlines()]
+        self.assertEqual(doctor.returncode, 1)
+        self.assertEqual((report["module"]["mappedFrom"], report["module"]["loaded"]),
+                         (module, False))
+        self.assertTrue(any(module in p and "does not load" in p
+                            for p in report["bridge"]["problems"]), report["bridge"])
+
+    def test_as_root(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root")
+        with tempfile.TemporaryDirectory(dir=ARGS.work) as home:
+            module = os.path.join(home, "token-module.so")
+            shutil.copy(ARGS.fwd, module)
+            self.check_bridge(home, token_env(HOME=home), module)
+
+    def test_as_a_normal_user(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to become another user")
+        uid = 4242
+        with tempfile.TemporaryDirectory() as home:
+            # The user's own token copy and home; the build tree must be readable to it.
+            os.chmod(home, 0o755)
+            tokens = os.path.join(home, "tokens")
+            conf = softhsm_conf(home, token_dirs(os.path.join(ARGS.work, "token")))
+            module = os.path.join(home, "token-module.so")
+            shutil.copy(ARGS.fwd, module)
+            for root, dirs, files in os.walk(home):
+                for name in dirs + files + [""]:
+                    os.chown(os.path.join(root, name), uid, uid)
+            env = token_env(HOME=home, SOFTHSM2_CONF=conf)
+            preexec = become(uid)
+            probe = run_as([ARGS.host, "--help"], env, preexec)
+            if probe.returncode != 0:
+                self.skipTest("the build tree is not readable to uid %d" % uid)
+            self.check_bridge(home, env, module, preexec)
+        del tokens
+
+    def test_without_user_namespaces_every_request_names_the_setting(self):
+        if os.geteuid() != 0 or shutil.which("unshare") is None:
+            self.skipTest("needs root and unshare")
+        # A user namespace whose own limit allows no further one: inside it, a process that
+        # is not root there cannot enter the user namespace the mapping needs.
+        with tempfile.TemporaryDirectory(dir=ARGS.work) as home:
+            os.chmod(home, 0o755)
+            env = token_env(HOME=home)
+            result = run([ARGS.host, "bridge", "install", "--token-module", ARGS.fwd], env=env)
+            self.assertEqual(result.returncode, 0, result)
+            script = ("echo 1 > /proc/sys/user/max_user_namespaces && exec unshare --user %s "
+                      "chrome-extension://%s/" % (ARGS.host, CHROMIUM_ID))
+            cmd = ["unshare", "--user", "--map-root-user", "sh", "-c", script]
+            process = subprocess.run(
+                cmd, env=env, capture_output=True, timeout=60,
+                input=b"".join(struct.pack("=I", len(r)) + r for r in (
+                    b'{"id": 1, "op": "hello"}', b'{"id": 2, "op": "call", "name": "x"}')))
+            if process.returncode != 0 and not process.stdout:
+                self.skipTest("cannot limit user namespaces here: %s" % process.stderr)
+            answers = []
+            data = process.stdout
+            while data:
+                (length,) = struct.unpack("=I", data[:4])
+                answers.append(json.loads(data[4:4 + length]))
+                data = data[4 + length:]
+            self.assertEqual([a["id"] for a in answers], [1, 2], process.stderr)
+            for answer in answers:
+                self.assertEqual(answer["error"]["code"], "setup", answer)
+                self.assertIn("user.max_user_namespaces", answer["error"]["message"])
+
+
+def become(uid):
+    def preexec():
+        os.setgroups([])
+        os.setgid(uid)
+        os.setuid(uid)
+    return preexec
+
+
+def run_as(cmd, env, preexec=None):
+    return subprocess.run(cmd, capture_output=True, env=env, timeout=120, preexec_fn=preexec)
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
     for name in ("host", "tokenkit", "fwd", "softhsm", "work", "build", "plugin"):
         parser.add_argument("--" + name, required=True)
+    parser.add_argument("--wrap", default="")
     ARGS, rest = parser.parse_known_args()
     # Fresh tokens for every run (a fraction of a second with the cached keys): a token left by
     # an older version of this test would not be the one it describes.
     shutil.rmtree(ARGS.work, ignore_errors=True)
-    os.makedirs(ARGS.work)
+    os.makedirs(os.path.join(ARGS.work, "home"))
     provision()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 

@@ -44,8 +44,14 @@ std::string systemSetting(const char* path) {
     return value;
 }
 
-// Which system setting keeps an unprivileged process out of a user namespace, and what to do.
-std::string userNamespaceAdvice() {
+// Which system setting keeps an unprivileged process out of a user namespace, and what to do;
+// `failure` is the errno of the failed unshare().
+std::string userNamespaceAdvice(int failure) {
+    if (failure == ENOSPC) {
+        return "The limit on user namespaces is reached: sysctl user.max_user_namespaces (here " +
+               systemSetting("/proc/sys/user/max_user_namespaces") +
+               ", or lower in an enclosing namespace). Raise it or run as root.";
+    }
     if (systemSetting("/proc/sys/kernel/unprivileged_userns_clone") == "0") {
         return "Unprivileged user namespaces are off: sysctl kernel.unprivileged_userns_clone=0. "
                "Enable them (sudo sysctl kernel.unprivileged_userns_clone=1) or run as root.";
@@ -95,10 +101,11 @@ bool TokenModuleMapping::install(const std::string& module, std::string& error,
 
     std::string why;
     if (!FixedModulePath::enter(why)) {
+        const int failure = errno;
         error = "mapping the token module " + module +
                 " needs a private mount namespace, and entering one failed: " + why;
         if (::geteuid() != 0) {
-            error += ". " + userNamespaceAdvice();
+            error += ". " + userNamespaceAdvice(failure);
         }
         return false;
     }

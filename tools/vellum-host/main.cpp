@@ -74,8 +74,7 @@ int nativeMessaging(const CommandLine& commandLine) {
     std::string pluginPath;
     std::string setupError;
     if (!vellum::host::PluginLocator::locate(commandLine.pluginPath, pluginPath, setupError)) {
-        complain(setupError);
-        return kExitBroken;
+        return vellum::host::NativeMessagingHost(pluginPath, setupError).run(complain);
     }
     // A browser passes no options: the module recorded by bridge install stands in for
     // --token-module. One removed since is mapped as nothing, so the page gets the plug-in's
