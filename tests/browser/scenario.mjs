@@ -124,8 +124,10 @@ let tab;
 let second;
 try {
   await step("only https, localhost and 127.0.0.1 pages get the API", async () => {
-    const far = await browser.open(`http://vellum-bridge.test:${port}/blank.html`);
-    assert.equal(await browser.eval(far, `document.title + " " + typeof window.vellumBridge`), "blank undefined");
+    // The demo page, served there all the same, finds neither backend.
+    const far = await browser.open(`http://vellum-bridge.test:${port}/demo/index.html`);
+    await until("the demo page to start", () => browser.eval(far, `document.body.dataset.state`));
+    assert.equal(await browser.eval(far, `typeof window.vellumBridge + " " + document.body.dataset.state`), "undefined unavailable");
     await browser.closeTab(far);
     tab = await browser.open(`${allowedOrigin}/blank.html`);
     assert.equal(await browser.eval(tab, `document.title + " " + typeof window.vellumBridge`), "blank object");
