@@ -10,6 +10,9 @@ const HOST_NAME = "vellum.bridge";
 const CONSENT_PAGE = api.runtime.getURL("consent.html");
 const DECISIONS_KEY = "decisions";         // storage.local: {origin: "allow" | "deny"}
 const POLICY_KEY = "allowedOrigins";       // storage.managed: [origin, ...]
+// A consent window left alone this long counts as unanswered: the page's calls do not wait
+// forever, and the window goes.
+const CONSENT_WAIT_MS = 5 * 60 * 1000;
 
 // Decisions are written by the background and the options page only; where the browser can
 // (Chromium), content scripts do not even see them.
@@ -67,8 +70,10 @@ function ask(origin) {
   waiting = new Promise((resolve) => {
     const token = randomToken();
     const prompt = { origin, windowId: null, decision: null, settle: null };
+    const timer = setTimeout(() => { if (!prompt.decision) prompt.settle("unanswered"); }, CONSENT_WAIT_MS);
     prompt.settle = (outcome) => {
       if (!prompts.has(token)) return;
+      clearTimeout(timer);
       prompts.delete(token);
       promptsByOrigin.delete(origin);
       if (prompt.windowId !== null) api.windows.remove(prompt.windowId).catch(() => {});
