@@ -13,6 +13,7 @@ import assert from "node:assert/strict";
 import { execFileSync } from "node:child_process";
 import fs from "node:fs";
 import path from "node:path";
+import { fileURLToPath } from "node:url";
 import { setTimeout as sleep } from "node:timers/promises";
 import { CHROMIUM_EXTENSION_ID, GECKO_ID, launch, until } from "./drivers.mjs";
 import {
@@ -269,6 +270,25 @@ try {
     const large = await call(tab, `vellumBridge.set("SignData", "x".repeat(64 * 1024 * 1024))`);
     assert.equal(large.code, "too-large", JSON.stringify(large));
     assert.deepEqual(await call(tab, `vellumBridge.getCertList()`), { ok: true, v: expectedList });
+  });
+
+  await step("a lost answer fails its own call and never becomes another call's answer", async () => {
+    // The manifest `bridge install` wrote, pointed for a moment at a host that garbles its first answer.
+    const manifest = kind === "chromium" ? path.join(profile, "NativeMessagingHosts/vellum.bridge.json")
+      : path.join(home, ".mozilla/native-messaging-hosts/vellum.bridge.json");
+    const installed = fs.readFileSync(manifest, "utf8");
+    fs.writeFileSync(manifest, JSON.stringify({ ...JSON.parse(installed), path: fileURLToPath(new URL("./answer-dropping-host.mjs", import.meta.url)) }));
+    try {
+      const page = await browser.open(`${allowedOrigin}/blank.html?garbled`);
+      const answers = await browser.eval(page, `Promise.all([${settle(`vellumBridge.getVersion()`)}, ${settle(`vellumBridge.getProviderName()`)}])`);
+      // Chromium drops the frame and goes on; Firefox closes the port.
+      assert.deepEqual(answers, kind === "chromium"
+        ? [{ ok: false, code: "lost-answer", message: "the native host's answer to this call was lost", isError: true }, { ok: true, v: "answer to 2" }]
+        : answers.map((a) => ({ ...a, ok: false, code: "host-exited", isError: true })));
+      await browser.closeTab(page);
+    } finally {
+      fs.writeFileSync(manifest, installed);
+    }
   });
 
   // The demo page through vellum.js; `backend` names the text the page shows for it.
