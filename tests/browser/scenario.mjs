@@ -63,7 +63,8 @@ async function step(name, body) {
 }
 
 const token = provisionToken(args.tokenkit, path.join(work, "token"),
-  ["--bits", "1024", "--label", "browser", "--subject", `/CN=${SUBJECT_CN}/O=vellum`, "--serial", SERIAL]);
+  ["--bits", "1024", "--label", "browser", "--subject", `/CN=${SUBJECT_CN}/O=vellum`, "--serial", SERIAL,
+   "--cache", path.join(work, "keys")]);
 const env = browserEnvironment({ home, token, softhsm: args.softhsm, callLog, runId });
 installBridge({ host: args.host, fwd: args.fwd, env, browser: kind, userDataDir: kind === "chromium" ? profile : undefined });
 
