@@ -259,7 +259,10 @@ class PageSession {
     if (frame.error && typeof frame.error === "object") {
       this.toPage({ id: pageId, error: bridgeError(String(frame.error.code), String(frame.error.message || "")) });
     } else if ("result" in frame) {
-      this.toPage({ id: pageId, result: frame.result });
+      // The plug-in answers strings, numbers, booleans or null; anything else is not its answer.
+      const result = frame.result;
+      const sound = result === null || ["string", "number", "boolean"].includes(typeof result);
+      this.toPage(sound ? { id: pageId, result } : { id: pageId, error: bridgeError("bad-answer", "the native host answered something the plug-in cannot give") });
     } else {
       this.toPage({ id: pageId });
     }
