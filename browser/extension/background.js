@@ -144,7 +144,7 @@ class PageSession {
     this.native = null;
     this.heardFromHost = false;
     this.nextNativeId = 1;
-    this.pending = new Map();  // native id -> page id, in the order sent
+    this.pending = new Map();  // native id -> {pageId, op}, in the order sent
     this.parts = null;         // {id, parts, pieces} of an answer arriving in parts
     this.queue = Promise.resolve();
     this.closed = false;
@@ -176,7 +176,7 @@ class PageSession {
     if (message.op === "call") request.args = message.args;
     try {
       this.openHost();
-      this.pending.set(nativeId, message.id);
+      this.pending.set(nativeId, { pageId: message.id, op: message.op });
       this.native.postMessage(request);
     } catch (error) {
       this.pending.delete(nativeId);
@@ -208,7 +208,7 @@ class PageSession {
       try { native.disconnect(); } catch { /* already gone */ }
     }
     this.parts = null;
-    for (const pageId of this.pending.values()) this.toPage({ id: pageId, error: bridgeError(code, reason) });
+    for (const { pageId } of this.pending.values()) this.toPage({ id: pageId, error: bridgeError(code, reason) });
     this.pending.clear();
   }
 
@@ -249,19 +249,22 @@ class PageSession {
     if (!this.pending.has(frame.id)) return;  // id null (unreadable request) or not ours
     // The host answers in order: calls sent before this one whose answers never came were
     // dropped on the way (Chromium drops a frame that is not JSON) and will not be answered.
-    for (const [nativeId, pageId] of this.pending) {
+    for (const [nativeId, { pageId }] of this.pending) {
       if (nativeId === frame.id) break;
       this.pending.delete(nativeId);
       this.toPage({ id: pageId, error: bridgeError("lost-answer", "the native host's answer to this call was lost") });
     }
-    const pageId = this.pending.get(frame.id);
+    const { pageId, op } = this.pending.get(frame.id);
     this.pending.delete(frame.id);
     if (frame.error && typeof frame.error === "object") {
       this.toPage({ id: pageId, error: bridgeError(String(frame.error.code), String(frame.error.message || "")) });
     } else if ("result" in frame) {
-      // The plug-in answers strings, numbers, booleans or null; anything else is not its answer.
+      // The plug-in answers strings, numbers, booleans or null; hello a flat record of them.
       const result = frame.result;
-      const sound = result === null || ["string", "number", "boolean"].includes(typeof result);
+      const plain = (v) => v === null || ["string", "number", "boolean"].includes(typeof v);
+      const sound = op === "hello"
+        ? result !== null && typeof result === "object" && !Array.isArray(result) && Object.values(result).every(plain)
+        : plain(result);
       this.toPage(sound ? { id: pageId, result } : { id: pageId, error: bridgeError("bad-answer", "the native host answered something the plug-in cannot give") });
     } else {
       this.toPage({ id: pageId });

@@ -155,6 +155,9 @@ try {
     await start(tab, "list", `vellumBridge.getCertList()`);
     assert.equal(await browser.answerConsent(true), allowedOrigin);
     assert.deepEqual(await result(tab, "list"), { ok: true, v: expectedList });
+    const info = await call(tab, `vellumBridge.info()`);
+    assert.deepEqual(info, { ok: true, v: { protocol: 1, name: "vellum Plug-in for DEMO",
+      version: vellumHost(["call", "getVersion"])[0].value, mimeType: "application/x-vnd-vellum-demo" } });
   });
 
   await step("SignCert gives the token certificate's DER", async () => {
