@@ -42,6 +42,9 @@ function allowedByPolicy() {
   return policyOrigins;
 }
 
+// Started at once, so that a page's first call does not wait for it.
+allowedByPolicy();
+
 async function storedDecisions() {
   const items = await api.storage.local.get(DECISIONS_KEY);
   const decisions = items && items[DECISIONS_KEY];
