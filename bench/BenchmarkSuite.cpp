@@ -66,6 +66,7 @@ BenchmarkSuite::BenchmarkSuite(const BenchTokens& tokens, Paths paths)
     : tokens_(tokens),
       paths_(std::move(paths)),
       plugin_(paths_.plugin),
+      native_(paths_.nativeHost, tokens.directory()),
       floor_(floorSettings(paths_.forwardingModule, std::string(), tokens)),
       floorSoftHsm_(floorSettings(paths_.softHsmModule, tokens.pin(), tokens)),
       listFloor_(paths_.forwardingModule) {}
@@ -92,8 +93,17 @@ bool BenchmarkSuite::prepare(std::string& error) {
 
     return plugin_.start(error) && plugin_.write("CN", tokens_.signer().serial, error) &&
            plugin_.write("SignData", data(), error) &&
-           plugin_.write("HashAlgorithm", kHashAlgorithm, error) && checkSignatures(error) &&
+           plugin_.write("HashAlgorithm", kHashAlgorithm, error) && startNativeHost(error) &&
+           native_.write("CN", tokens_.signer().serial, error) &&
+           native_.write("SignData", data(), error) &&
+           native_.write("HashAlgorithm", kHashAlgorithm, error) && checkSignatures(error) &&
            checkCertificateLists(error);
+}
+
+bool BenchmarkSuite::startNativeHost(std::string& error) {
+    // The host keeps the environment it starts with: the signing token's.
+    tokens_.use(1);
+    return native_.start(error);
 }
 
 bool BenchmarkSuite::checkSignatures(std::string& error) {
@@ -103,7 +113,8 @@ bool BenchmarkSuite::checkSignatures(std::string& error) {
     std::string fromFloorSoftHsm;
     std::string fromTool;
     std::string fromToolSoftHsm;
-    if (!plugin_.readSignature(fromPlugin, error) || !floor_.sign(data(), fromFloor, error) ||
+    std::string fromNative;
+    if (!plugin_.readSignature(fromPlugin, error) || !native_.readSignature(fromNative, error) || !floor_.sign(data(), fromFloor, error) ||
         !floorSoftHsm_.sign(data(), fromFloorSoftHsm, error) ||
         (tool_ && (!tool_->sign(error) || !tool_->lastSignatureHex(fromTool, error))) ||
         !toolSoftHsm_->sign(error) || !toolSoftHsm_->lastSignatureHex(fromToolSoftHsm, error)) {
@@ -112,8 +123,10 @@ bool BenchmarkSuite::checkSignatures(std::string& error) {
     // An RSA-2048 signature: 256 bytes, 512 hexadecimal characters.
     const std::string expected = "US65001:00000512" + fromToolSoftHsm;
     if (fromToolSoftHsm.size() != 512 || fromPlugin != expected || fromFloor != expected ||
-        fromFloorSoftHsm != expected || (tool_ && fromTool != fromToolSoftHsm)) {
-        error = "the signatures differ:\n  plug-in        " + fromPlugin + "\n  floor          " +
+        fromFloorSoftHsm != expected || fromNative != expected ||
+        (tool_ && fromTool != fromToolSoftHsm)) {
+        error = "the signatures differ:\n  plug-in        " + fromPlugin +
+                "\n  native host    " + fromNative + "\n  floor          " +
                 fromFloor + "\n  floor softhsm  " + fromFloorSoftHsm + "\n  pkcs11-tool    " +
                 fromTool + "\n  tool softhsm   " + fromToolSoftHsm;
         return false;
@@ -140,7 +153,7 @@ bool BenchmarkSuite::checkCertificateLists(std::string& error) {
 }
 
 bool BenchmarkSuite::finish(std::string& error) {
-    return plugin_.stop(error);
+    return native_.stop(error) && plugin_.stop(error);
 }
 
 void BenchmarkSuite::registerAll() {
@@ -191,6 +204,23 @@ void BenchmarkSuite::registerAll() {
     signature("Signature/pkcs11tool_softhsm",
               each([this](std::string& error) { return toolSoftHsm_->sign(error); }));
     signature("Signature/paired", PairedBenchmark(pluginSigns, floorSigns));
+
+    // The browser bridge against the plug-in in this process: "plugin" in the counters is the
+    // native host, "floor" the in-process plug-in; difference_us is what the channel adds.
+    const Operation nativeSigns = [this, envelope = std::string()](std::string& error) mutable {
+        return native_.readSignature(envelope, error);
+    };
+    signature("Native/signature", PairedBenchmark(nativeSigns, pluginSigns));
+    // A request that does not reach the token: the channel's cost alone, without the
+    // milliseconds of a signature around it.
+    signature("Native/version",
+              PairedBenchmark(
+                  [this, text = std::string()](std::string& error) mutable {
+                      return native_.version(text, error);
+                  },
+                  [this, text = std::string()](std::string& error) mutable {
+                      return plugin_.version(text, error);
+                  }));
 
     // getCertList, once for each token; the argument is its certificate count.
     auto certList = [this](const char* name, auto&& body) {

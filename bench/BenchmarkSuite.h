@@ -7,6 +7,9 @@
 // forwarding module; the forwarding module supplies the PIN to the plug-in's null-PIN login.
 // The floor runs against the same forwarding module, and once more against SoftHSM2 itself
 // (with the PIN in C_Login), which shows what the test kit adds.
+//
+// The browser bridge: the same plug-in in a vellum-host native-messaging process of its own,
+// started once with its port kept open, each operation a request frame and an answer frame.
 #pragma once
 
 #include <memory>
@@ -15,6 +18,7 @@
 #include "BenchTokens.h"
 #include "DirectCertificateList.h"
 #include "DirectSignature.h"
+#include "NativeHostClient.h"
 #include "Pkcs11ToolSignature.h"
 #include "PluginHarness.h"
 
@@ -27,6 +31,7 @@ public:
         // The forwarding module as the plug-in finds it: at the fixed module path.
         std::string forwardingModule;
         std::string softHsmModule;
+        std::string nativeHost;  // vellum-host
     };
 
     BenchmarkSuite(const BenchTokens& tokens, Paths paths);
@@ -39,12 +44,14 @@ public:
     static const std::string& data();
 
 private:
+    bool startNativeHost(std::string& error);
     bool checkSignatures(std::string& error);
     bool checkCertificateLists(std::string& error);
 
     const BenchTokens& tokens_;
     Paths paths_;
     PluginHarness plugin_;
+    NativeHostClient native_;
     DirectSignature floor_;
     DirectSignature floorSoftHsm_;
     DirectCertificateList listFloor_;

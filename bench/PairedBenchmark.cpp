@@ -50,6 +50,8 @@ void PairedBenchmark::operator()(benchmark::State& state) const {
     state.counters[kFloorMs] = Counter(floor.realMs, Counter::kAvgIterations);
     state.counters[kRatio] = plugin.realMs / floor.realMs;
     state.counters[kCpuRatio] = plugin.cpuMs / floor.cpuMs;
+    state.counters[kDifferenceUs] =
+        Counter((plugin.realMs - floor.realMs) * 1e3, Counter::kAvgIterations);
 }
 
 }  // namespace vellum::bench

@@ -6,8 +6,10 @@
 // Counters of each repetition: plugin_ms and floor_ms, the mean real time of one operation;
 // ratio, the plug-in's real time over the floor's, both summed over the repetition's pairs (a
 // single pair delayed by the machine moves a ratio of sums less than a mean of pair ratios);
-// cpu_ratio, the same on this thread's CPU time. Google Benchmark's aggregates (_median,
-// _stddev, _cv) give them across the repetitions.
+// cpu_ratio, the same on this thread's CPU time; difference_us, the plug-in's mean real time
+// per operation minus the floor's, in microseconds (what the first adds, when both do the same
+// work by different ways). Google Benchmark's aggregates (_median, _stddev, _cv) give them
+// across the repetitions.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -26,6 +28,7 @@ public:
     static constexpr const char* kFloorMs = "floor_ms";
     static constexpr const char* kRatio = "ratio";
     static constexpr const char* kCpuRatio = "cpu_ratio";
+    static constexpr const char* kDifferenceUs = "difference_us";
 
     PairedBenchmark(Operation plugin, Operation floor)
         : plugin_(std::move(plugin)), floor_(std::move(floor)) {}

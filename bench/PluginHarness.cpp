@@ -41,6 +41,15 @@ bool PluginHarness::readSignature(std::string& envelope, std::string& error) {
     return true;
 }
 
+bool PluginHarness::version(std::string& text, std::string& error) {
+    ScriptResult result = host_.invoke("getVersion");
+    if (!result.ok || !result.value.isString() || result.value.stringValue().empty()) {
+        return failed("getVersion", result, error);
+    }
+    text = result.value.stringValue();
+    return true;
+}
+
 bool PluginHarness::certList(std::string& text, std::string& error) {
     ScriptResult result = host_.invoke("getCertList");
     if (!result.ok || !result.value.isString() || result.value.stringValue() == "E:1000") {

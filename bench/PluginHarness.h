@@ -24,6 +24,8 @@ public:
 
     // Reads Signature; false, with the plug-in's LastError, unless a "US65001:" envelope comes.
     bool readSignature(std::string& envelope, std::string& error);
+    // Calls getVersion: a script call that reaches the plug-in and not the token.
+    bool version(std::string& text, std::string& error);
     // Calls getCertList; false, with LastError, when it answers "E:1000" or not a string.
     bool certList(std::string& text, std::string& error);
 

@@ -196,6 +196,8 @@ TEST(PairedBenchmarkTest, AlternatesTheOrderAndGivesThePluginOverTheFloor) {
     EXPECT_LT(pluginMs, 2.0 * kPairs);
     EXPECT_GE(floorMs, 1.0);
     EXPECT_LT(floorMs, 1.0 * kPairs);
+    EXPECT_NEAR(run.counters.at(PairedBenchmark::kDifferenceUs).value,
+                (pluginMs - floorMs) * 1e3, 1.0);
 }
 
 TEST(PairedBenchmarkTest, AFailingOperationStopsItWithItsReason) {

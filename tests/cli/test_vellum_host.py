@@ -774,6 +774,9 @@ class NativeMessagingTest(unittest.TestCase):
             (b'{"id": 1, "op": "hello"', None, "bad-json"),
             (b'{"id": 1, "op": "\xff"}', None, "bad-json"),
             (b"[" * 100000, None, "bad-json"),
+            (b'{"id": 0, "op": "call", "name": "x", "args": [%s]}' % (b"[" * 500000 +
+                                                                     b"]" * 500000),
+             0, "bad-arguments"),
             (b"[1]", None, "bad-request"),
             ({"op": "hello"}, None, "bad-request"),
             ({"id": None, "op": "hello"}, None, "bad-request"),

@@ -182,7 +182,10 @@ Json BridgeSession::answer(const std::string& frame) {
     } else if (kind == "set") {
         members = set(request["name"].get<std::string>(), request["value"]);
     } else {
-        members = call(request["name"].get<std::string>(), request.value("args", Json::array()));
+        // By reference: a copy of a deeply nested value would recurse as deep.
+        static const Json noArguments = Json::array();
+        members = call(request["name"].get<std::string>(),
+                       request.contains("args") ? request["args"] : noArguments);
     }
     return answerWith(std::move(id), std::move(members));
 }
