@@ -54,7 +54,7 @@
       port.postMessage(message);
     } catch (error) {
       // The extension was reloaded or removed under this page.
-      fail(id, "no-extension", String(error && error.message || error));
+      fail(id, "disconnected", String(error && error.message || error));
     }
   });
 })();
