@@ -3,7 +3,9 @@
 //   open(url) -> tab          a new tab at url, loaded
 //   eval(tab, expression)     the expression's value in the page, a promise awaited
 //   closeTab(tab)
-//   answerConsent(allow)      waits for the extension's consent window and clicks Allow or Deny
+//   answerConsent(allow)      waits for the extension's consent window and for its buttons to
+//                             answer, clicks Allow or Deny; the origin it named
+//   lastConsentArmedAt        ms from that window's start to its buttons answering
 //   consentWindowOpen()       whether a consent window is showing now
 //   extensionUrl(file)        the address of one of the extension's own pages
 //   screenshot(tab, file, selector?)  the tab or one element of it (Chromium)
@@ -28,6 +30,10 @@ export async function until(what, check, { limitMs = 30000, everyMs = 50 } = {})
     await sleep(everyMs);
   }
 }
+
+// In the consent window: when its buttons began to answer (the page marks it), once they do.
+const ARMED_AT = () => !document.getElementById("allow")?.disabled &&
+  performance.getEntriesByName("consent-armed")[0]?.startTime;
 
 class ChromiumDriver {
   static async launch({ puppeteer, extension, profile, env, resolveToLocal }) {
@@ -85,6 +91,7 @@ class ChromiumDriver {
       (t) => t.url().startsWith(`chrome-extension://${CHROMIUM_EXTENSION_ID}/consent.html`), { timeout: 30000 });
     const page = await target.asPage();
     const origin = await (await page.waitForFunction(() => document.getElementById("origin")?.textContent)).jsonValue();
+    this.lastConsentArmedAt = await (await page.waitForFunction(ARMED_AT)).jsonValue();
     // The extension closes the window as soon as the decision arrives.
     await page.click(allow ? "#allow" : "#deny").catch((error) => {
       if (!/closed|detached/i.test(String(error))) throw error;
@@ -211,6 +218,8 @@ class FirefoxDriver {
     // The page's script fills in the origin after the window shows.
     const origin = await until("the consent window's origin", async () =>
       (await this.client.send("WebDriver:ExecuteScript", { script: `return document.getElementById("origin")?.textContent`, args: [] })).value);
+    this.lastConsentArmedAt = await until("the consent window's buttons to answer", async () =>
+      (await this.client.send("WebDriver:ExecuteScript", { script: `return (${ARMED_AT})()`, args: [] })).value);
     const { value: button } = await this.client.send("WebDriver:FindElement", { using: "css selector", value: allow ? "#allow" : "#deny" });
     await this.client.send("WebDriver:ElementClick", { id: Object.values(button)[0] }).catch((error) => {
       if (!/no such window|discarded|closed/i.test(String(error))) throw error;

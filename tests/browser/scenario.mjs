@@ -154,6 +154,8 @@ try {
   await step("the first call opens the consent window naming the origin; Allow lets getCertList through", async () => {
     await start(tab, "list", `vellumBridge.getCertList()`);
     assert.equal(await browser.answerConsent(true), allowedOrigin);
+    // Not a click the page aimed at where the window would open: the buttons wait a second.
+    assert.ok(browser.lastConsentArmedAt >= 1000, `the buttons answered after ${browser.lastConsentArmedAt} ms`);
     assert.deepEqual(await result(tab, "list"), { ok: true, v: expectedList });
     const info = await call(tab, `vellumBridge.info()`);
     assert.deepEqual(info, { ok: true, v: { protocol: 1, name: "vellum Plug-in for DEMO",
