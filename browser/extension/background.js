@@ -58,8 +58,10 @@ async function remember(origin, decision) {
 }
 
 // Consent windows waiting for a click, by a random token that only the window's URL carries.
-const prompts = new Map();        // token -> {origin, windowId, settle(outcome)}
-const promptsByOrigin = new Map();  // origin -> Promise<"allow" | "deny" | "unanswered">
+// A window asks for the pages waiting on it: when the last of them goes (closed, navigated
+// away), so does the window, and no decision is taken for a page nobody is looking at.
+const prompts = new Map();        // token -> {origin, windowId, askers, outcome, settle(outcome)}
+const promptsByOrigin = new Map();  // origin -> that same prompt
 
 function randomToken() {
   const bytes = new Uint8Array(16);
@@ -67,12 +69,15 @@ function randomToken() {
   return Array.from(bytes, (b) => b.toString(16).padStart(2, "0")).join("");
 }
 
-function ask(origin) {
-  let waiting = promptsByOrigin.get(origin);
-  if (waiting) return waiting;
-  waiting = new Promise((resolve) => {
+function ask(origin, session) {
+  const open = promptsByOrigin.get(origin);
+  if (open) {
+    open.askers.add(session);
+    return open.outcome;
+  }
+  const prompt = { origin, windowId: null, decision: null, askers: new Set([session]), outcome: null, settle: null };
+  prompt.outcome = new Promise((resolve) => {
     const token = randomToken();
-    const prompt = { origin, windowId: null, decision: null, settle: null };
     const timer = setTimeout(() => { if (!prompt.decision) prompt.settle("unanswered"); }, CONSENT_WAIT_MS);
     prompt.settle = (outcome) => {
       if (!prompts.has(token)) return;
@@ -91,16 +96,25 @@ function ask(origin) {
       })
       .catch(() => prompt.settle("unanswered"));
   });
-  promptsByOrigin.set(origin, waiting);
-  return waiting;
+  promptsByOrigin.set(origin, prompt);
+  return prompt.outcome;
+}
+
+// A page went away: the windows it alone was waiting on go too.
+function forgetAsker(session) {
+  for (const prompt of prompts.values()) {
+    if (prompt.askers.delete(session) && prompt.askers.size === 0 && !prompt.decision) prompt.settle("unanswered");
+  }
 }
 
 // "allow", or why not: "deny" (remembered) or "unanswered" (window closed without a choice).
-async function consentFor(origin) {
+async function consentFor(session) {
+  const origin = session.origin;
   const decision = (await storedDecisions())[origin];
   if (decision === "allow" || decision === "deny") return decision;
   if ((await allowedByPolicy()).includes(origin)) return "allow";
-  return ask(origin);
+  if (session.closed) return "unanswered";
+  return ask(origin, session);
 }
 
 // Whether an origin is allowed right now, without asking.
@@ -165,7 +179,7 @@ class PageSession {
   }
 
   async send(message) {
-    const outcome = await consentFor(this.origin);
+    const outcome = await consentFor(this);
     if (this.closed) return;
     if (outcome !== "allow") {
       const why = outcome === "deny" ? "the user denied this site the token" : "the user did not allow this site the token";
@@ -276,6 +290,7 @@ class PageSession {
 
   close() {
     this.closed = true;
+    forgetAsker(this);
     if (this.native) {
       const native = this.native;
       this.native = null;

@@ -266,6 +266,14 @@ try {
     await browser.closeTab(denied);
   });
 
+  await step("a consent window goes with the page that asked: nothing is decided for a page that left", async () => {
+    const leaving = await browser.open(`http://localhost:${otherPort}/blank.html`);
+    await start(leaving, "list", `vellumBridge.getCertList()`);
+    await until("the consent window", () => browser.consentWindowOpen());
+    await browser.closeTab(leaving);
+    await until("the consent window to close", async () => !(await browser.consentWindowOpen()));
+  });
+
   await step("killing the native host mid-call rejects the pending call; the next call starts a new host", async () => {
     await browser.closeTab(second);
     second = null;
