@@ -1,0 +1,60 @@
+// Relay between this page's world (page-api.js) and the extension's background, in the
+// extension's isolated world. Requests arrive as JSON text in a DOM event of this document only;
+// each one is checked before it goes on. The background learns who is asking from the browser's
+// own record of this script's port (tab, frame, origin), never from what the page says.
+"use strict";
+
+(() => {
+  const api = globalThis.browser || globalThis.chrome;
+  const REQUEST_EVENT = "vellum-bridge:request";
+  const REPLY_EVENT = "vellum-bridge:reply";
+  // While this page holds a native host, tell the background now and then that we are here:
+  // Firefox suspends an idle background and its ports with it.
+  const KEEPALIVE_MS = 20000;
+
+  let port = null;
+  let keepalive = 0;
+
+  function reply(message) {
+    document.dispatchEvent(new CustomEvent(REPLY_EVENT, { detail: JSON.stringify(message) }));
+  }
+
+  function fail(id, code, text) {
+    reply({ id, error: { code, message: text } });
+  }
+
+  function connect() {
+    port = api.runtime.connect({ name: "vellum-page" });
+    port.onMessage.addListener((message) => {
+      if (message && typeof message === "object" && Number.isSafeInteger(message.id)) reply(message);
+    });
+    port.onDisconnect.addListener(() => {
+      port = null;
+      clearInterval(keepalive);
+      // The background went away with calls in flight (it answers every pending call itself
+      // before it closes a page's port on purpose).
+      reply({ disconnected: true });
+    });
+    keepalive = setInterval(() => port && port.postMessage({ op: "keepalive" }), KEEPALIVE_MS);
+  }
+
+  document.addEventListener(REQUEST_EVENT, (event) => {
+    if (typeof event.detail !== "string") return;
+    let message;
+    try { message = JSON.parse(event.detail); } catch { return; }
+    const id = message && typeof message === "object" && Number.isSafeInteger(message.id) ? message.id : null;
+    if (id === null || id <= 0) return;  // nothing to answer to
+    const problem = VellumProtocol.problemWith(message);
+    if (problem) return fail(id, "bad-request", problem);
+    if (!VellumProtocol.fits(message)) {
+      return fail(id, "too-large", "the request exceeds the native host's 64 MiB limit");
+    }
+    try {
+      if (!port) connect();
+      port.postMessage(message);
+    } catch (error) {
+      // The extension was reloaded or removed under this page.
+      fail(id, "disconnected", String(error && error.message || error));
+    }
+  });
+})();

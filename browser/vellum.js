@@ -1,0 +1,133 @@
+// vellum page library: one asynchronous API for the vellum signing plug-in, whether the browser
+// still runs the NPAPI plug-in or has the vellum bridge extension.
+//
+//   import { Vellum } from "./vellum.js";
+//   const vellum = await Vellum.connect();
+//   const list = await vellum.getCertList();
+//   await vellum.set({ CN: "01A2B3", HashAlgorithm: "sha256", SignData: "text" });
+//   const signature = await vellum.get("Signature");
+//
+// Plain ES module, no dependencies. Failures of the way to the plug-in (no plug-in and no
+// extension, consent refused, native host gone, ...) reject with a VellumError whose `code` says
+// which; the plug-in's own answers, "E:1000" included, are results.
+
+export const MIME_TYPE = "application/x-vnd-vellum-demo";
+
+export const PROPERTIES = Object.freeze(["CN", "SignData", "IssuerCN", "Signature", "SignFile", "HashAlgorithm", "JSCB"]);
+export const METHODS = Object.freeze([
+  "PKCS7Data", "VerifyPKCS7", "VerifySignature", "LastError", "SignCert", "getCertList",
+  "getProviderName", "getVersion", "saGetTokenCount", "saGetTokenSN", "saGetTokenMOVAId",
+  "SetUKeyVendor", "GetUKeyCount", "GetUKeySN", "GetUKeyCertCount", "ChangeUKeyPIN",
+  "CreateX509ReqData", "ImportCertData", "getProviderCertList",
+]);
+
+export class VellumError extends Error {
+  constructor(code, message) {
+    super(message || code);
+    this.name = "VellumError";
+    this.code = code;
+  }
+}
+
+// The API both backends give: info, get, set, call and one function per method.
+function makeApi(backend, request) {
+  const api = {
+    backend,
+    info: () => request("hello"),
+    get: (name) => request("get", name),
+    set(nameOrValues, value) {
+      if (typeof nameOrValues === "string") return request("set", nameOrValues, value);
+      if (!nameOrValues || typeof nameOrValues !== "object") {
+        return Promise.reject(new VellumError("bad-request", "set takes a name and a value, or an object"));
+      }
+      return Object.keys(nameOrValues).reduce(
+        (previous, name) => previous.then(() => request("set", name, nameOrValues[name])), Promise.resolve())
+        .then(() => undefined);
+    },
+    call: (name, ...args) => request("call", name, args),
+  };
+  for (const name of METHODS) api[name] = (...args) => request("call", name, args);
+  return Object.freeze(api);
+}
+
+function hasPlugin() {
+  const types = globalThis.navigator && navigator.mimeTypes;
+  const type = types && (typeof types.namedItem === "function" ? types.namedItem(MIME_TYPE) : types[MIME_TYPE]);
+  return Boolean(type && type.enabledPlugin);
+}
+
+async function bodyReady() {
+  if (document.body) return;
+  await new Promise((resolve) => document.addEventListener("DOMContentLoaded", resolve, { once: true }));
+}
+
+// The NPAPI backend: an <embed> of the plug-in, its synchronous script API called in order.
+async function connectPlugin() {
+  await bodyReady();
+  const embed = document.createElement("embed");
+  embed.type = MIME_TYPE;
+  embed.width = 1;
+  embed.height = 1;
+  // Kept out of sight but laid out: a plug-in that is not displayed is not started.
+  embed.style.cssText = "position:absolute;left:-10000px;top:0;width:1px;height:1px";
+  document.body.appendChild(embed);
+  // Browsers start the plug-in when the element is laid out; give it a few frames.
+  for (let i = 0; i < 50 && typeof embed.getVersion !== "function"; i++) {
+    await new Promise((resolve) => setTimeout(resolve, 20));
+  }
+  if (typeof embed.getVersion !== "function") {
+    embed.remove();
+    throw new VellumError("no-plugin", "the vellum plug-in did not start");
+  }
+  const run = (what, action) => {
+    try {
+      return action();
+    } catch (error) {
+      // The browser throws when the plug-in's hook refuses (a read-only property, a wrong count).
+      throw new VellumError("refused", `the plug-in refused ${what}: ${error && error.message || error}`);
+    }
+  };
+  const request = async (op, name, payload) => {
+    if (op === "hello") {
+      const plugin = navigator.mimeTypes.namedItem(MIME_TYPE).enabledPlugin;
+      return { name: plugin.name, version: run("getVersion", () => embed.getVersion()), mimeType: MIME_TYPE };
+    }
+    if (op === "get") {
+      if (!PROPERTIES.includes(name)) throw new VellumError("unknown-name", `no property '${name}' on the plug-in`);
+      return run(`reading ${name}`, () => embed[name]);
+    }
+    if (op === "set") {
+      if (!PROPERTIES.includes(name)) throw new VellumError("unknown-name", `no property '${name}' on the plug-in`);
+      run(`writing ${name}`, () => { embed[name] = payload; });
+      return null;
+    }
+    if (!METHODS.includes(name)) throw new VellumError("unknown-name", `no method '${name}' on the plug-in`);
+    return run(name, () => embed[name](...payload));
+  };
+  return makeApi("npapi", request);
+}
+
+// The extension backend: window.vellumBridge, which the bridge extension puts into pages it serves.
+function connectExtension(bridge) {
+  const request = (op, name, payload) => {
+    const call = op === "hello" ? bridge.info() : op === "get" ? bridge.get(name)
+      : op === "set" ? bridge.set(name, payload) : bridge.call(name, ...payload);
+    return call.then((value) => (op === "set" ? null : value), (error) => {
+      throw new VellumError(error && error.code ? String(error.code) : "bridge", error && error.message);
+    });
+  };
+  return makeApi("extension", request);
+}
+
+export const Vellum = Object.freeze({
+  // Resolves with the API over the plug-in where the browser has it, else over the extension;
+  // rejects with code "unavailable" when there is neither. Makes no call to the token: the
+  // extension asks the user for consent on the page's first call.
+  async connect() {
+    if (hasPlugin()) return connectPlugin();
+    const bridge = globalThis.vellumBridge;
+    if (bridge && typeof bridge.call === "function") return connectExtension(bridge);
+    throw new VellumError("unavailable",
+      "neither the vellum plug-in nor the vellum bridge extension is available on this page");
+  },
+});

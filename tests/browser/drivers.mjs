@@ -1,0 +1,253 @@
+// Chromium (through puppeteer-core) and Firefox (through Marionette) behind one small interface,
+// so that one scenario runs against both:
+//   open(url) -> tab          a new tab at url, loaded
+//   eval(tab, expression)     the expression's value in the page, a promise awaited
+//   closeTab(tab)
+//   answerConsent(allow)      waits for the extension's consent window and for its buttons to
+//                             answer, clicks Allow or Deny; the origin it named
+//   lastConsentArmedAt        ms from that window's start to its buttons answering
+//   consentWindowOpen()       whether a consent window is showing now
+//   extensionUrl(file)        the address of one of the extension's own pages
+//   screenshot(tab, file, selector?)  the tab or one element of it (Chromium)
+//   injectBeforeLoad(source)  script run in every new page before its own (Chromium)
+//   close()
+import { spawn } from "node:child_process";
+import fs from "node:fs";
+import path from "node:path";
+import { setTimeout as sleep } from "node:timers/promises";
+import { Marionette } from "./marionette.mjs";
+
+export const CHROMIUM_EXTENSION_ID = "mjebmgbgliocagopgcnlkfnbbcoejmda";
+export const GECKO_ID = "bridge@vellum.example";
+
+// Polls until check() gives something truthy; the bound only keeps a broken run from hanging.
+export async function until(what, check, { limitMs = 30000, everyMs = 50 } = {}) {
+  const end = Date.now() + limitMs;
+  for (;;) {
+    const value = await check();
+    if (value) return value;
+    if (Date.now() > end) throw new Error(`gave up waiting for ${what}`);
+    await sleep(everyMs);
+  }
+}
+
+// In the consent window: when its buttons began to answer (the page marks it), once they do.
+const ARMED_AT = () => !document.getElementById("allow")?.disabled &&
+  performance.getEntriesByName("consent-armed")[0]?.startTime;
+
+class ChromiumDriver {
+  static async launch({ puppeteer, extension, profile, env, resolveToLocal }) {
+    const browser = await puppeteer.launch({
+      executablePath: "/usr/bin/chromium",
+      headless: true,
+      userDataDir: profile,
+      env,
+      ignoreDefaultArgs: ["--disable-extensions"],
+      args: [
+        "--no-sandbox",
+        `--load-extension=${extension}`,
+        `--disable-extensions-except=${extension}`,
+        `--host-resolver-rules=MAP ${resolveToLocal} 127.0.0.1`,
+        "--disable-features=HttpsUpgrades,HttpsFirstBalancedModeAutoEnable",
+        "--window-size=900,700",
+      ],
+    });
+    const driver = new ChromiumDriver(browser);
+    // The extension's background is up once its service worker target shows.
+    await browser.waitForTarget((t) => t.url().startsWith(`chrome-extension://${CHROMIUM_EXTENSION_ID}/`));
+    return driver;
+  }
+
+  constructor(browser) {
+    this.name = "chromium";
+    this.browser = browser;
+    this.beforeLoad = [];
+  }
+
+  injectBeforeLoad(source) { this.beforeLoad.push(source); }
+
+  async open(url) {
+    const page = await this.browser.newPage();
+    await page.setViewport({ width: 820, height: 640 });
+    for (const source of this.beforeLoad) await page.evaluateOnNewDocument(source);
+    await page.goto(url, { waitUntil: "load" });
+    return page;
+  }
+
+  eval(page, expression) { return page.evaluate(expression); }
+
+  closeTab(page) { return page.close(); }
+
+  consentTargets() {
+    return this.browser.targets().filter((t) => t.url().startsWith(`chrome-extension://${CHROMIUM_EXTENSION_ID}/consent.html`));
+  }
+
+  async consentWindowOpen() { return this.consentTargets().length > 0; }
+
+  async extensionUrl(file) { return `chrome-extension://${CHROMIUM_EXTENSION_ID}/${file}`; }
+
+  async answerConsent(allow) {
+    const target = await this.browser.waitForTarget(
+      (t) => t.url().startsWith(`chrome-extension://${CHROMIUM_EXTENSION_ID}/consent.html`), { timeout: 30000 });
+    const page = await target.asPage();
+    const origin = await (await page.waitForFunction(() => document.getElementById("origin")?.textContent)).jsonValue();
+    this.lastConsentArmedAt = await (await page.waitForFunction(ARMED_AT)).jsonValue();
+    // The extension closes the window as soon as the decision arrives.
+    await page.click(allow ? "#allow" : "#deny").catch((error) => {
+      if (!/closed|detached/i.test(String(error))) throw error;
+    });
+    await until("the consent window to close", () => this.consentTargets().length === 0);
+    return origin;
+  }
+
+  async screenshot(page, file, selector) {
+    return selector ? (await page.$(selector)).screenshot({ path: file }) : page.screenshot({ path: file });
+  }
+
+  get pid() { return this.browser.process().pid; }
+
+  close() { return this.browser.close(); }
+}
+
+class FirefoxDriver {
+  static async launch({ extension, profile, env, resolveToLocal }) {
+    fs.mkdirSync(profile, { recursive: true });
+    const prefs = {
+      "marionette.port": 0,
+      // Every name resolves to this machine: the test's non-local host is served here too.
+      "network.dns.forceResolve": "127.0.0.1",
+      "network.dns.disablePrefetch": true,
+      "dom.security.https_first": false,
+      "dom.security.https_first_pbm": false,
+      "browser.shell.checkDefaultBrowser": false,
+      "browser.startup.homepage_override.mstone": "ignore",
+      "browser.aboutwelcome.enabled": false,
+      "datareporting.policy.dataSubmissionEnabled": false,
+      "toolkit.telemetry.reportingpolicy.firstRun": false,
+    };
+    fs.writeFileSync(path.join(profile, "user.js"),
+      Object.entries(prefs).map(([k, v]) => `user_pref(${JSON.stringify(k)}, ${JSON.stringify(v)});\n`).join(""));
+    void resolveToLocal;
+    const child = spawn("/usr/bin/firefox-esr", ["--headless", "--marionette", "--remote-allow-system-access", "--no-remote", "--profile", profile],
+      { env, stdio: ["ignore", "ignore", "pipe"] });
+    child.stderr.on("data", () => {});
+    // A run that dies leaves no browser behind.
+    process.once("exit", () => child.exitCode === null && child.kill("SIGKILL"));
+    const portFile = path.join(profile, "MarionetteActivePort");
+    const port = await until("Firefox's Marionette port", () => {
+      if (child.exitCode !== null) throw new Error(`firefox-esr exited with ${child.exitCode}`);
+      try { return Number(fs.readFileSync(portFile, "utf8").trim()) || null; } catch { return null; }
+    }, { limitMs: 60000 });
+    const client = await Marionette.connect(port);
+    await client.send("WebDriver:NewSession", { capabilities: { alwaysMatch: { pageLoadStrategy: "normal" } } });
+    await client.send("Addon:Install", { path: extension, temporary: true });
+    const driver = new FirefoxDriver(child, client);
+    // The first tab stays open: Marionette needs a current window to open others from.
+    driver.home = (await client.send("WebDriver:GetWindowHandle")).value;
+    driver.tabs.add(driver.home);
+    return driver;
+  }
+
+  constructor(child, client) {
+    this.name = "firefox";
+    this.child = child;
+    this.client = client;
+    this.current = null;
+    this.tabs = new Set();   // our page tabs; any other handle is an extension window
+  }
+
+  injectBeforeLoad() { throw new Error("not offered for Firefox"); }
+
+  async switchTo(handle) {
+    if (this.current === handle) return;
+    await this.client.send("WebDriver:SwitchToWindow", { handle, focus: false });
+    this.current = handle;
+  }
+
+  async open(url) {
+    const { handle } = await this.client.send("WebDriver:NewWindow", { type: "tab", focus: false });
+    this.tabs.add(handle);
+    await this.switchTo(handle);
+    await this.client.send("WebDriver:Navigate", { url });
+    return handle;
+  }
+
+  async eval(handle, expression) {
+    await this.switchTo(handle);
+    const { value } = await this.client.send("WebDriver:ExecuteScript", { script: `return (${expression});`, args: [] });
+    return value;
+  }
+
+  async closeTab(handle) {
+    await this.switchTo(handle);
+    await this.client.send("WebDriver:CloseWindow");
+    this.tabs.delete(handle);
+    this.current = null;
+    await this.switchTo(this.home);
+  }
+
+  // The add-on's pages live under a per-profile UUID, which only the browser's own side knows.
+  async extensionUrl(file) {
+    await this.client.send("Marionette:SetContext", { value: "chrome" });
+    try {
+      const { value } = await this.client.send("WebDriver:ExecuteScript",
+        { script: `return Services.prefs.getStringPref("extensions.webextensions.uuids")`, args: [] });
+      return `moz-extension://${JSON.parse(value)[GECKO_ID]}/${file}`;
+    } finally {
+      await this.client.send("Marionette:SetContext", { value: "content" });
+    }
+  }
+
+  async extensionWindows() {
+    const handles = await this.client.send("WebDriver:GetWindowHandles");
+    return handles.filter((h) => !this.tabs.has(h));
+  }
+
+  async consentWindowOpen() {
+    for (const handle of await this.extensionWindows()) {
+      await this.switchTo(handle);
+      const { value } = await this.client.send("WebDriver:GetCurrentURL");
+      if (/^moz-extension:\/\/[^/]+\/consent\.html/.test(value)) return handle;
+    }
+    return null;
+  }
+
+  async answerConsent(allow) {
+    const handle = await until("the consent window", () => this.consentWindowOpen().catch(() => null));
+    await this.switchTo(handle);
+    // The page's script fills in the origin after the window shows.
+    const origin = await until("the consent window's origin", async () =>
+      (await this.client.send("WebDriver:ExecuteScript", { script: `return document.getElementById("origin")?.textContent`, args: [] })).value);
+    this.lastConsentArmedAt = await until("the consent window's buttons to answer", async () =>
+      (await this.client.send("WebDriver:ExecuteScript", { script: `return (${ARMED_AT})()`, args: [] })).value);
+    const { value: button } = await this.client.send("WebDriver:FindElement", { using: "css selector", value: allow ? "#allow" : "#deny" });
+    await this.client.send("WebDriver:ElementClick", { id: Object.values(button)[0] }).catch((error) => {
+      if (!/no such window|discarded|closed/i.test(String(error))) throw error;
+    });
+    this.current = null;
+    await until("the consent window to close", async () => !(await this.extensionWindows()).includes(handle));
+    await this.switchTo(this.home);
+    return origin;
+  }
+
+  screenshot() { throw new Error("not offered for Firefox"); }
+
+  get pid() { return this.child.pid; }
+
+  async close() {
+    await this.client.send("Marionette:Quit", { flags: ["eForceQuit"] }).catch(() => {});
+    this.client.close();
+    if (this.child.exitCode === null) {
+      const exited = new Promise((resolve) => this.child.once("exit", resolve));
+      const timer = setTimeout(() => this.child.kill("SIGKILL"), 10000);
+      await exited;
+      clearTimeout(timer);
+    }
+  }
+}
+
+export function launch(kind, options) {
+  if (kind === "chromium") return ChromiumDriver.launch(options);
+  if (kind === "firefox") return FirefoxDriver.launch(options);
+  throw new Error(`no driver for ${kind}`);
+}

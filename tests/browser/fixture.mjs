@@ -1,0 +1,196 @@
+// What the browser scenario and the browser demo stand on: a SoftHSM2 token behind the
+// forwarding module, a temporary HOME with the bridge installed for it, a web server on
+// 127.0.0.1 for the pages, native hosts found by the run they belong to, and signatures checked
+// with the openssl command.
+import { execFileSync, spawn } from "node:child_process";
+import crypto from "node:crypto";
+import fs from "node:fs";
+import http from "node:http";
+import os from "node:os";
+import path from "node:path";
+import { createRequire } from "node:module";
+
+export function parseArgs(argv) {
+  const args = {};
+  for (let i = 0; i < argv.length; i += 2) {
+    if (!argv[i].startsWith("--")) throw new Error(`unexpected argument ${argv[i]}`);
+    args[argv[i].slice(2)] = argv[i + 1];
+  }
+  return args;
+}
+
+export function loadPuppeteer(depsDir) {
+  return createRequire(path.join(depsDir, "package.json"))("puppeteer-core");
+}
+
+export function temporaryDirectory(prefix) {
+  return fs.mkdtempSync(path.join(os.tmpdir(), prefix));
+}
+
+// Provisions (or, for the demo, reuses) a token: {conf, pin, serial, subject, der, pem}.
+export function provisionToken(tokenkit, dir, options = []) {
+  const out = execFileSync(tokenkit, ["provision", dir, ...options], { encoding: "utf8" });
+  const fields = Object.fromEntries(out.trim().split("\n").map((l) => [l.slice(0, l.indexOf("=")), l.slice(l.indexOf("=") + 1)]));
+  return { conf: fields.SOFTHSM2_CONF, pin: fields.pin, serial: fields.serial, subject: fields.subject,
+           der: fs.readFileSync(fields.der), pem: fields.certificate };
+}
+
+// The environment a browser (and so its native hosts) runs with: the temporary HOME and the
+// forwarding module's settings, nothing of the caller's own.
+export function browserEnvironment({ home, token, softhsm, callLog, runId }) {
+  const env = {};
+  for (const [k, v] of Object.entries(process.env)) {
+    if (!k.startsWith("VELLUM_P11FWD_") && !k.startsWith("XDG_") && k !== "SOFTHSM2_CONF") env[k] = v;
+  }
+  Object.assign(env, {
+    HOME: home,
+    SOFTHSM2_CONF: token.conf,
+    VELLUM_P11FWD_TARGET: softhsm,
+    VELLUM_P11FWD_PIN: token.pin,
+    VELLUM_P11FWD_NO_TTY: "1",
+    VELLUM_P11FWD_HIDE_UNINITIALIZED: "1",
+    VELLUM_P11FWD_LOG: callLog,
+    VELLUM_BROWSER_RUN: runId,
+  });
+  return env;
+}
+
+// `vellum-host bridge install` for the temporary HOME (and Chromium profile), with the
+// forwarding module recorded as the token module: nothing sits at the fixed path here.
+export function installBridge({ host, fwd, env, browser, userDataDir }) {
+  const args = ["bridge", "install", "--user", "--browser", browser, "--token-module", fwd];
+  if (userDataDir) args.push("--user-data-dir", userDataDir);
+  return execFileSync(host, args, { env, encoding: "utf8" });
+}
+
+// vellum-host processes of this run (native hosts started by the browser or the NPAPI relay),
+// by process id.
+export function nativeHosts(host, runId) {
+  const program = fs.realpathSync(host);
+  const pids = [];
+  for (const entry of fs.readdirSync("/proc")) {
+    if (!/^\d+$/.test(entry)) continue;
+    try {
+      if (fs.readlinkSync(`/proc/${entry}/exe`) !== program) continue;
+      const environ = fs.readFileSync(`/proc/${entry}/environ`, "utf8").split("\0");
+      const state = fs.readFileSync(`/proc/${entry}/stat`, "utf8").split(") ")[1][0];
+      if (environ.includes(`VELLUM_BROWSER_RUN=${runId}`) && state !== "Z") pids.push(Number(entry));
+    } catch { /* gone meanwhile */ }
+  }
+  return pids;
+}
+
+export function callLogLines(file) {
+  try { return fs.readFileSync(file, "utf8").split("\n").filter(Boolean); } catch { return []; }
+}
+
+// "US65001:" + 8-digit count N + N hexadecimal digits -> the signature's bytes.
+export function signatureBytes(envelope) {
+  const match = /^US65001:(\d{8})([0-9A-F]*)$/.exec(envelope);
+  if (!match || Number(match[1]) !== match[2].length) throw new Error(`not a signature envelope: ${envelope}`);
+  return Buffer.from(match[2], "hex");
+}
+
+// openssl dgst -HASH -verify on the certificate's public key; returns the command's output.
+export function opensslVerify({ dir, certificateDer, hash, data, signature }) {
+  const stem = path.join(dir, `verify-${crypto.randomUUID()}`);
+  fs.writeFileSync(`${stem}.der`, certificateDer);
+  fs.writeFileSync(`${stem}.txt`, data);
+  fs.writeFileSync(`${stem}.sig`, signature);
+  execFileSync("openssl", ["x509", "-inform", "DER", "-in", `${stem}.der`, "-pubkey", "-noout", "-out", `${stem}.pub`]);
+  return execFileSync("openssl", ["dgst", `-${hash}`, "-verify", `${stem}.pub`, "-signature", `${stem}.sig`, `${stem}.txt`],
+    { encoding: "utf8" }).trim();
+}
+
+// One native host process spoken to directly (the NPAPI relay below), framed as browsers do.
+class HostConnection {
+  constructor(host, env) {
+    this.child = spawn(host, ["native-messaging"], { env, stdio: ["pipe", "pipe", "inherit"] });
+    this.buffer = Buffer.alloc(0);
+    this.waiting = [];
+    this.nextId = 1;
+    this.child.stdout.on("data", (chunk) => this.receive(chunk));
+    this.child.on("exit", () => { for (const w of this.waiting) w.reject(new Error("native host exited")); this.waiting = []; });
+  }
+
+  receive(chunk) {
+    this.buffer = Buffer.concat([this.buffer, chunk]);
+    while (this.buffer.length >= 4 && this.buffer.length >= 4 + this.buffer.readUInt32LE(0)) {
+      const length = this.buffer.readUInt32LE(0);
+      const frame = JSON.parse(this.buffer.subarray(4, 4 + length).toString("utf8"));
+      this.buffer = this.buffer.subarray(4 + length);
+      if ("part" in frame) {
+        this.pieces = frame.part === 1 ? [frame.data] : [...this.pieces, frame.data];
+        if (frame.part < frame.parts) continue;
+        this.deliver(JSON.parse(this.pieces.join("")));
+      } else {
+        this.deliver(frame);
+      }
+    }
+  }
+
+  deliver(answer) {
+    const index = this.waiting.findIndex((w) => w.id === answer.id);
+    if (index >= 0) this.waiting.splice(index, 1)[0].resolve(answer);
+  }
+
+  request(fields) {
+    const id = this.nextId++;
+    const body = Buffer.from(JSON.stringify({ id, ...fields }), "utf8");
+    const header = Buffer.alloc(4);
+    header.writeUInt32LE(body.length, 0);
+    return new Promise((resolve, reject) => {
+      this.waiting.push({ id, resolve, reject });
+      this.child.stdin.write(Buffer.concat([header, body]));
+    });
+  }
+
+  close() { this.child.stdin.end(); }
+}
+
+// The web server of the pages: the browser/ folder of the source tree (vellum.js, the demo),
+// a blank page, and POST /npapi-relay, which carries the NPAPI emulation's synchronous calls
+// to one native host per embed (see npapi-shim.js).
+export async function startServer({ root, host, hostEnv, ports = 2 }) {
+  const relays = new Map();
+  const stats = { relayedCalls: 0 };
+  const types = { ".html": "text/html", ".js": "text/javascript", ".css": "text/css", ".png": "image/png" };
+  const handler = async (req, res) => {
+    const url = new URL(req.url, "http://127.0.0.1");
+    if (url.pathname === "/blank.html") {
+      res.writeHead(200, { "content-type": "text/html" });
+      return res.end("<!doctype html><title>blank</title><p>blank</p>");
+    }
+    if (url.pathname === "/npapi-relay" && req.method === "POST") {
+      const chunks = [];
+      for await (const c of req) chunks.push(c);
+      const { embed, request } = JSON.parse(Buffer.concat(chunks).toString("utf8"));
+      if (!relays.has(embed)) relays.set(embed, new HostConnection(host, hostEnv));
+      stats.relayedCalls++;
+      const answer = await relays.get(embed).request(request).catch((e) => ({ error: { code: "host-exited", message: e.message } }));
+      res.writeHead(200, { "content-type": "application/json" });
+      return res.end(JSON.stringify(answer));
+    }
+    const file = path.join(root, path.normalize(url.pathname).replace(/^(\.\.[/\\])+/, ""));
+    if (!file.startsWith(root + path.sep) || !fs.existsSync(file) || !fs.statSync(file).isFile()) {
+      res.writeHead(404);
+      return res.end();
+    }
+    res.writeHead(200, { "content-type": types[path.extname(file)] || "application/octet-stream" });
+    fs.createReadStream(file).pipe(res);
+  };
+  const servers = [];
+  for (let i = 0; i < ports; i++) {
+    const server = http.createServer((req, res) => handler(req, res).catch((e) => { res.writeHead(500); res.end(String(e)); }));
+    await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
+    servers.push(server);
+  }
+  return {
+    ports: servers.map((s) => s.address().port),
+    stats,
+    close() {
+      for (const relay of relays.values()) relay.close();
+      for (const s of servers) { s.closeAllConnections(); s.close(); }
+    },
+  };
+}

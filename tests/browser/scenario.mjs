@@ -1,0 +1,378 @@
+// The bridge end to end in a real browser: a page on 127.0.0.1 -> the extension -> vellum-host
+// native-messaging -> the shipping plug-in -> the forwarding module -> a SoftHSM2 token. One
+// scenario for both browsers:
+//
+//   node scenario.mjs --browser chromium|firefox --host VELLUM_HOST --fwd P11FWD --softhsm MODULE
+//                     --tokenkit TOKENKIT --deps NODE_DEPS_DIR --source SOURCE_DIR
+//
+// Everything it writes is in one temporary folder: the token, HOME (with the bridge installed by
+// `vellum-host bridge install --token-module`), the browser profile, managed storage. Chromium
+// reads its policies only from /etc/chromium, so for Chromium the scenario runs itself again in
+// a private mount namespace with a tmpfs there.
+import assert from "node:assert/strict";
+import { execFileSync } from "node:child_process";
+import fs from "node:fs";
+import path from "node:path";
+import { fileURLToPath } from "node:url";
+import { setTimeout as sleep } from "node:timers/promises";
+import { CHROMIUM_EXTENSION_ID, GECKO_ID, launch, until } from "./drivers.mjs";
+import {
+  browserEnvironment, callLogLines, installBridge, loadPuppeteer, nativeHosts, opensslVerify, parseArgs,
+  provisionToken, signatureBytes, startServer, temporaryDirectory,
+} from "./fixture.mjs";
+
+const args = parseArgs(process.argv.slice(2));
+const kind = args.browser;
+const SUBJECT_CN = "Browser Test Signer";
+const SERIAL = "0B5E7E57";
+const TEXT = "Pay 100.00 to ACME Ltd, invoice 2026-117";
+
+if (kind === "chromium" && !process.env.VELLUM_BROWSER_NAMESPACE) {
+  const unshare = ["--mount", "--propagation", "private"];
+  if (process.getuid() !== 0) unshare.unshift("--user", "--map-root-user");
+  try {
+    execFileSync("unshare", [...unshare, process.execPath, ...process.argv.slice(1)],
+      { stdio: "inherit", env: { ...process.env, VELLUM_BROWSER_NAMESPACE: "1" } });
+    process.exit(0);
+  } catch (error) {
+    process.exit(error.status || 1);
+  }
+}
+
+const work = temporaryDirectory(`vellum-${kind}-`);
+const home = path.join(work, "home");
+const profile = path.join(work, "profile");
+const callLog = path.join(work, "calls.log");
+const runId = path.basename(work);
+// However the run ends (a failed setup included), its folder goes; the browsers die with it.
+process.on("exit", () => {
+  try { fs.rmSync(work, { recursive: true, force: true, maxRetries: 3 }); } catch { /* a browser still writing */ }
+});
+fs.mkdirSync(home);
+
+const failures = [];
+async function step(name, body) {
+  const began = Date.now();
+  try {
+    await body();
+    console.log(`ok - ${kind}: ${name} (${Date.now() - began} ms)`);
+  } catch (error) {
+    failures.push(name);
+    console.log(`not ok - ${kind}: ${name}\n  ${String(error && error.stack || error).replace(/\n/g, "\n  ")}`);
+  }
+}
+
+const token = provisionToken(args.tokenkit, path.join(work, "token"),
+  ["--bits", "1024", "--label", "browser", "--subject", `/CN=${SUBJECT_CN}/O=vellum`, "--serial", SERIAL,
+   "--cache", path.join(work, "keys")]);
+const env = browserEnvironment({ home, token, softhsm: args.softhsm, callLog, runId });
+installBridge({ host: args.host, fwd: args.fwd, env, browser: kind, userDataDir: kind === "chromium" ? profile : undefined });
+
+// What vellum-host itself answers for the same steps, to compare the page's answers with.
+function vellumHost(...steps) {
+  let out;
+  try {
+    out = execFileSync(args.host, ["--token-module", args.fwd, "--json", ...steps.flatMap((s, i) => (i ? ["--", ...s] : s))],
+      { env: { ...env, VELLUM_P11FWD_LOG: path.join(work, "host-calls.log") }, encoding: "utf8", stdio: ["ignore", "pipe", "ignore"] });
+  } catch (error) {
+    out = error.stdout;  // exit 1: a step answered E:1000
+  }
+  return out.trim().split("\n").map((line) => JSON.parse(line));
+}
+
+const server = await startServer({ root: path.join(args.source, "browser"), host: args.host, hostEnv: env });
+const [port, otherPort] = server.ports;
+const allowedOrigin = `http://127.0.0.1:${port}`;
+const deniedOrigin = `http://127.0.0.1:${otherPort}`;
+const policyOrigin = `http://localhost:${port}`;
+
+// The administrator's pre-allowed origin, where each browser reads managed storage.
+if (kind === "chromium") {
+  execFileSync("mount", ["-t", "tmpfs", "tmpfs", "/etc/chromium"]);
+  fs.mkdirSync("/etc/chromium/policies/managed", { recursive: true });
+  fs.writeFileSync("/etc/chromium/policies/managed/vellum.json",
+    JSON.stringify({ "3rdparty": { extensions: { [CHROMIUM_EXTENSION_ID]: { allowedOrigins: [policyOrigin] } } } }));
+} else {
+  fs.mkdirSync(path.join(home, ".mozilla/managed-storage"), { recursive: true });
+  fs.writeFileSync(path.join(home, `.mozilla/managed-storage/${GECKO_ID}.json`),
+    JSON.stringify({ name: GECKO_ID, description: "vellum test policy", type: "storage", data: { allowedOrigins: [policyOrigin] } }));
+}
+
+const browser = await launch(kind, {
+  puppeteer: kind === "chromium" ? loadPuppeteer(args.deps) : null,
+  extension: path.join(args.source, "browser/extension"),
+  profile, env, resolveToLocal: "vellum-bridge.test",
+});
+
+// Page calls settle into {ok, v} ({ok} for no value) or {ok: false, code, message}, so nothing
+// throws across drivers, and both drivers return the same.
+const settle = (expression) => `(${expression}).then((v) => (v === undefined ? { ok: true } : { ok: true, v }), ` +
+  `(e) => ({ ok: false, code: e.code, message: e.message, isError: Object.prototype.toString.call(e) === "[object Error]" }))`;
+const call = (tab, expression) => browser.eval(tab, settle(expression));
+const start = (tab, key, expression) =>
+  browser.eval(tab, `void ((window.__calls ||= {})[${JSON.stringify(key)}] = ${settle(expression)}.then((r) => (window.__done = { ...window.__done, [${JSON.stringify(key)}]: true }, r)))`);
+const done = (tab, key) => browser.eval(tab, `Boolean(window.__done && window.__done[${JSON.stringify(key)}])`);
+const result = (tab, key) => browser.eval(tab, `window.__calls[${JSON.stringify(key)}]`);
+const expectedList = `CN=${SUBJECT_CN},${SERIAL};`;
+
+async function signAndVerify(tab, hash) {
+  assert.deepEqual(await call(tab, `vellumBridge.set({ CN: ${JSON.stringify(SERIAL.toLowerCase())}, HashAlgorithm: "${hash}", SignData: ${JSON.stringify(TEXT)} })`), { ok: true });
+  const signature = await call(tab, `vellumBridge.get("Signature")`);
+  assert.equal(signature.ok, true, JSON.stringify(signature));
+  return opensslVerify({ dir: work, certificateDer: token.der, hash, data: TEXT, signature: signatureBytes(signature.v) });
+}
+
+let tab;
+let second;
+try {
+  await step("only https, localhost and 127.0.0.1 pages get the API", async () => {
+    // The demo page, served there all the same, finds neither backend.
+    const far = await browser.open(`http://vellum-bridge.test:${port}/demo/index.html`);
+    await until("the demo page to start", () => browser.eval(far, `document.body.dataset.state`));
+    assert.equal(await browser.eval(far, `typeof window.vellumBridge + " " + document.body.dataset.state`), "undefined unavailable");
+    await browser.closeTab(far);
+    tab = await browser.open(`${allowedOrigin}/blank.html`);
+    assert.equal(await browser.eval(tab, `document.title + " " + typeof window.vellumBridge`), "blank object");
+  });
+
+  await step("requests outside the embed's API are refused before they reach anything", async () => {
+    for (const expression of [`vellumBridge.get("Foo")`, `vellumBridge.call("toString")`, `vellumBridge.set("CN", { serial: 1 })`,
+                              `vellumBridge.call("GetUKeySN", [0])`]) {
+      const answer = await call(tab, expression);
+      assert.equal(answer.code, "bad-request", `${expression}: ${JSON.stringify(answer)}`);
+    }
+    // A request forged as the relay's own event, with a member the API never sends.
+    const forged = await browser.eval(tab, `new Promise((resolve) => {
+      document.addEventListener("vellum-bridge:reply", (e) => resolve(JSON.parse(e.detail)), { once: true });
+      document.dispatchEvent(new CustomEvent("vellum-bridge:request",
+        { detail: JSON.stringify({ id: 424242, op: "get", name: "Signature", origin: "https://elsewhere.example" }) }));
+    })`);
+    assert.equal(forged.error.code, "bad-request");
+    assert.equal(await browser.consentWindowOpen() ? "consent window" : "none", "none");
+  });
+
+  await step("the first call opens the consent window naming the origin; Allow lets getCertList through", async () => {
+    await start(tab, "list", `vellumBridge.getCertList()`);
+    assert.equal(await browser.answerConsent(true), allowedOrigin);
+    // Not a click the page aimed at where the window would open: the buttons wait a second.
+    assert.ok(browser.lastConsentArmedAt >= 1000, `the buttons answered after ${browser.lastConsentArmedAt} ms`);
+    assert.deepEqual(await result(tab, "list"), { ok: true, v: expectedList });
+    const info = await call(tab, `vellumBridge.info()`);
+    assert.deepEqual(info, { ok: true, v: { protocol: 1, name: "vellum Plug-in for DEMO",
+      version: vellumHost(["call", "getVersion"])[0].value, mimeType: "application/x-vnd-vellum-demo" } });
+  });
+
+  await step("SignCert gives the token certificate's DER", async () => {
+    await call(tab, `vellumBridge.set("CN", "${SERIAL}")`);
+    const cert = await call(tab, `vellumBridge.SignCert()`);
+    assert.equal(cert.ok, true, JSON.stringify(cert));
+    assert.ok(Buffer.from(cert.v, "base64").equals(token.der), "SignCert differs from the token's certificate");
+  });
+
+  await step("all 7 properties and 19 methods answer as in vellum-host, refusals included", async () => {
+    const steps = [
+      ["set", "CN", SERIAL.toLowerCase()], ["set", "SignData", "abc"], ["set", "IssuerCN", "Issuer"], ["set", "Signature", "x"],
+      ["set", "SignFile", "file.txt"], ["set", "HashAlgorithm", "sha256"], ["set", "JSCB", "x"],
+      ...["CN", "SignData", "IssuerCN", "Signature", "SignFile", "HashAlgorithm", "JSCB"].map((name) => ["get", name]),
+      ["call", "PKCS7Data"], ["call", "VerifyPKCS7", "x"], ["call", "VerifySignature", "a", "b", "c"], ["call", "LastError"],
+      ["call", "SignCert"], ["call", "getCertList"], ["call", "getProviderName"], ["call", "getVersion"],
+      ["call", "saGetTokenCount"], ["call", "saGetTokenSN", 0], ["call", "saGetTokenMOVAId", 0], ["call", "SetUKeyVendor", "v"],
+      ["call", "GetUKeyCount"], ["call", "GetUKeySN", 0], ["call", "GetUKeyCertCount", 0], ["call", "ChangeUKeyPIN", 0],
+      ["call", "CreateX509ReqData", "a", "b", "c", 1, 2, "d"], ["call", "ImportCertData", "x"], ["call", "getProviderCertList", "x"],
+      ["call", "VerifyPKCS7"], ["call", "LastError"],
+    ];
+    // One page (one embed instance) takes every step in order.
+    const page = await browser.open(`${allowedOrigin}/blank.html?all`);
+    const pageAnswers = [];
+    for (const [op, name, ...rest] of steps) {
+      const expression = op === "get" ? `vellumBridge.get(${JSON.stringify(name)})`
+        : op === "set" ? `vellumBridge.set(${JSON.stringify(name)}, ${JSON.stringify(rest[0])})`
+          : `vellumBridge.call(${[name, ...rest].map((a) => JSON.stringify(a)).join(", ")})`;
+      pageAnswers.push(await call(page, expression));
+    }
+    await browser.closeTab(page);
+    // vellum-host stops at a step that fails; such a step changes nothing, so run again without it.
+    const hostAnswers = new Array(steps.length);
+    const failed = new Set();
+    while (hostAnswers.includes(undefined)) {
+      const indexes = steps.map((_, i) => i).filter((i) => !failed.has(i));
+      const lines = vellumHost(...indexes.map((i) => steps[i].map(String)));
+      lines.forEach((line, k) => { hostAnswers[indexes[k]] = line; });
+      if (!lines.at(-1).ok) failed.add(indexes[lines.length - 1]);
+    }
+    steps.forEach((s, i) => {
+      const host = hostAnswers[i];
+      const expected = !host.ok ? { ok: false, code: "refused" }
+        : s[0] === "set" ? { ok: true, v: null } : host.type === "void" ? { ok: true } : { ok: true, v: host.value };
+      const got = pageAnswers[i].ok ? pageAnswers[i] : { ok: false, code: pageAnswers[i].code };
+      assert.deepEqual(got, expected, `${s.join(" ")}: vellum-host ${JSON.stringify(host)}`);
+    });
+  });
+
+  await step("md5, sha1 and sha256 signatures pass openssl dgst -verify", async () => {
+    for (const hash of ["md5", "sha1", "sha256"]) assert.equal(await signAndVerify(tab, hash), "Verified OK");
+  });
+
+  await step("a 2.5 MiB SignData envelope arrives whole (the host sends it in parts)", async () => {
+    const big = "0123456789abcdef".repeat(160 * 1024);
+    const answer = await call(tab, `(async () => {
+      const big = "0123456789abcdef".repeat(160 * 1024);
+      await vellumBridge.set({ CN: "${SERIAL}", HashAlgorithm: "sha256", SignData: big });
+      const envelope = await vellumBridge.get("SignData");
+      return { head: envelope.slice(0, 16), same: envelope.slice(16, 16 + big.length) === big, tail: envelope.slice(16 + big.length) };
+    })()`);
+    assert.equal(answer.ok, true, JSON.stringify(answer).slice(0, 300));
+    assert.equal(answer.v.head, `UD65001:${String(big.length).padStart(8, "0")}`);
+    assert.equal(answer.v.same, true);
+    assert.equal(opensslVerify({ dir: work, certificateDer: token.der, hash: "sha256", data: big, signature: signatureBytes(`US65001:${answer.v.tail}`) }), "Verified OK");
+  });
+
+  await step("two tabs keep their own CN; a failure gives E:1000 and vellum-host's LastError", async () => {
+    second = await browser.open(`${allowedOrigin}/blank.html?second`);
+    assert.deepEqual(await call(second, `vellumBridge.set({ CN: "00", HashAlgorithm: "sha256", SignData: ${JSON.stringify(TEXT)} })`), { ok: true });
+    assert.deepEqual(await call(second, `vellumBridge.get("Signature")`), { ok: true, v: "E:1000" });
+    const lastError = await call(second, `vellumBridge.LastError()`);
+    // vellum-host stops at the failing step and reports its LastError with it.
+    const host = vellumHost(["set", "CN", "00"], ["set", "HashAlgorithm", "sha256"], ["set", "SignData", TEXT], ["get", "Signature"]);
+    assert.equal(host[3].result, "E:1000");
+    assert.deepEqual(lastError, { ok: true, v: host[3].lastError });
+    assert.equal(host[3].lastError, "CN not matched");
+    assert.equal(await signAndVerify(tab, "sha256"), "Verified OK");  // the first tab's CN held
+    assert.deepEqual(await call(second, `vellumBridge.get("Signature")`), { ok: true, v: "E:1000" });
+  });
+
+  await step("an origin the administrator allowed calls without a consent window", async () => {
+    const managed = await browser.open(`${policyOrigin}/blank.html`);
+    await start(managed, "version", `vellumBridge.getVersion()`);
+    await until("the call or a consent window", async () => (await done(managed, "version")) || (await browser.consentWindowOpen()));
+    assert.equal(await browser.consentWindowOpen() ? "consent window" : "no window", "no window");
+    assert.deepEqual(await result(managed, "version"), { ok: true, v: vellumHost(["call", "getVersion"])[0].value });
+    await browser.closeTab(managed);
+  });
+
+  await step("a denied origin's calls reject with code 'consent' and the token module sees no call", async () => {
+    const before = callLogLines(callLog).length;
+    const denied = await browser.open(`${deniedOrigin}/blank.html`);
+    await start(denied, "list", `vellumBridge.getCertList()`);
+    assert.equal(await browser.answerConsent(false), deniedOrigin);
+    const refused = await result(denied, "list");
+    assert.equal(refused.code, "consent", JSON.stringify(refused));
+    assert.equal(refused.isError, true);
+    // Remembered: the next call is refused at once, without a window.
+    await start(denied, "cert", `vellumBridge.SignCert()`);
+    await until("the second call or a consent window", async () => (await done(denied, "cert")) || (await browser.consentWindowOpen()));
+    assert.equal((await result(denied, "cert")).code, "consent");
+    assert.deepEqual(callLogLines(callLog).slice(before), []);
+    await browser.closeTab(denied);
+  });
+
+  await step("a consent window goes with the page that asked: nothing is decided for a page that left", async () => {
+    const leaving = await browser.open(`http://localhost:${otherPort}/blank.html`);
+    await start(leaving, "list", `vellumBridge.getCertList()`);
+    await until("the consent window", () => browser.consentWindowOpen());
+    await browser.closeTab(leaving);
+    await until("the consent window to close", async () => !(await browser.consentWindowOpen()));
+  });
+
+  await step("killing the native host mid-call rejects the pending call; the next call starts a new host", async () => {
+    await browser.closeTab(second);
+    second = null;
+    const [pid] = await until("one native host (the first tab's)", () => {
+      const pids = nativeHosts(args.host, runId);
+      return pids.length === 1 && pids;
+    });
+    process.kill(pid, "SIGSTOP");
+    await start(tab, "stopped", `vellumBridge.getCertList()`);
+    await sleep(300);
+    assert.equal(await done(tab, "stopped"), false, "the call settled while its host was stopped");
+    process.kill(pid, "SIGKILL");
+    const killed = await result(tab, "stopped");
+    assert.equal(killed.code, "host-exited", JSON.stringify(killed));
+    assert.deepEqual(await call(tab, `vellumBridge.getCertList()`), { ok: true, v: expectedList });
+    const now = nativeHosts(args.host, runId);
+    assert.equal(now.length, 1);
+    assert.notEqual(now[0], pid);
+  });
+
+  await step("the options page lists the decisions; Revoke closes the site's host and the site is asked again", async () => {
+    const options = await browser.open(await browser.extensionUrl("options.html"));
+    const rows = () => browser.eval(options, `[...document.querySelectorAll("#decisions tr")].map((r) => r.cells[0].textContent + " " + r.cells[1].textContent)`);
+    await until("the options page's list", async () => (await rows()).length >= 2);
+    assert.deepEqual(await rows(), [`${allowedOrigin} Allowed`, `${deniedOrigin} Denied`].sort());
+    assert.deepEqual(await browser.eval(options, `[...document.querySelectorAll("#policy li")].map((li) => li.textContent)`), [policyOrigin]);
+    await browser.eval(options, `(document.querySelector('button[data-origin="${allowedOrigin}"]').click(), true)`);
+    await until("the decision to go", async () => (await rows()).length === 1);
+    await browser.closeTab(options);
+    await until("the site's native host to end", () => nativeHosts(args.host, runId).length === 0);
+    await start(tab, "again", `vellumBridge.getCertList()`);
+    assert.equal(await browser.answerConsent(true), allowedOrigin);
+    assert.deepEqual(await result(tab, "again"), { ok: true, v: expectedList });
+  });
+
+  await step("without the native host a call rejects with code 'no-host'; a request over 64 MiB with 'too-large'", async () => {
+    const bridge = (verb) => execFileSync(args.host, ["bridge", verb, "--user", "--browser", kind,
+      ...(kind === "chromium" ? ["--user-data-dir", profile] : []), ...(verb === "install" ? ["--token-module", args.fwd] : [])], { env });
+    bridge("uninstall");
+    try {
+      const page = await browser.open(`${allowedOrigin}/blank.html?uninstalled`);
+      const missing = await call(page, `vellumBridge.getVersion()`);
+      assert.equal(missing.code, "no-host", JSON.stringify(missing));
+      await browser.closeTab(page);
+    } finally {
+      bridge("install");
+    }
+    const large = await call(tab, `vellumBridge.set("SignData", "x".repeat(64 * 1024 * 1024))`);
+    assert.equal(large.code, "too-large", JSON.stringify(large));
+    assert.deepEqual(await call(tab, `vellumBridge.getCertList()`), { ok: true, v: expectedList });
+  });
+
+  await step("a lost answer fails its own call and never becomes another call's answer", async () => {
+    // The manifest `bridge install` wrote, pointed for a moment at a host that garbles its first answer.
+    const manifest = kind === "chromium" ? path.join(profile, "NativeMessagingHosts/vellum.bridge.json")
+      : path.join(home, ".mozilla/native-messaging-hosts/vellum.bridge.json");
+    const installed = fs.readFileSync(manifest, "utf8");
+    fs.writeFileSync(manifest, JSON.stringify({ ...JSON.parse(installed), path: fileURLToPath(new URL("./answer-dropping-host.mjs", import.meta.url)) }));
+    try {
+      const page = await browser.open(`${allowedOrigin}/blank.html?garbled`);
+      const answers = await browser.eval(page, `Promise.all([${settle(`vellumBridge.getVersion()`)}, ${settle(`vellumBridge.getProviderName()`)}])`);
+      // Chromium drops the frame and goes on; Firefox closes the port.
+      assert.deepEqual(answers, kind === "chromium"
+        ? [{ ok: false, code: "lost-answer", message: "the native host's answer to this call was lost", isError: true }, { ok: true, v: "answer to 2" }]
+        : answers.map((a) => ({ ...a, ok: false, code: "host-exited", isError: true })));
+      await browser.closeTab(page);
+    } finally {
+      fs.writeFileSync(manifest, installed);
+    }
+  });
+
+  // The demo page through vellum.js; `backend` names the text the page shows for it.
+  async function demo(backend) {
+    const page = await browser.open(`${allowedOrigin}/demo/index.html`);
+    await until("the demo page to list the certificates", async () => ["ready", "failed", "unavailable"].includes(await browser.eval(page, `document.body.dataset.state`)));
+    assert.equal(await browser.eval(page, `document.getElementById("backend").textContent`), backend);
+    assert.equal(await browser.eval(page, `document.getElementById("certificate").value`), SERIAL);
+    await browser.eval(page, `(document.getElementById("hash").value = "sha1", document.getElementById("sign").click(), true)`);
+    await until("the demo page to sign", async () => ["signed", "failed"].includes(await browser.eval(page, `document.body.dataset.state`)));
+    const [envelope, lastError, text] = await browser.eval(page, `["envelope", "last-error", "text"].map((id) => document.getElementById(id).value)`);
+    assert.equal(lastError, "OK");
+    assert.equal(opensslVerify({ dir: work, certificateDer: token.der, hash: "sha1", data: text, signature: signatureBytes(envelope) }), "Verified OK");
+    await browser.closeTab(page);
+  }
+
+  await step("the demo page signs through vellum.js over the extension", () => demo("Through the vellum bridge extension"));
+
+  if (kind === "chromium") {
+    await step("the same demo page signs through vellum.js over the NPAPI plug-in (hosted by vellum-host)", async () => {
+      browser.injectBeforeLoad(fs.readFileSync(new URL("./npapi-shim.js", import.meta.url), "utf8"));
+      const relayed = server.stats.relayedCalls;
+      await demo("Through the vellum plug-in");
+      assert.ok(server.stats.relayedCalls > relayed + 5, "the page's calls did not go to the plug-in");
+    });
+  }
+} finally {
+  await browser.close().catch(() => {});
+  server.close();
+}
+
+console.log(failures.length ? `${kind}: ${failures.length} step(s) failed` : `${kind}: all steps passed`);
+process.exit(failures.length ? 1 : 0);
