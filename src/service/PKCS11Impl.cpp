@@ -13,35 +13,36 @@ namespace {
 
 constexpr const char* kOutOfMemoryText = "Out of memory";
 
-// Whether the list has every function a token operation may call. A module is free to leave out
-// what it does not implement, but a null entry called would crash the host.
-bool hasEveryFunctionCalled(const CK_FUNCTION_LIST& list) {
-    const bool present[] = {
-        list.C_Initialize != nullptr,
-        list.C_Finalize != nullptr,
-        list.C_GetSlotList != nullptr,
-        list.C_GetMechanismInfo != nullptr,
-        list.C_OpenSession != nullptr,
-        list.C_CloseSession != nullptr,
-        list.C_Login != nullptr,
-        list.C_Logout != nullptr,
-        list.C_GetAttributeValue != nullptr,
-        list.C_FindObjectsInit != nullptr,
-        list.C_FindObjects != nullptr,
-        list.C_FindObjectsFinal != nullptr,
-        list.C_SignInit != nullptr,
-        list.C_SignUpdate != nullptr,
-        list.C_SignFinal != nullptr,
+}  // namespace
+
+const char* PKCS11Impl::missingFunction(const CK_FUNCTION_LIST& list) noexcept {
+    const struct {
+        bool present;
+        const char* name;
+    } functions[] = {
+        {list.C_Initialize != nullptr, "C_Initialize"},
+        {list.C_Finalize != nullptr, "C_Finalize"},
+        {list.C_GetSlotList != nullptr, "C_GetSlotList"},
+        {list.C_GetMechanismInfo != nullptr, "C_GetMechanismInfo"},
+        {list.C_OpenSession != nullptr, "C_OpenSession"},
+        {list.C_CloseSession != nullptr, "C_CloseSession"},
+        {list.C_Login != nullptr, "C_Login"},
+        {list.C_Logout != nullptr, "C_Logout"},
+        {list.C_GetAttributeValue != nullptr, "C_GetAttributeValue"},
+        {list.C_FindObjectsInit != nullptr, "C_FindObjectsInit"},
+        {list.C_FindObjects != nullptr, "C_FindObjects"},
+        {list.C_FindObjectsFinal != nullptr, "C_FindObjectsFinal"},
+        {list.C_SignInit != nullptr, "C_SignInit"},
+        {list.C_SignUpdate != nullptr, "C_SignUpdate"},
+        {list.C_SignFinal != nullptr, "C_SignFinal"},
     };
-    for (bool function : present) {
-        if (!function) {
-            return false;
+    for (const auto& function : functions) {
+        if (!function.present) {
+            return function.name;
         }
     }
-    return true;
+    return nullptr;
 }
-
-}  // namespace
 
 PKCS11Impl::PKCS11Impl(const char* modulePath)
     : functionList(nullptr),
@@ -119,7 +120,7 @@ unsigned char PKCS11Impl::initialize() {
     }
     // A list that lacks a function the operation may call is as good as none: nothing is
     // called through it, not even C_Finalize, and the module is only unloaded.
-    if (!functionList || !hasEveryFunctionCalled(*functionList)) {
+    if (!functionList || missingFunction(*functionList) != nullptr) {
         functionList = nullptr;
         setStatus("Function list of pkcs11 is null");
         return CKR_FUNCTION_FAILED;

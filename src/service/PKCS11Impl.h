@@ -48,6 +48,10 @@ public:
     bool uninitialize();
     long unloadPKCS11Library();
     static std::string getPKCS11ErrorCode(unsigned long rv);
+    // The first of the functions a token operation may call that the list lacks, or null. A
+    // module is free to leave out what it does not implement, but a null entry called would crash
+    // the host.
+    static const char* missingFunction(const CK_FUNCTION_LIST& list) noexcept;
 
     bool freeDerCert();
     static char* base64(signed char* bytes, unsigned long length);
