@@ -63,15 +63,22 @@ PKCS11Impl::PKCS11Impl(const char* modulePath)
 }
 
 PKCS11Impl::~PKCS11Impl() {
-    // Only a failed initialize under signCert leaves a module loaded until here. An instance
-    // destroyed from a modal loop inside another instance's token call shares that operation's
-    // module (the loader counts references): it lets go of its handle without finalising the
-    // module under the operation in flight, which finalises it when it ends.
-    if (TokenOperationGuard::inFlight()) {
-        functionList = nullptr;
-        moduleInitialized = false;
+    // Only a failed initialize under signCert leaves a module loaded until here. Letting go of it
+    // is a token operation of its own: a page's call from a dialog loop that the module runs
+    // inside this C_Finalize is refused like any nested one, instead of loading, initialising
+    // and unloading the module under the running C_Finalize.
+    if (libraryHandle) {
+        TokenOperationGuard release(lastErrorText);
+        // An instance destroyed from a modal loop inside another instance's token call shares
+        // that operation's module (the loader counts references): it lets go of its handle
+        // without finalising the module under the operation in flight, which finalises it when
+        // it ends.
+        if (!release.claimed()) {
+            functionList = nullptr;
+            moduleInitialized = false;
+        }
+        releaseModule();
     }
-    releaseModule();
     freeDerCert();
     std::free(certContext);
     certContext = nullptr;
