@@ -52,7 +52,7 @@ PKCS11Impl::PKCS11Impl(const char* modulePath)
       mechanismType(CKM_SHA1_RSA_PKCS),
       operationMechanism(CKM_SHA1_RSA_PKCS),
       modulePath(modulePath),
-      moduleInitialized(false) {
+      initializedList(nullptr) {
     if (!certContext) {
         throw std::bad_alloc();
     }
@@ -68,14 +68,18 @@ PKCS11Impl::~PKCS11Impl() {
     // inside this C_Finalize is refused like any nested one, instead of loading, initialising
     // and unloading the module under the running C_Finalize.
     if (libraryHandle) {
-        TokenOperationGuard release(lastErrorText);
-        // An instance destroyed from a modal loop inside another instance's token call shares
-        // that operation's module (the loader counts references): it lets go of its handle
-        // without finalising the module under the operation in flight, which finalises it when
-        // it ends.
-        if (!release.claimed()) {
+        TokenOperationGuard release(*this, lastErrorText);
+        PKCS11Impl* const running =
+            release.claimed() ? nullptr : TokenOperationGuard::serviceInFlight();
+        // An instance destroyed from a modal loop inside another instance's token call: when that
+        // operation runs on the same module (the loader hands out one handle per module), the
+        // module must not be finalised under its feet, so the operation takes it over. Another
+        // module is no part of that operation and is closed down at once.
+        if (running != nullptr && running->libraryHandle == libraryHandle) {
+            running->takeOverModule(libraryHandle, initializedList);
+            libraryHandle = nullptr;
             functionList = nullptr;
-            moduleInitialized = false;
+            initializedList = nullptr;
         }
         releaseModule();
     }
@@ -104,10 +108,10 @@ long PKCS11Impl::loadPKCS11Library() {
 }
 
 unsigned char PKCS11Impl::initialize() {
-    // A module that an earlier operation left initialised keeps the list it was initialised with
-    // until a new one comes: failing before that, it is still finalised when it is let go of.
-    CK_FUNCTION_LIST* const initializedList = moduleInitialized ? functionList : nullptr;
-    ScopeExit keepFinalizable([this, initializedList] {
+    // A module left initialised (by an earlier operation, or by a service this one took it over
+    // from) keeps the list it was initialised with until a new one comes: failing before that,
+    // it is still finalised when it is let go of.
+    ScopeExit keepFinalizable([this] {
         if (functionList == nullptr) {
             functionList = initializedList;
         }
@@ -137,7 +141,7 @@ unsigned char PKCS11Impl::initialize() {
                    "C_Initialize failed:", CKR_CRYPTOKI_ALREADY_INITIALIZED)) {
         return 0;
     }
-    moduleInitialized = true;
+    initializedList = functionList;
     CK_ULONG count = 0;
     CK_RV rv = functionList->C_GetSlotList(CK_TRUE, nullptr, &count);
     if (!succeeded(rv, "C_GetSlotList failed:", CKR_BUFFER_TOO_SMALL)) {
@@ -160,7 +164,7 @@ bool PKCS11Impl::uninitialize() {
         functionList->C_Finalize(nullptr);
         functionList = nullptr;
     }
-    moduleInitialized = false;
+    initializedList = nullptr;
     return true;
 }
 
@@ -170,8 +174,9 @@ long PKCS11Impl::unloadPKCS11Library() {
         dlclose(libraryHandle);
         libraryHandle = nullptr;
     }
-    // The list pointed into the module: nothing calls through it any more.
+    // The lists pointed into the module: nothing calls through them any more.
     functionList = nullptr;
+    initializedList = nullptr;
     return 0;
 }
 
@@ -202,10 +207,21 @@ void PKCS11Impl::releaseModule() noexcept {
 void PKCS11Impl::releaseFailedInitialize() noexcept {
     // A failed C_Initialize leaves nothing to finalise: without its function list the module is
     // only unloaded.
-    if (!moduleInitialized) {
+    if (!initializedList) {
         functionList = nullptr;
     }
     releaseModule();
+}
+
+void PKCS11Impl::takeOverModule(void* handle, CK_FUNCTION_LIST* list) noexcept {
+    // Nothing is called into the module here: this object's operation may be inside one of its
+    // calls. The module was initialised all the same, so this object finalises it when it lets
+    // go of it, whether or not its own C_Initialize succeeds; its own handle keeps the module
+    // mapped, so the other reference goes at once.
+    if (!initializedList) {
+        initializedList = list;
+    }
+    dlclose(handle);
 }
 
 bool PKCS11Impl::readObjectAttribute(CK_ATTRIBUTE_TYPE type, const char* failureMessage,

@@ -84,6 +84,10 @@ private:
     // (its token probe failed) is finalised first: unloading an initialised module leaves its
     // resources, and any thread it runs, behind.
     void releaseFailedInitialize() noexcept;
+    // Takes over the handle of the module this object's token operation holds, from a service
+    // destroyed while the operation is in flight, with the list that service initialised the
+    // module through (null when it had not).
+    void takeOverModule(void* handle, CK_FUNCTION_LIST* list) noexcept;
 
     // Certificate discovery; the module is Ready (runTokenOperation).
     unsigned char findObject(unsigned long& session, CK_ATTRIBUTE* objectTemplate,
@@ -135,9 +139,11 @@ private:
     // The mechanism of the signing in flight, taken from mechanismType when it started.
     CK_MECHANISM_TYPE operationMechanism;
     const char* modulePath;
-    // Whether this object has the module initialised: C_Initialize answered CKR_OK or 0x191 and
-    // no C_Finalize has followed.
-    bool moduleInitialized;
+    // The list through which the module was initialised (C_Initialize answered CKR_OK or 0x191)
+    // while this object holds it, by this object or by a service it took the module over from;
+    // null once C_Finalize has followed, or before. Kept apart from functionList so that a later
+    // initialize failing before it has a list of its own still leaves the module finalisable.
+    CK_FUNCTION_LIST* initializedList;
 };
 
 template <class Work>
