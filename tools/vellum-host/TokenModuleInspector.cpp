@@ -121,7 +121,7 @@ SlotFacts inspectSlot(CK_FUNCTION_LIST* p11, CK_SLOT_ID id) {
     CK_TOKEN_INFO token{};
     // The plug-in never asks for it: a module may leave it out.
     CK_RV rv = p11->C_GetTokenInfo != nullptr ? p11->C_GetTokenInfo(id, &token)
-                                               : CKR_FUNCTION_NOT_SUPPORTED;
+                                              : CKR_FUNCTION_NOT_SUPPORTED;
     slot.tokenInfo = status(rv);
     if (rv == CKR_OK) {
         slot.label = paddedText(token.label, sizeof token.label);
