@@ -13,35 +13,36 @@ namespace {
 
 constexpr const char* kOutOfMemoryText = "Out of memory";
 
-// Whether the list has every function a token operation may call. A module is free to leave out
-// what it does not implement, but a null entry called would crash the host.
-bool hasEveryFunctionCalled(const CK_FUNCTION_LIST& list) {
-    const bool present[] = {
-        list.C_Initialize != nullptr,
-        list.C_Finalize != nullptr,
-        list.C_GetSlotList != nullptr,
-        list.C_GetMechanismInfo != nullptr,
-        list.C_OpenSession != nullptr,
-        list.C_CloseSession != nullptr,
-        list.C_Login != nullptr,
-        list.C_Logout != nullptr,
-        list.C_GetAttributeValue != nullptr,
-        list.C_FindObjectsInit != nullptr,
-        list.C_FindObjects != nullptr,
-        list.C_FindObjectsFinal != nullptr,
-        list.C_SignInit != nullptr,
-        list.C_SignUpdate != nullptr,
-        list.C_SignFinal != nullptr,
+}  // namespace
+
+const char* PKCS11Impl::missingFunction(const CK_FUNCTION_LIST& list) noexcept {
+    const struct {
+        bool present;
+        const char* name;
+    } functions[] = {
+        {list.C_Initialize != nullptr, "C_Initialize"},
+        {list.C_Finalize != nullptr, "C_Finalize"},
+        {list.C_GetSlotList != nullptr, "C_GetSlotList"},
+        {list.C_GetMechanismInfo != nullptr, "C_GetMechanismInfo"},
+        {list.C_OpenSession != nullptr, "C_OpenSession"},
+        {list.C_CloseSession != nullptr, "C_CloseSession"},
+        {list.C_Login != nullptr, "C_Login"},
+        {list.C_Logout != nullptr, "C_Logout"},
+        {list.C_GetAttributeValue != nullptr, "C_GetAttributeValue"},
+        {list.C_FindObjectsInit != nullptr, "C_FindObjectsInit"},
+        {list.C_FindObjects != nullptr, "C_FindObjects"},
+        {list.C_FindObjectsFinal != nullptr, "C_FindObjectsFinal"},
+        {list.C_SignInit != nullptr, "C_SignInit"},
+        {list.C_SignUpdate != nullptr, "C_SignUpdate"},
+        {list.C_SignFinal != nullptr, "C_SignFinal"},
     };
-    for (bool function : present) {
-        if (!function) {
-            return false;
+    for (const auto& function : functions) {
+        if (!function.present) {
+            return function.name;
         }
     }
-    return true;
+    return nullptr;
 }
-
-}  // namespace
 
 PKCS11Impl::PKCS11Impl(const char* modulePath)
     : functionList(nullptr),
@@ -51,7 +52,7 @@ PKCS11Impl::PKCS11Impl(const char* modulePath)
       mechanismType(CKM_SHA1_RSA_PKCS),
       operationMechanism(CKM_SHA1_RSA_PKCS),
       modulePath(modulePath),
-      moduleInitialized(false) {
+      initializedList(nullptr) {
     if (!certContext) {
         throw std::bad_alloc();
     }
@@ -62,15 +63,26 @@ PKCS11Impl::PKCS11Impl(const char* modulePath)
 }
 
 PKCS11Impl::~PKCS11Impl() {
-    // Only a failed initialize under signCert leaves a module loaded until here. An instance
-    // destroyed from a modal loop inside another instance's token call shares that operation's
-    // module (the loader counts references): it lets go of its handle without finalising the
-    // module under the operation in flight, which finalises it when it ends.
-    if (TokenOperationGuard::inFlight()) {
-        functionList = nullptr;
-        moduleInitialized = false;
+    // Only a failed initialize under signCert leaves a module loaded until here. Letting go of it
+    // is a token operation of its own: a page's call from a dialog loop that the module runs
+    // inside this C_Finalize is refused like any nested one, instead of loading, initialising
+    // and unloading the module under the running C_Finalize.
+    if (libraryHandle) {
+        TokenOperationGuard release(*this, lastErrorText);
+        PKCS11Impl* const running =
+            release.claimed() ? nullptr : TokenOperationGuard::serviceInFlight();
+        // An instance destroyed from a modal loop inside another instance's token call: when that
+        // operation runs on the same module (the loader hands out one handle per module), the
+        // module must not be finalised under its feet, so the operation takes it over. Another
+        // module is no part of that operation and is closed down at once.
+        if (running != nullptr && running->libraryHandle == libraryHandle) {
+            running->takeOverModule(libraryHandle, initializedList);
+            libraryHandle = nullptr;
+            functionList = nullptr;
+            initializedList = nullptr;
+        }
+        releaseModule();
     }
-    releaseModule();
     freeDerCert();
     std::free(certContext);
     certContext = nullptr;
@@ -96,10 +108,10 @@ long PKCS11Impl::loadPKCS11Library() {
 }
 
 unsigned char PKCS11Impl::initialize() {
-    // A module that an earlier operation left initialised keeps the list it was initialised with
-    // until a new one comes: failing before that, it is still finalised when it is let go of.
-    CK_FUNCTION_LIST* const initializedList = moduleInitialized ? functionList : nullptr;
-    ScopeExit keepFinalizable([this, initializedList] {
+    // A module left initialised (by an earlier operation, or by a service this one took it over
+    // from) keeps the list it was initialised with until a new one comes: failing before that,
+    // it is still finalised when it is let go of.
+    ScopeExit keepFinalizable([this] {
         if (functionList == nullptr) {
             functionList = initializedList;
         }
@@ -119,7 +131,7 @@ unsigned char PKCS11Impl::initialize() {
     }
     // A list that lacks a function the operation may call is as good as none: nothing is
     // called through it, not even C_Finalize, and the module is only unloaded.
-    if (!functionList || !hasEveryFunctionCalled(*functionList)) {
+    if (!functionList || missingFunction(*functionList) != nullptr) {
         functionList = nullptr;
         setStatus("Function list of pkcs11 is null");
         return CKR_FUNCTION_FAILED;
@@ -129,7 +141,7 @@ unsigned char PKCS11Impl::initialize() {
                    "C_Initialize failed:", CKR_CRYPTOKI_ALREADY_INITIALIZED)) {
         return 0;
     }
-    moduleInitialized = true;
+    initializedList = functionList;
     CK_ULONG count = 0;
     CK_RV rv = functionList->C_GetSlotList(CK_TRUE, nullptr, &count);
     if (!succeeded(rv, "C_GetSlotList failed:", CKR_BUFFER_TOO_SMALL)) {
@@ -152,7 +164,7 @@ bool PKCS11Impl::uninitialize() {
         functionList->C_Finalize(nullptr);
         functionList = nullptr;
     }
-    moduleInitialized = false;
+    initializedList = nullptr;
     return true;
 }
 
@@ -162,8 +174,9 @@ long PKCS11Impl::unloadPKCS11Library() {
         dlclose(libraryHandle);
         libraryHandle = nullptr;
     }
-    // The list pointed into the module: nothing calls through it any more.
+    // The lists pointed into the module: nothing calls through them any more.
     functionList = nullptr;
+    initializedList = nullptr;
     return 0;
 }
 
@@ -194,10 +207,21 @@ void PKCS11Impl::releaseModule() noexcept {
 void PKCS11Impl::releaseFailedInitialize() noexcept {
     // A failed C_Initialize leaves nothing to finalise: without its function list the module is
     // only unloaded.
-    if (!moduleInitialized) {
+    if (!initializedList) {
         functionList = nullptr;
     }
     releaseModule();
+}
+
+void PKCS11Impl::takeOverModule(void* handle, CK_FUNCTION_LIST* list) noexcept {
+    // Nothing is called into the module here: this object's operation may be inside one of its
+    // calls. The module was initialised all the same, so this object finalises it when it lets
+    // go of it, whether or not its own C_Initialize succeeds; its own handle keeps the module
+    // mapped, so the other reference goes at once.
+    if (!initializedList) {
+        initializedList = list;
+    }
+    dlclose(handle);
 }
 
 bool PKCS11Impl::readObjectAttribute(CK_ATTRIBUTE_TYPE type, const char* failureMessage,

@@ -48,6 +48,10 @@ public:
     bool uninitialize();
     long unloadPKCS11Library();
     static std::string getPKCS11ErrorCode(unsigned long rv);
+    // The first of the functions a token operation may call that the list lacks, or null. A
+    // module is free to leave out what it does not implement, but a null entry called would crash
+    // the host.
+    static const char* missingFunction(const CK_FUNCTION_LIST& list) noexcept;
 
     bool freeDerCert();
     static char* base64(signed char* bytes, unsigned long length);
@@ -80,6 +84,10 @@ private:
     // (its token probe failed) is finalised first: unloading an initialised module leaves its
     // resources, and any thread it runs, behind.
     void releaseFailedInitialize() noexcept;
+    // Takes over the handle of the module this object's token operation holds, from a service
+    // destroyed while the operation is in flight, with the list that service initialised the
+    // module through (null when it had not).
+    void takeOverModule(void* handle, CK_FUNCTION_LIST* list) noexcept;
 
     // Certificate discovery; the module is Ready (runTokenOperation).
     unsigned char findObject(unsigned long& session, CK_ATTRIBUTE* objectTemplate,
@@ -131,9 +139,11 @@ private:
     // The mechanism of the signing in flight, taken from mechanismType when it started.
     CK_MECHANISM_TYPE operationMechanism;
     const char* modulePath;
-    // Whether this object has the module initialised: C_Initialize answered CKR_OK or 0x191 and
-    // no C_Finalize has followed.
-    bool moduleInitialized;
+    // The list through which the module was initialised (C_Initialize answered CKR_OK or 0x191)
+    // while this object holds it, by this object or by a service it took the module over from;
+    // null once C_Finalize has followed, or before. Kept apart from functionList so that a later
+    // initialize failing before it has a list of its own still leaves the module finalisable.
+    CK_FUNCTION_LIST* initializedList;
 };
 
 template <class Work>

@@ -166,7 +166,7 @@ char* PKCS11Impl::base64(signed char* bytes, unsigned long length) {
 
 std::string PKCS11Impl::getCertList() {
     static constexpr OpeningFailure kOnFailure = {nullptr, nullptr, true};
-    TokenOperationGuard operation(lastErrorText);
+    TokenOperationGuard operation(*this, lastErrorText);
     std::string list;
     const bool listed =
         operation.claimed() && runTokenOperation(kOnFailure, [this, &list] {
@@ -205,7 +205,7 @@ std::string PKCS11Impl::getCertList() {
 
 std::string PKCS11Impl::signCert() {
     static constexpr OpeningFailure kOnFailure = {nullptr, nullptr, false};
-    TokenOperationGuard operation(lastErrorText);
+    TokenOperationGuard operation(*this, lastErrorText);
     if (!operation.claimed()) {
         return copyText(kFailureText);
     }

@@ -180,7 +180,7 @@ std::string PKCS11Impl::getSignature() {
 }
 
 std::string PKCS11Impl::envelope(bool withData) noexcept {
-    TokenOperationGuard operation(lastErrorText);
+    TokenOperationGuard operation(*this, lastErrorText);
     if (!operation.claimed()) {
         return copyText(kFailureText);
     }

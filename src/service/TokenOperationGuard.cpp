@@ -7,8 +7,8 @@ TokenOperationGuard* operationInFlight = nullptr;
 
 }  // namespace
 
-TokenOperationGuard::TokenOperationGuard(StatusText& statusText) noexcept
-    : statusText_(statusText) {
+TokenOperationGuard::TokenOperationGuard(PKCS11Impl& service, StatusText& statusText) noexcept
+    : service_(service), statusText_(statusText) {
     TokenOperationGuard* owner = operationInFlight;
     if (owner == nullptr) {
         operationInFlight = this;
@@ -24,8 +24,8 @@ TokenOperationGuard::TokenOperationGuard(StatusText& statusText) noexcept
     statusText.setFixed(kInProgressText);
 }
 
-bool TokenOperationGuard::inFlight() noexcept {
-    return operationInFlight != nullptr;
+PKCS11Impl* TokenOperationGuard::serviceInFlight() noexcept {
+    return operationInFlight != nullptr ? &operationInFlight->service_ : nullptr;
 }
 
 TokenOperationGuard::~TokenOperationGuard() {

@@ -2,6 +2,8 @@
 
 #include "service/StatusText.h"
 
+class PKCS11Impl;
+
 // Marks the one token operation that may be in flight in the process, from the load of the
 // module to the end of its closing sequence.
 //
@@ -16,11 +18,11 @@ class TokenOperationGuard {
 public:
     static constexpr const char* kInProgressText = "Token operation in progress";
 
-    // Claims the process's token operation for the service whose status text is given. When an
+    // Claims the process's token operation for the service, whose status text is given. When an
     // operation is already in flight nothing is claimed and that text becomes kInProgressText;
     // if the operation in flight is this service's own, its text is kept aside and given back
     // when it ends, unless it has set a newer one by then.
-    explicit TokenOperationGuard(StatusText& statusText) noexcept;
+    TokenOperationGuard(PKCS11Impl& service, StatusText& statusText) noexcept;
     ~TokenOperationGuard();
 
     TokenOperationGuard(const TokenOperationGuard&) = delete;
@@ -29,10 +31,11 @@ public:
     // False for a refused operation, which must return without touching the module.
     bool claimed() const noexcept { return claimed_; }
 
-    // Whether any token operation of the process is in flight.
-    static bool inFlight() noexcept;
+    // The service whose token operation is in flight, or null.
+    static PKCS11Impl* serviceInFlight() noexcept;
 
 private:
+    PKCS11Impl& service_;
     StatusText& statusText_;
     bool claimed_ = false;
     // The owner's status text while a refused nested call on the same service shows its own.

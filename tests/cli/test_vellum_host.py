@@ -437,6 +437,19 @@ class VellumHostTest(unittest.TestCase):
             self.assertEqual(report["getCertList"]["result"], "E:1000")
             (sentence,) = report["problems"]
             self.assertIn(problem, sentence)
+        # A list lacking a function the plug-in calls (and doctor's inspection too): nothing is
+        # called through it. One only doctor asks for is skipped.
+        report = self.doctor(code=1, VELLUM_P11FWD_NULL_FUNCTIONS="C_GetMechanismInfo")
+        self.assertIsNone(report["crash"])
+        self.assertIsNone(report["initialize"])
+        self.assertEqual(report["getCertList"],
+                         {"result": "E:1000", "lastError": "Function list of pkcs11 is null"})
+        (sentence,) = report["problems"]
+        self.assertIn("C_GetMechanismInfo is missing from the function list, so the plug-in "
+                      "answers \"Function list of pkcs11 is null\"", sentence)
+        report = self.doctor(code=0, VELLUM_P11FWD_NULL_FUNCTIONS="C_GetInfo;C_GetTokenInfo")
+        self.assertIsNone(report["module"]["manufacturer"])
+        self.assertEqual(report["getCertList"]["result"], "CN=%s,%s;" % (SUBJECT_NAME, SERIAL))
         # vellum-host itself cannot set up: the mapping has nothing to map.
         result = self.host("doctor", "--token-module", "/nonexistent/p11.so", token_module=False)
         self.assertFailedWith(result, 3, "token module /nonexistent/p11.so")

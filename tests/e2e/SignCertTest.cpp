@@ -1,10 +1,12 @@
 // SignCert through the shipping plug-in: the chosen certificate as one line of Base64, the exact
 // serial match, and the one path that leaves the token module loaded (a failed initialize),
 // after which the next operation and the end of the instance must still close it down, even
-// when the module delivers NPP_Destroy again from inside that close-down.
+// when the module delivers NPP_Destroy again, or another instance's token call, from inside that
+// close-down.
 #include <string>
 
 #include "TokenScriptFixture.h"
+#include "pluginhost/ExtraInstance.h"
 #include "pluginhost/ModalLoop.h"
 #include "tokenkit/OpensslCheck.h"
 
@@ -108,13 +110,17 @@ TEST_F(SignCertTest, FailedInitializeLeavesTheModuleForTheNextOperation) {
 TEST_F(SignCertTest, DestroyingTheInstanceFinalisesThenUnloadsALeftModule) {
     ASSERT_NE(addSigner(token(), "/CN=Signer", "01A2B3"), nullptr);
     ASSERT_TRUE(startPlugin());
+    pluginhost::ExtraInstance other(host());
+    ASSERT_EQ(other.start(), NPERR_NO_ERROR);
     for (const FailedInitialize& c : kFailedInitializes) {
         SCOPED_TRACE(c.fault);
         clearLog();
         env().set("VELLUM_P11FWD_FAIL", c.fault);
         // A module whose dialog loop runs inside that C_Finalize and delivers NPP_Destroy for the
         // same record again: the record no longer names the instance being torn down, so the
-        // nested call answers as for an empty record.
+        // nested call answers as for an empty record. A token operation of another instance from
+        // there is refused, as from any token call: it would initialise, finalise and unload the
+        // module under the running C_Finalize.
         env().set("VELLUM_P11FWD_MODAL_LOOP", "C_Finalize");
         write("CN", "01A2B3");
         EXPECT_EQ(invokeText("SignCert"), "E:1000");
@@ -125,15 +131,24 @@ TEST_F(SignCertTest, DestroyingTheInstanceFinalisesThenUnloadsALeftModule) {
         host().releaseScriptObject();
         NPError nested = NPERR_GENERIC_ERROR;
         void* pdataInLoop = &nested;
+        std::string otherList;
+        std::string otherStatus;
         pluginhost::ModalLoop loop([&](const std::string&) {
             pdataInLoop = host().npp()->pdata;
             NPSavedData* saved = nullptr;
             nested = host().pluginFunctions().destroy(host().npp(), &saved);
+            otherList = host().invoke(other.scriptObject(), "getCertList").value.stringValue();
+            otherStatus = host().invoke(other.scriptObject(), "LastError").value.stringValue();
         });
         ASSERT_EQ(host().destroyInstance(), NPERR_NO_ERROR);
         EXPECT_EQ(loop.runs(), 1u);
         EXPECT_EQ(pdataInLoop, nullptr);
         EXPECT_EQ(nested, NPERR_NO_ERROR);
+        EXPECT_EQ(otherList, "E:1000");
+        EXPECT_EQ(otherStatus, "Token operation in progress");
+        // The failed SignCert's load alone, closed down once.
+        EXPECT_EQ(callLog().loads(), 1u);
+        EXPECT_EQ(callLog().unloads(), 1u);
         const long finalize = lineOf(callLog(), "C_Finalize");
         ASSERT_GE(finalize, 0) << "no C_Finalize at NPP_Destroy";
         EXPECT_GT(lineOf(callLog(), "@unload", finalize), finalize);

@@ -376,33 +376,64 @@ TEST_F(SignatureTest, TokenOperationsFromTheLoginDialogOfAnotherInstanceAreRefus
 }
 
 // A page may remove another embed from the loop. That instance still holds the module a failed
-// SignCert left initialised; letting it go must not finalise the module under the outer login.
+// SignCert left initialised; letting it go must not finalise the module under the outer call,
+// and the outer operation, which takes the module over, finalises it before unloading it even
+// when its own C_Initialize fails.
+struct DestroyedFromTheDialog {
+    const char* loopIn;  // VELLUM_P11FWD_MODAL_LOOP
+    const char* fault;   // VELLUM_P11FWD_FAIL for the signing, or null
+    const char* status;  // "OK" for a signature
+};
+const DestroyedFromTheDialog kDestroyedFromTheDialog[] = {
+    {"C_Login", nullptr, "OK"},
+    {"C_Initialize", "C_Initialize=0x30", "initialize failed:"},
+};
+
 TEST_F(SignatureTest, AnInstanceDestroyedFromTheLoginDialogLeavesTheModuleToTheSigning) {
     const auto* cert = addSigner(token(), "/CN=Signer", "0109");
     ASSERT_NE(cert, nullptr);
     ASSERT_TRUE(startPlugin());
-    pluginhost::ExtraInstance other(host());
-    ASSERT_EQ(other.start(), NPERR_NO_ERROR);
-    clearLog();
-    env().set("VELLUM_P11FWD_FAIL", "C_GetSlotList=0x5");
-    EXPECT_EQ(host().invoke(other.scriptObject(), "SignCert").value.stringValue(), "E:1000");
-    env().unset("VELLUM_P11FWD_FAIL");
-
     write("CN", "0109");
     write("SignData", "outer");
-    env().set("VELLUM_P11FWD_MODAL_LOOP", "C_Login");
-    NPError destroyed = NPERR_GENERIC_ERROR;
-    pluginhost::ModalLoop loop([&](const std::string&) { destroyed = other.destroy(); });
-    const std::string envelope = readText("Signature");
-    EXPECT_EQ(loop.runs(), 1u);
-    EXPECT_EQ(destroyed, NPERR_NO_ERROR);
-    ASSERT_EQ(envelope.size(), 272u) << envelope << " " << lastError();
-    EXPECT_TRUE(verifies(*cert, "sha1", "outer", envelope.substr(16)));
-    EXPECT_EQ(lastError(), "OK");
-    // The module stayed mapped from the failed SignCert to the end of the signing, which alone
-    // finalised it, after its logout.
-    EXPECT_EQ(succeeded("C_Finalize"), 1u);
-    EXPECT_TRUE(closedDown());
+    for (const DestroyedFromTheDialog& c : kDestroyedFromTheDialog) {
+        SCOPED_TRACE(c.loopIn);
+        pluginhost::ExtraInstance other(host());
+        ASSERT_EQ(other.start(), NPERR_NO_ERROR);
+        clearLog();
+        env().set("VELLUM_P11FWD_FAIL", "C_GetSlotList=0x5");
+        EXPECT_EQ(host().invoke(other.scriptObject(), "SignCert").value.stringValue(), "E:1000");
+        if (c.fault != nullptr) {
+            env().set("VELLUM_P11FWD_FAIL", c.fault);
+        } else {
+            env().unset("VELLUM_P11FWD_FAIL");
+        }
+
+        env().set("VELLUM_P11FWD_MODAL_LOOP", c.loopIn);
+        NPError destroyed = NPERR_GENERIC_ERROR;
+        pluginhost::ModalLoop loop([&](const std::string&) { destroyed = other.destroy(); });
+        const std::string envelope = readText("Signature");
+        env().unset("VELLUM_P11FWD_MODAL_LOOP");
+        env().unset("VELLUM_P11FWD_FAIL");
+        EXPECT_EQ(loop.runs(), 1u);
+        EXPECT_EQ(destroyed, NPERR_NO_ERROR);
+        EXPECT_EQ(lastError(), c.status);
+        if (c.fault == nullptr) {
+            ASSERT_EQ(envelope.size(), 272u) << envelope << " " << lastError();
+            EXPECT_TRUE(verifies(*cert, "sha1", "outer", envelope.substr(16)));
+        } else {
+            EXPECT_EQ(envelope, "E:1000");
+        }
+        // The module stayed mapped from the failed SignCert to the end of the signing, which
+        // alone finalised it, then unloaded it.
+        EXPECT_EQ(callLog().loads(), 1u);
+        EXPECT_EQ(callLog().unloads(), 1u);
+        EXPECT_EQ(succeeded("C_Finalize"), 1u);
+        const std::vector<std::string> lines = callLog().lines();
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(lines[lines.size() - 2].compare(0, 10, "C_Finalize"), 0)
+            << lines[lines.size() - 2];
+        EXPECT_TRUE(closedDown());
+    }
 }
 
 // The page removes the signing embed while the embed's own token call runs: the token module's

@@ -119,7 +119,9 @@ SlotFacts inspectSlot(CK_FUNCTION_LIST* p11, CK_SLOT_ID id) {
     SlotFacts slot;
     slot.slot = id;
     CK_TOKEN_INFO token{};
-    CK_RV rv = p11->C_GetTokenInfo(id, &token);
+    // The plug-in never asks for it: a module may leave it out.
+    CK_RV rv = p11->C_GetTokenInfo != nullptr ? p11->C_GetTokenInfo(id, &token)
+                                              : CKR_FUNCTION_NOT_SUPPORTED;
     slot.tokenInfo = status(rv);
     if (rv == CKR_OK) {
         slot.label = paddedText(token.label, sizeof token.label);
@@ -193,6 +195,14 @@ ModuleFacts TokenModuleInspector::inspect(const std::string& path) {
         facts.functionList = "Function list of pkcs11 is null";
         return facts;
     }
+    // Nothing is called through a list that lacks a function the plug-in calls (doctor calls
+    // none beyond them but C_GetInfo and C_GetTokenInfo): the plug-in refuses such a list.
+    if (const char* missing = PKCS11Impl::missingFunction(*p11)) {
+        facts.functionList = std::string(missing) +
+                             " is missing from the function list, so the plug-in answers "
+                             "\"Function list of pkcs11 is null\"";
+        return facts;
+    }
     facts.functionList = "OK";
     rv = p11->C_Initialize(nullptr);
     facts.initialize = status(rv);
@@ -200,7 +210,7 @@ ModuleFacts TokenModuleInspector::inspect(const std::string& path) {
         return facts;
     }
     CK_INFO info{};
-    if (p11->C_GetInfo(&info) == CKR_OK) {
+    if (p11->C_GetInfo != nullptr && p11->C_GetInfo(&info) == CKR_OK) {
         facts.haveInfo = true;
         facts.manufacturer = paddedText(info.manufacturerID, sizeof info.manufacturerID);
         facts.description = paddedText(info.libraryDescription, sizeof info.libraryDescription);
