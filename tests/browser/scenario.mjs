@@ -300,6 +300,9 @@ try {
     await until("the options page's list", async () => (await rows()).length >= 2);
     assert.deepEqual(await rows(), [`${allowedOrigin} Allowed`, `${deniedOrigin} Denied`].sort());
     assert.deepEqual(await browser.eval(options, `[...document.querySelectorAll("#policy li")].map((li) => li.textContent)`), [policyOrigin]);
+    // Nothing the extension keeps where a content script, that is a page's own process, could
+    // write itself an "allow" (Firefox opens storage.local to content scripts).
+    assert.deepEqual(await browser.eval(options, `(globalThis.browser || chrome).storage.local.get(null).then(Object.keys)`), []);
     await browser.eval(options, `(document.querySelector('button[data-origin="${allowedOrigin}"]').click(), true)`);
     await until("the decision to go", async () => (await rows()).length === 1);
     await browser.closeTab(options);
