@@ -162,6 +162,15 @@ try {
       version: vellumHost(["call", "getVersion"])[0].value, mimeType: "application/x-vnd-vellum-demo" } });
   });
 
+  await step("a page the allowed site serves sandboxed (an opaque origin) is not the site", async () => {
+    const sandboxed = await browser.open(`${allowedOrigin}/sandboxed.html`);
+    assert.equal(await browser.eval(sandboxed, `window.origin`), "null");
+    const answer = await call(sandboxed, `vellumBridge.getCertList()`);
+    // The extension refuses its port at once, whatever the URL says.
+    assert.equal(answer.code, "disconnected", JSON.stringify(answer));
+    await browser.closeTab(sandboxed);
+  });
+
   await step("SignCert gives the token certificate's DER", async () => {
     await call(tab, `vellumBridge.set("CN", "${SERIAL}")`);
     const cert = await call(tab, `vellumBridge.SignCert()`);
