@@ -82,7 +82,10 @@ function ask(origin, session) {
       resolve(outcome);
     };
     prompts.set(token, prompt);
-    const url = `${CONSENT_PAGE}?token=${token}&origin=${encodeURIComponent(origin)}`;
+    // A frame inside another site's page says so: the user is looking at that page, and might
+    // otherwise take the question for its own.
+    const embedded = session.embedded ? "&embedded=1" : "";
+    const url = `${CONSENT_PAGE}?token=${token}&origin=${encodeURIComponent(origin)}${embedded}`;
     api.windows.create({ url, type: "popup", width: 460, height: 300 })
       .then((window) => {
         prompt.windowId = window.id;
@@ -186,6 +189,7 @@ class PageSession {
   constructor(port, origin) {
     this.port = port;
     this.origin = origin;
+    this.embedded = port.sender.frameId !== 0;  // a frame within the tab's page
     this.native = null;
     this.heardFromHost = false;
     this.nextNativeId = 1;

@@ -7,6 +7,7 @@
 //                             answer, clicks Allow or Deny; the origin it named
 //   lastConsentArmedAt        ms from that window's start to its buttons answering
 //   consentWindowOpen()       whether a consent window is showing now
+//   consentWindowText()       the text the consent window shows
 //   extensionUrl(file)        the address of one of the extension's own pages
 //   screenshot(tab, file, selector?)  the tab or one element of it (Chromium)
 //   injectBeforeLoad(source)  script run in every new page before its own (Chromium)
@@ -83,6 +84,11 @@ class ChromiumDriver {
   }
 
   async consentWindowOpen() { return this.consentTargets().length > 0; }
+
+  async consentWindowText() {
+    const page = await this.consentTargets()[0].asPage();
+    return page.evaluate(() => document.body.innerText);
+  }
 
   async extensionUrl(file) { return `chrome-extension://${CHROMIUM_EXTENSION_ID}/${file}`; }
 
@@ -210,6 +216,11 @@ class FirefoxDriver {
       if (/^moz-extension:\/\/[^/]+\/consent\.html/.test(value)) return handle;
     }
     return null;
+  }
+
+  async consentWindowText() {
+    await this.switchTo(await this.consentWindowOpen());
+    return (await this.client.send("WebDriver:ExecuteScript", { script: "return document.body.innerText", args: [] })).value;
   }
 
   async answerConsent(allow) {

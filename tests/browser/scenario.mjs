@@ -153,6 +153,9 @@ try {
 
   await step("the first call opens the consent window naming the origin; Allow lets getCertList through", async () => {
     await start(tab, "list", `vellumBridge.getCertList()`);
+    await until("the consent window", () => browser.consentWindowOpen());
+    const text = await until("the consent window's text", () => browser.consentWindowText().catch(() => null));
+    assert.ok(text.includes(allowedOrigin) && !text.includes("embedded"), text);
     assert.equal(await browser.answerConsent(true), allowedOrigin);
     // Not a click the page aimed at where the window would open: the buttons wait a second.
     assert.ok(browser.lastConsentArmedAt >= 1000, `the buttons answered after ${browser.lastConsentArmedAt} ms`);
@@ -275,12 +278,15 @@ try {
     await browser.closeTab(denied);
   });
 
-  await step("a consent window goes with the page that asked: nothing is decided for a page that left", async () => {
-    const leaving = await browser.open(`http://localhost:${otherPort}/blank.html`);
-    await start(leaving, "list", `vellumBridge.getCertList()`);
+  await step("a frame of another site asks in its own name and says it is embedded; its window goes with the page", async () => {
+    const framed = `http://localhost:${otherPort}`;
+    const leaving = await browser.open(`${allowedOrigin}/blank.html?framing`);
+    await browser.eval(leaving, `(document.body.append(Object.assign(document.createElement("iframe"), { src: "${framed}/asking.html" })), true)`);
     await until("the consent window", () => browser.consentWindowOpen());
+    const text = await until("the consent window's text", () => browser.consentWindowText().catch(() => null));
+    assert.match(text, new RegExp(`${framed}\\s+This site is embedded in the page you are on`));
     await browser.closeTab(leaving);
-    await until("the consent window to close", async () => !(await browser.consentWindowOpen()));
+    await until("the consent window to close", async () => !(await browser.consentWindowOpen().catch(() => true)));
   });
 
   await step("killing the native host mid-call rejects the pending call; the next call starts a new host", async () => {
