@@ -105,13 +105,19 @@ function forgetAsker(session) {
 }
 
 // "allow", or why not: "deny" (remembered) or "unanswered" (window closed without a choice).
+// One tab asks one question at a time: a page cannot bury the user in windows from frames of
+// many origins of its own, hoping for a tired Allow.
 async function consentFor(session) {
   const origin = session.origin;
-  const decision = await decisions.get(origin);
-  if (decision === "allow" || decision === "deny") return decision;
-  if ((await allowedByPolicy()).includes(origin)) return "allow";
-  if (session.closed) return "unanswered";
-  return ask(origin, session);
+  for (;;) {
+    const decision = await decisions.get(origin);
+    if (decision === "allow" || decision === "deny") return decision;
+    if ((await allowedByPolicy()).includes(origin)) return "allow";
+    if (session.closed) return "unanswered";
+    const busy = [...prompts.values()].find((p) => p.origin !== origin && [...p.askers].some((s) => s.tabId === session.tabId));
+    if (!busy) return ask(origin, session);
+    await busy.outcome;
+  }
 }
 
 // Whether an origin is allowed right now, without asking.
@@ -189,6 +195,7 @@ class PageSession {
   constructor(port, origin) {
     this.port = port;
     this.origin = origin;
+    this.tabId = port.sender.tab.id;
     this.embedded = port.sender.frameId !== 0;  // a frame within the tab's page
     this.native = null;
     this.heardFromHost = false;
