@@ -7,7 +7,7 @@
 //                             answer, clicks Allow or Deny; the origin it named
 //   lastConsentArmedAt        ms from that window's start to its buttons answering
 //   consentWindowOpen()       whether a consent window is showing now
-//   consentWindowText()       the text the consent window shows
+//   consentWindowText()       the text the consent window shows, once it names the origin
 //   consentWindowCount()      how many consent windows are showing
 //   extensionUrl(file)        the address of one of the extension's own pages
 //   screenshot(tab, file, selector?)  the tab or one element of it (Chromium)
@@ -90,7 +90,7 @@ class ChromiumDriver {
 
   async consentWindowText() {
     const page = await this.consentTargets()[0].asPage();
-    return page.evaluate(() => document.body.innerText);
+    return (await page.waitForFunction(() => document.getElementById("origin")?.textContent && document.body.innerText)).jsonValue();
   }
 
   async extensionUrl(file) { return `chrome-extension://${CHROMIUM_EXTENSION_ID}/${file}`; }
@@ -228,7 +228,8 @@ class FirefoxDriver {
 
   async consentWindowText() {
     await this.switchTo(await this.consentWindowOpen());
-    return (await this.client.send("WebDriver:ExecuteScript", { script: "return document.body.innerText", args: [] })).value;
+    return until("the consent window's origin", async () => (await this.client.send("WebDriver:ExecuteScript",
+      { script: `return document.getElementById("origin")?.textContent && document.body.innerText`, args: [] })).value);
   }
 
   async answerConsent(allow) {
