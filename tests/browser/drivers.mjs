@@ -219,6 +219,8 @@ class FirefoxDriver {
       const { value } = await this.client.send("WebDriver:GetCurrentURL");
       if (/^moz-extension:\/\/[^/]+\/consent\.html/.test(value)) found.push(handle);
     }
+    // Not left in a window that may close under the next command.
+    await this.switchTo(this.home);
     return found;
   }
 
