@@ -3,19 +3,25 @@
 // front of it. Runs as Chromium's service worker and as Firefox's background script.
 "use strict";
 
-if (typeof VellumProtocol === "undefined") importScripts("protocol.js");
+if (typeof VellumProtocol === "undefined") importScripts("protocol.js", "decisions.js");
 
 const api = globalThis.browser || globalThis.chrome;
 const HOST_NAME = "vellum.bridge";
 const CONSENT_PAGE = api.runtime.getURL("consent.html");
-const DECISIONS_KEY = "decisions";         // storage.local: {origin: "allow" | "deny"}
+const OPTIONS_PAGE = api.runtime.getURL("options.html");
 const POLICY_KEY = "allowedOrigins";       // storage.managed: [origin, ...]
 // A consent window left alone this long counts as unanswered: the page's calls do not wait
 // forever, and the window goes.
 const CONSENT_WAIT_MS = 5 * 60 * 1000;
 
-// Decisions are written by the background and the options page only; where the browser can
-// (Chromium), content scripts do not even see them.
+// Read and written by the background only; the options page asks it.
+const decisions = new ConsentDecisions();
+// Where earlier versions kept the decisions, which content scripts can rewrite in Firefox: not
+// trusted, and gone.
+api.storage.local.remove("decisions").catch(() => {});
+
+// Content scripts have no use for the extension's storage; where the browser can (Chromium),
+// they do not even see it.
 try {
   const restricted = api.storage.local.setAccessLevel?.({ accessLevel: "TRUSTED_CONTEXTS" });
   if (restricted && restricted.catch) restricted.catch(() => {});
@@ -44,18 +50,6 @@ function allowedByPolicy() {
 
 // Started at once, so that a page's first call does not wait for it.
 allowedByPolicy();
-
-async function storedDecisions() {
-  const items = await api.storage.local.get(DECISIONS_KEY);
-  const decisions = items && items[DECISIONS_KEY];
-  return decisions && typeof decisions === "object" ? decisions : {};
-}
-
-async function remember(origin, decision) {
-  const decisions = await storedDecisions();
-  decisions[origin] = decision;
-  await api.storage.local.set({ [DECISIONS_KEY]: decisions });
-}
 
 // Consent windows waiting for a click, by a random token that only the window's URL carries.
 // A window asks for the pages waiting on it: when the last of them goes (closed, navigated
@@ -88,7 +82,10 @@ function ask(origin, session) {
       resolve(outcome);
     };
     prompts.set(token, prompt);
-    const url = `${CONSENT_PAGE}?token=${token}&origin=${encodeURIComponent(origin)}`;
+    // A frame inside another site's page says so: the user is looking at that page, and might
+    // otherwise take the question for its own.
+    const embedded = session.embedded ? "&embedded=1" : "";
+    const url = `${CONSENT_PAGE}?token=${token}&origin=${encodeURIComponent(origin)}${embedded}`;
     api.windows.create({ url, type: "popup", width: 460, height: 300 })
       .then((window) => {
         prompt.windowId = window.id;
@@ -108,18 +105,24 @@ function forgetAsker(session) {
 }
 
 // "allow", or why not: "deny" (remembered) or "unanswered" (window closed without a choice).
+// One tab asks one question at a time: a page cannot bury the user in windows from frames of
+// many origins of its own, hoping for a tired Allow.
 async function consentFor(session) {
   const origin = session.origin;
-  const decision = (await storedDecisions())[origin];
-  if (decision === "allow" || decision === "deny") return decision;
-  if ((await allowedByPolicy()).includes(origin)) return "allow";
-  if (session.closed) return "unanswered";
-  return ask(origin, session);
+  for (;;) {
+    const decision = await decisions.get(origin);
+    if (decision === "allow" || decision === "deny") return decision;
+    if ((await allowedByPolicy()).includes(origin)) return "allow";
+    if (session.closed) return "unanswered";
+    const busy = [...prompts.values()].find((p) => p.origin !== origin && [...p.askers].some((s) => s.tabId === session.tabId));
+    if (!busy) return ask(origin, session);
+    await busy.outcome;
+  }
 }
 
 // Whether an origin is allowed right now, without asking.
 async function allowedWithoutAsking(origin) {
-  const decision = (await storedDecisions())[origin];
+  const decision = await decisions.get(origin);
   if (decision === "deny") return false;
   return decision === "allow" || (await allowedByPolicy()).includes(origin);
 }
@@ -131,11 +134,42 @@ api.windows.onRemoved.addListener((windowId) => {
   }
 });
 
+// Whether a message comes from one of the extension's own pages (the browser's record of it).
+function fromPage(sender, page) {
+  if (sender.id !== api.runtime.id || typeof sender.url !== "string") return false;
+  try {
+    const url = new URL(sender.url);
+    return url.origin + url.pathname === page;
+  } catch { return false; }
+}
+
+// The options page lists the decisions and revokes them through the background, which holds
+// them; it learns of changes by a message to the extension's pages.
+function decisionsChanged() {
+  api.runtime.sendMessage({ type: "decisions-changed" }).catch(() => {});
+}
+
+api.runtime.onMessage.addListener((message, sender, sendResponse) => {
+  if (!fromPage(sender, OPTIONS_PAGE) || !message) return false;
+  if (message.type === "decisions-list") {
+    Promise.all([decisions.all(), allowedByPolicy()])
+      .then(([byOrigin, policy]) => sendResponse({ decisions: byOrigin, policy }));
+    return true;
+  }
+  if (message.type === "decision-revoke" && typeof message.origin === "string") {
+    decisions.forget(message.origin).catch(() => {}).then(() => {
+      closeRefused(message.origin, "the user revoked this site's access to the token");
+      sendResponse({ ok: true });
+      decisionsChanged();
+    });
+    return true;
+  }
+  return false;
+});
+
 // Only the extension's own consent page may answer a prompt, and only the one it was opened for.
 api.runtime.onMessage.addListener((message, sender, sendResponse) => {
-  const fromConsentPage = sender.id === api.runtime.id && typeof sender.url === "string" &&
-    sender.url.startsWith(CONSENT_PAGE + "?");
-  if (!fromConsentPage || !message || typeof message.token !== "string") return false;
+  if (!fromPage(sender, CONSENT_PAGE) || !message || typeof message.token !== "string") return false;
   const prompt = prompts.get(message.token);
   if (message.type === "consent-ping") {
     // Keeps Firefox's background awake while the window waits; says whether it still matters.
@@ -145,7 +179,10 @@ api.runtime.onMessage.addListener((message, sender, sendResponse) => {
   if (message.type === "consent-decision" && prompt && !prompt.decision && typeof message.allow === "boolean") {
     const decision = message.allow ? "allow" : "deny";
     prompt.decision = decision;
-    remember(prompt.origin, decision).finally(() => prompt.settle(decision));
+    decisions.set(prompt.origin, decision).catch(() => {}).finally(() => {
+      prompt.settle(decision);
+      decisionsChanged();
+    });
     sendResponse({ ok: true });
   }
   return false;
@@ -158,6 +195,8 @@ class PageSession {
   constructor(port, origin) {
     this.port = port;
     this.origin = origin;
+    this.tabId = port.sender.tab.id;
+    this.embedded = port.sender.frameId !== 0;  // a frame within the tab's page
     this.native = null;
     this.heardFromHost = false;
     this.nextNativeId = 1;
@@ -340,14 +379,19 @@ api.runtime.onConnect.addListener((port) => {
   });
 });
 
-// A revoked decision takes effect at once: the site's hosts close and its calls fail.
-api.storage.onChanged.addListener((changes, area) => {
-  if (area === "managed") policyOrigins = null;
-  if (area !== "local" && area !== "managed") return;
+// A revoked decision takes effect at once: the hosts of the sites no longer allowed close and
+// their pending calls fail (origin: one site; none: every site).
+function closeRefused(origin, why) {
   for (const session of sessions) {
-    if (!session.native) continue;
+    if (!session.native || (origin !== undefined && session.origin !== origin)) continue;
     allowedWithoutAsking(session.origin).then((allowed) => {
-      if (!allowed) session.hostGone("consent", "the user revoked this site's access to the token");
+      if (!allowed) session.hostGone("consent", why);
     });
   }
+}
+
+api.storage.onChanged.addListener((changes, area) => {
+  if (area !== "managed") return;
+  policyOrigins = null;
+  closeRefused(undefined, "the administrator no longer allows this site the token");
 });

@@ -8,6 +8,7 @@
   const params = new URLSearchParams(location.search);
   const token = params.get("token") || "";
   document.getElementById("origin").textContent = params.get("origin") || "";
+  document.getElementById("embedded").hidden = params.get("embedded") !== "1";
 
   const buttons = [...document.querySelectorAll("button")];
   let decided = false;

@@ -1,14 +1,13 @@
 // The options page: the user's decisions per origin, each revocable, and the origins an
-// administrator allowed through managed storage (read-only here).
+// administrator allowed through managed storage (read-only here). The background holds both;
+// this page only shows what it answers and asks it to revoke.
 "use strict";
 
 (() => {
   const api = globalThis.browser || globalThis.chrome;
-  const DECISIONS_KEY = "decisions";
 
   async function show() {
-    const items = await api.storage.local.get(DECISIONS_KEY);
-    const decisions = (items && items[DECISIONS_KEY]) || {};
+    const { decisions, policy } = await api.runtime.sendMessage({ type: "decisions-list" });
     const body = document.getElementById("decisions");
     body.replaceChildren();
     const origins = Object.keys(decisions).sort();
@@ -25,23 +24,20 @@
     }
     document.getElementById("none").hidden = origins.length > 0;
 
-    let allowed = [];
-    try {
-      const managed = await api.storage.managed.get("allowedOrigins");
-      if (Array.isArray(managed.allowedOrigins)) allowed = managed.allowedOrigins;
-    } catch { /* nothing configured (Firefox says so by failing) */ }
     const list = document.getElementById("policy");
-    list.replaceChildren(...allowed.map((origin) => Object.assign(document.createElement("li"), { textContent: origin })));
-    document.getElementById("no-policy").hidden = allowed.length > 0;
+    list.replaceChildren(...policy.map((origin) => Object.assign(document.createElement("li"), { textContent: origin })));
+    document.getElementById("no-policy").hidden = policy.length > 0;
   }
 
-  async function revoke(origin) {
-    const items = await api.storage.local.get(DECISIONS_KEY);
-    const decisions = (items && items[DECISIONS_KEY]) || {};
-    delete decisions[origin];
-    await api.storage.local.set({ [DECISIONS_KEY]: decisions });
+  function revoke(origin) {
+    return api.runtime.sendMessage({ type: "decision-revoke", origin });
   }
 
-  api.storage.onChanged.addListener(() => show());
+  api.runtime.onMessage.addListener((message) => {
+    if (message && message.type === "decisions-changed") show();
+  });
+  api.storage.onChanged.addListener((changes, area) => {
+    if (area === "managed") show();
+  });
   show();
 })();

@@ -7,6 +7,8 @@
 //                             answer, clicks Allow or Deny; the origin it named
 //   lastConsentArmedAt        ms from that window's start to its buttons answering
 //   consentWindowOpen()       whether a consent window is showing now
+//   consentWindowText()       the text the consent window shows, once it names the origin
+//   consentWindowCount()      how many consent windows are showing
 //   extensionUrl(file)        the address of one of the extension's own pages
 //   screenshot(tab, file, selector?)  the tab or one element of it (Chromium)
 //   injectBeforeLoad(source)  script run in every new page before its own (Chromium)
@@ -83,6 +85,13 @@ class ChromiumDriver {
   }
 
   async consentWindowOpen() { return this.consentTargets().length > 0; }
+
+  async consentWindowCount() { return this.consentTargets().length; }
+
+  async consentWindowText() {
+    const page = await this.consentTargets()[0].asPage();
+    return (await page.waitForFunction(() => document.getElementById("origin")?.textContent && document.body.innerText)).jsonValue();
+  }
 
   async extensionUrl(file) { return `chrome-extension://${CHROMIUM_EXTENSION_ID}/${file}`; }
 
@@ -203,13 +212,26 @@ class FirefoxDriver {
     return handles.filter((h) => !this.tabs.has(h));
   }
 
-  async consentWindowOpen() {
+  async consentHandles() {
+    const found = [];
     for (const handle of await this.extensionWindows()) {
       await this.switchTo(handle);
       const { value } = await this.client.send("WebDriver:GetCurrentURL");
-      if (/^moz-extension:\/\/[^/]+\/consent\.html/.test(value)) return handle;
+      if (/^moz-extension:\/\/[^/]+\/consent\.html/.test(value)) found.push(handle);
     }
-    return null;
+    // Not left in a window that may close under the next command.
+    await this.switchTo(this.home);
+    return found;
+  }
+
+  async consentWindowOpen() { return (await this.consentHandles())[0] || null; }
+
+  async consentWindowCount() { return (await this.consentHandles()).length; }
+
+  async consentWindowText() {
+    await this.switchTo(await this.consentWindowOpen());
+    return until("the consent window's origin", async () => (await this.client.send("WebDriver:ExecuteScript",
+      { script: `return document.getElementById("origin")?.textContent && document.body.innerText`, args: [] })).value);
   }
 
   async answerConsent(allow) {

@@ -149,7 +149,8 @@ class HostConnection {
 }
 
 // The web server of the pages: the browser/ folder of the source tree (vellum.js, the demo),
-// a blank page, and POST /npapi-relay, which carries the NPAPI emulation's synchronous calls
+// a blank page (sandboxed.html: the same, sandboxed by its header), a page that calls the
+// bridge as it loads (asking.html), and POST /npapi-relay, which carries the NPAPI emulation's synchronous calls
 // to one native host per embed (see npapi-shim.js).
 export async function startServer({ root, host, hostEnv, ports = 2 }) {
   const relays = new Map();
@@ -157,9 +158,15 @@ export async function startServer({ root, host, hostEnv, ports = 2 }) {
   const types = { ".html": "text/html", ".js": "text/javascript", ".css": "text/css", ".png": "image/png" };
   const handler = async (req, res) => {
     const url = new URL(req.url, "http://127.0.0.1");
-    if (url.pathname === "/blank.html") {
-      res.writeHead(200, { "content-type": "text/html" });
+    if (url.pathname === "/blank.html" || url.pathname === "/sandboxed.html") {
+      // sandboxed.html: the same page as the site serves untrusted content, in an opaque origin.
+      const sandbox = url.pathname === "/sandboxed.html" ? { "content-security-policy": "sandbox allow-scripts" } : {};
+      res.writeHead(200, { "content-type": "text/html", ...sandbox });
       return res.end("<!doctype html><title>blank</title><p>blank</p>");
+    }
+    if (url.pathname === "/asking.html") {
+      res.writeHead(200, { "content-type": "text/html" });
+      return res.end("<!doctype html><title>asking</title><script>vellumBridge.getVersion().catch(() => {});</script>");
     }
     if (url.pathname === "/npapi-relay" && req.method === "POST") {
       const chunks = [];

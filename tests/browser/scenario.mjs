@@ -153,6 +153,9 @@ try {
 
   await step("the first call opens the consent window naming the origin; Allow lets getCertList through", async () => {
     await start(tab, "list", `vellumBridge.getCertList()`);
+    await until("the consent window", () => browser.consentWindowOpen());
+    const text = await until("the consent window's text", () => browser.consentWindowText().catch(() => null));
+    assert.ok(text.includes(allowedOrigin) && !text.includes("embedded"), text);
     assert.equal(await browser.answerConsent(true), allowedOrigin);
     // Not a click the page aimed at where the window would open: the buttons wait a second.
     assert.ok(browser.lastConsentArmedAt >= 1000, `the buttons answered after ${browser.lastConsentArmedAt} ms`);
@@ -160,6 +163,15 @@ try {
     const info = await call(tab, `vellumBridge.info()`);
     assert.deepEqual(info, { ok: true, v: { protocol: 1, name: "vellum Plug-in for DEMO",
       version: vellumHost(["call", "getVersion"])[0].value, mimeType: "application/x-vnd-vellum-demo" } });
+  });
+
+  await step("a page the allowed site serves sandboxed (an opaque origin) is not the site", async () => {
+    const sandboxed = await browser.open(`${allowedOrigin}/sandboxed.html`);
+    assert.equal(await browser.eval(sandboxed, `window.origin`), "null");
+    const answer = await call(sandboxed, `vellumBridge.getCertList()`);
+    // The extension refuses its port at once, whatever the URL says.
+    assert.equal(answer.code, "disconnected", JSON.stringify(answer));
+    await browser.closeTab(sandboxed);
   });
 
   await step("SignCert gives the token certificate's DER", async () => {
@@ -250,6 +262,19 @@ try {
     await browser.closeTab(managed);
   });
 
+  await step("frames of other sites ask in their own name, say they are embedded, one window at a time, which goes with the page", async () => {
+    const framed = [`http://localhost:${otherPort}`, deniedOrigin];
+    const leaving = await browser.open(`${allowedOrigin}/blank.html?framing`);
+    await browser.eval(leaving, `(${JSON.stringify(framed)}.forEach((o) => document.body.append(Object.assign(document.createElement("iframe"), { src: o + "/asking.html" }))), true)`);
+    await until("the consent window", () => browser.consentWindowOpen());
+    const text = await until("the consent window's text", () => browser.consentWindowText().catch(() => null));
+    assert.match(text, new RegExp(`(${framed.join("|")})\\s+This site is embedded in the page you are on`));
+    await sleep(1000);  // time for a second window, were the other frame allowed to open one
+    assert.equal(await browser.consentWindowCount(), 1);
+    await browser.closeTab(leaving);
+    await until("the consent window to close", async () => !(await browser.consentWindowOpen().catch(() => true)));
+  });
+
   await step("a denied origin's calls reject with code 'consent' and the token module sees no call", async () => {
     const before = callLogLines(callLog).length;
     const denied = await browser.open(`${deniedOrigin}/blank.html`);
@@ -264,14 +289,6 @@ try {
     assert.equal((await result(denied, "cert")).code, "consent");
     assert.deepEqual(callLogLines(callLog).slice(before), []);
     await browser.closeTab(denied);
-  });
-
-  await step("a consent window goes with the page that asked: nothing is decided for a page that left", async () => {
-    const leaving = await browser.open(`http://localhost:${otherPort}/blank.html`);
-    await start(leaving, "list", `vellumBridge.getCertList()`);
-    await until("the consent window", () => browser.consentWindowOpen());
-    await browser.closeTab(leaving);
-    await until("the consent window to close", async () => !(await browser.consentWindowOpen()));
   });
 
   await step("killing the native host mid-call rejects the pending call; the next call starts a new host", async () => {
@@ -300,6 +317,9 @@ try {
     await until("the options page's list", async () => (await rows()).length >= 2);
     assert.deepEqual(await rows(), [`${allowedOrigin} Allowed`, `${deniedOrigin} Denied`].sort());
     assert.deepEqual(await browser.eval(options, `[...document.querySelectorAll("#policy li")].map((li) => li.textContent)`), [policyOrigin]);
+    // Nothing the extension keeps where a content script, that is a page's own process, could
+    // write itself an "allow" (Firefox opens storage.local to content scripts).
+    assert.deepEqual(await browser.eval(options, `(globalThis.browser || chrome).storage.local.get(null).then(Object.keys)`), []);
     await browser.eval(options, `(document.querySelector('button[data-origin="${allowedOrigin}"]').click(), true)`);
     await until("the decision to go", async () => (await rows()).length === 1);
     await browser.closeTab(options);
