@@ -53,6 +53,18 @@ public:
         return true;
     }
 
+    // A path after an option: as takeValue, and never empty.
+    bool takePath(const std::string& option, std::string& path, std::string& error) {
+        if (!takeValue(option, path, error)) {
+            return false;
+        }
+        if (path.empty()) {
+            error = option + " needs a path";
+            return false;
+        }
+        return true;
+    }
+
     // A positional word of a step: the step's own separator does not count as one.
     bool takeOperand(const char* step, const char* what, std::string& value, std::string& error) {
         if (atEnd() || atSeparator()) {
@@ -160,11 +172,7 @@ bool parseDoctor(WordReader& in, CommandLine& commandLine, std::string& error) {
                 error = "doctor: --token-module given twice";
                 return false;
             }
-            if (!in.takeValue(option, commandLine.tokenModulePath, error)) {
-                return false;
-            }
-            if (commandLine.tokenModulePath.empty()) {
-                error = option + " needs a path";
+            if (!in.takePath(option, commandLine.tokenModulePath, error)) {
                 return false;
             }
         } else {
@@ -266,11 +274,7 @@ bool parseBridge(WordReader& in, const CommandLine& commandLine, BridgeOptions& 
         } else if (option == "--user-data-dir" || option == "--token-module") {
             std::string& target =
                 option == "--user-data-dir" ? bridge.userDataDir : bridge.tokenModule;
-            if (!in.takeValue(option, target, error)) {
-                return false;
-            }
-            if (target.empty()) {
-                error = option + " needs a path";
+            if (!in.takePath(option, target, error)) {
                 return false;
             }
         } else {
@@ -335,11 +339,7 @@ bool CommandLine::parse(const std::vector<std::string>& words, std::string& erro
             help = true;
         } else if (option == "--plugin" || option == "--token-module") {
             std::string& target = option == "--plugin" ? pluginPath : tokenModulePath;
-            if (!in.takeValue(option, target, error)) {
-                return false;
-            }
-            if (target.empty()) {
-                error = option + " needs a path";
+            if (!in.takePath(option, target, error)) {
                 return false;
             }
         } else {
