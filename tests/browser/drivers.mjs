@@ -47,8 +47,8 @@ class ChromiumDriver {
       ignoreDefaultArgs: ["--disable-extensions"],
       args: [
         "--no-sandbox",
-        `--load-extension=${extension}`,
-        `--disable-extensions-except=${extension}`,
+        // No extension given: the installed one, which Debian's launcher loads itself.
+        ...(extension ? [`--load-extension=${extension}`, `--disable-extensions-except=${extension}`] : []),
         `--host-resolver-rules=MAP ${resolveToLocal} 127.0.0.1`,
         "--disable-features=HttpsUpgrades,HttpsFirstBalancedModeAutoEnable",
         "--window-size=900,700",
@@ -149,7 +149,8 @@ class FirefoxDriver {
     }, { limitMs: 60000 });
     const client = await Marionette.connect(port);
     await client.send("WebDriver:NewSession", { capabilities: { alwaysMatch: { pageLoadStrategy: "normal" } } });
-    await client.send("Addon:Install", { path: extension, temporary: true });
+    // No extension given: the one installed for every profile of the system.
+    if (extension) await client.send("Addon:Install", { path: extension, temporary: true });
     const driver = new FirefoxDriver(child, client);
     // The first tab stays open: Marionette needs a current window to open others from.
     driver.home = (await client.send("WebDriver:GetWindowHandle")).value;
