@@ -12,14 +12,15 @@ import { execFileSync, spawnSync } from "node:child_process";
 import fs from "node:fs";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
-import { GECKO_ID, launch, until } from "./drivers.mjs";
+import { CHROMIUM_EXTENSION_ID, GECKO_ID, launch, until } from "./drivers.mjs";
 import {
   browserEnvironment, loadPuppeteer, nativeHosts, opensslVerify, parseArgs, provisionToken, signatureBytes, startServer,
   temporaryDirectory,
 } from "./fixture.mjs";
 
 const SKIP = 77;
-const args = parseArgs(process.argv.slice(2));
+const args = Object.fromEntries(Object.entries(parseArgs(process.argv.slice(2)))
+  .map(([k, v]) => [k, k === "browsers" ? v : path.resolve(v)]));
 const browsers = (args.browsers || "chromium,firefox").split(",");
 
 // The machine conditions this needs, checked before anything of the package: root (dpkg and the
@@ -95,7 +96,8 @@ try {
   check(loaded.status === 0 && /file=\/usr\/lib\/vellum\/libvellum\.so \[/.test(loaded.stderr),
         "the installed host loads the installed plug-in module");
   const status = run(HOST, ["bridge", "status", "--system"]);
-  check(!status.includes(args.fwd), "before recording, no token module is recorded");
+  check(!status.includes("not installed") && status.includes("token module: none recorded"),
+        "bridge status: the package's manifests are installed, and it says no token module is recorded");
 
   const recorded = run(HOST, ["bridge", "install", "--system", "--token-module", args.fwd]);
   check(recorded.includes(SETTINGS), `bridge install --system records the token module in ${SETTINGS}`);
@@ -104,6 +106,7 @@ try {
         fs.readFileSync(FIREFOX_MANIFEST, "utf8") === packaged.firefox,
         "the manifests bridge install writes are the package's, byte for byte");
   check(run("dpkg", ["--verify", "vellum"]).trim() === "", "dpkg --verify finds the package's files unchanged");
+  check(run(HOST, ["bridge", "status", "--system"]).includes(`token module: ${args.fwd}`), "bridge status names the recorded module");
 
   // --- The demo page in each browser, fresh profile, nothing of the test's own installed.
   const token = provisionToken(args.tokenkit, path.join(work, "token"));
@@ -138,6 +141,15 @@ try {
     check(verified === "Verified OK", `${kind}: openssl verifies the signature the page got: ${verified}`);
     await browser.close();
     browser = null;
+    if (kind === "chromium") {
+      // What the profile kept: the extension on, and developer mode never switched on.
+      const prefs = JSON.parse(fs.readFileSync(path.join(work, `profile-${kind}`, "Default/Preferences"), "utf8"));
+      const entry = prefs.extensions?.settings?.[CHROMIUM_EXTENSION_ID];
+      const reasons = entry?.disable_reasons;
+      const disabled = Array.isArray(reasons) ? reasons.length > 0 : Boolean(reasons);
+      check(entry && !disabled && prefs.extensions?.ui?.developer_mode !== true,
+            `chromium: the profile has the extension enabled and developer mode off (${JSON.stringify({ location: entry?.location, disable_reasons: reasons, developer_mode: prefs.extensions?.ui?.developer_mode })})`);
+    }
   }
 
   // --- Removed: every file of the package goes; the recorded module stays until purge.
@@ -155,10 +167,10 @@ try {
 } finally {
   if (browser) await browser.close().catch(() => {});
   if (server) server.close();
+  // The overlays and the tmpfs go with this namespace; the temporary folder is the machine's.
+  spawnSync("umount", ["--lazy", layers]);
+  fs.rmSync(work, { recursive: true, force: true });
 }
-// The overlays and the tmpfs go with this namespace; the temporary folder is the machine's.
-spawnSync("umount", ["--lazy", layers]);
-fs.rmSync(work, { recursive: true, force: true });
 if (failures.length) {
   console.log(`${failures.length} check(s) failed`);
   process.exit(1);
