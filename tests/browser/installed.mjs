@@ -52,6 +52,7 @@ const CHROMIUM_MANIFESTS = ["/etc/chromium/native-messaging-hosts", "/etc/opt/ch
   "/etc/opt/edge/native-messaging-hosts"].map((d) => path.join(d, "vellum.bridge.json"));
 const FIREFOX_MANIFEST = "/usr/lib/mozilla/native-messaging-hosts/vellum.bridge.json";
 const SETTINGS = "/etc/vellum/bridge.json";
+const APPARMOR = "/etc/apparmor.d/vellum-host";
 
 const work = temporaryDirectory("vellum-package-");
 // The overlays' upper layers live on a tmpfs of this namespace: an overlay's upper layer cannot
@@ -81,7 +82,21 @@ try {
   const created = run("dpkg-deb", ["--fsys-tarfile", deb[0]], { encoding: "buffer" });
   const fresh = run("tar", ["-t"], { input: created }).split("\n").filter(Boolean)
     .map((p) => path.posix.join("/", p)).filter((p) => p !== "/" && !exists(p));
+  // AppArmor: the package's profile goes to /etc/apparmor.d only where apparmor_parser accepts
+  // it. A stand-in parser in the overlay answers as told by a file and notes what it was asked.
+  const parserLog = path.join(work, "apparmor_parser.log");
+  const parserAccepts = path.join(work, "apparmor-accepts");
+  fs.mkdirSync("/etc/apparmor.d", { recursive: true });
+  fs.writeFileSync("/usr/sbin/apparmor_parser",
+    `#!/bin/sh\necho "$*" >> '${parserLog}'\n[ -e '${parserAccepts}' ]\n`, { mode: 0o755 });
   dpkg("-i", deb[0]);
+  check(!exists(APPARMOR) && /--skip-kernel-load .*\/usr\/share\/vellum\/apparmor\/vellum-host/.test(fs.readFileSync(parserLog, "utf8")),
+        "where apparmor_parser refuses the profile (AppArmor 3), none is put in /etc/apparmor.d");
+  fs.writeFileSync(parserAccepts, "");
+  dpkg("-i", deb[0]);
+  check(exists(APPARMOR) && fs.readFileSync(APPARMOR, "utf8") === fs.readFileSync("/usr/share/vellum/apparmor/vellum-host", "utf8") &&
+        /^\s*userns,$/m.test(fs.readFileSync(APPARMOR, "utf8")),
+        "where apparmor_parser accepts it, the profile allowing userns is in /etc/apparmor.d");
   const files = run("dpkg-query", ["-L", "vellum"]).split("\n").filter((f) => f && !fs.statSync(f, { throwIfNoEntry: false })?.isDirectory());
   check(files.includes(HOST) && files.includes("/usr/lib/vellum/libvellum.so"), "the package installs the host and its plug-in module");
   check(fs.existsSync(`/usr/share/chromium/extensions/vellum/manifest.json`) &&
@@ -154,14 +169,13 @@ try {
 
   // --- Removed: every file of the package goes; the recorded module stays until purge.
   dpkg("-r", "vellum");
-  const left = files.filter(exists);
-  check(left.length === 0 || left.every((f) => f === "/etc/apparmor.d/vellum-host"),
-        `removing leaves no file of the package but its conffile (left: ${left.join(", ") || "none"})`);
+  const left = [...files, APPARMOR].filter(exists);
+  check(left.length === 0, `removing leaves no file of the package (left: ${left.join(", ") || "none"})`);
   check(![...CHROMIUM_MANIFESTS, FIREFOX_MANIFEST, HOST].some(exists) &&
         !exists("/usr/share/chromium/extensions/vellum"), "removing takes the host, its manifests and the extension");
   check(exists(SETTINGS), "removing keeps the recorded token module");
   dpkg("--purge", "vellum");
-  check(!exists("/etc/vellum") && !exists("/etc/apparmor.d/vellum-host"), "purging takes /etc/vellum and the AppArmor profile");
+  check(!exists("/etc/vellum"), "purging takes /etc/vellum");
   const stayed = fresh.filter(exists);
   check(fresh.length > 0 && stayed.length === 0, `purging leaves nothing the package made (left: ${stayed.join(", ") || "none"})`);
 } finally {
