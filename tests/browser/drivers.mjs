@@ -38,13 +38,16 @@ const ARMED_AT = () => !document.getElementById("allow")?.disabled &&
   performance.getEntriesByName("consent-armed")[0]?.startTime;
 
 class ChromiumDriver {
-  static async launch({ puppeteer, extension, profile, env, resolveToLocal }) {
+  // extension: a folder to load unpacked; none: the extension the system installed, whose id
+  // is extensionId (the pinned one unless it was packed with a key of its own).
+  static async launch({ puppeteer, extension, extensionId = CHROMIUM_EXTENSION_ID, profile, env, resolveToLocal }) {
     const browser = await puppeteer.launch({
       executablePath: "/usr/bin/chromium",
       headless: true,
       userDataDir: profile,
       env,
-      ignoreDefaultArgs: ["--disable-extensions"],
+      // --disable-default-apps also turns off the extensions a system installs as crx files.
+      ignoreDefaultArgs: ["--disable-extensions", ...(extension ? [] : ["--disable-default-apps"])],
       args: [
         "--no-sandbox",
         // No extension given: the installed one, which Debian's launcher loads itself.
@@ -54,15 +57,16 @@ class ChromiumDriver {
         "--window-size=900,700",
       ],
     });
-    const driver = new ChromiumDriver(browser);
+    const driver = new ChromiumDriver(browser, extensionId);
     // The extension's background is up once its service worker target shows.
-    await browser.waitForTarget((t) => t.url().startsWith(`chrome-extension://${CHROMIUM_EXTENSION_ID}/`));
+    await browser.waitForTarget((t) => t.url().startsWith(`chrome-extension://${extensionId}/`));
     return driver;
   }
 
-  constructor(browser) {
+  constructor(browser, extensionId) {
     this.name = "chromium";
     this.browser = browser;
+    this.extensionId = extensionId;
     this.beforeLoad = [];
   }
 
@@ -81,7 +85,7 @@ class ChromiumDriver {
   closeTab(page) { return page.close(); }
 
   consentTargets() {
-    return this.browser.targets().filter((t) => t.url().startsWith(`chrome-extension://${CHROMIUM_EXTENSION_ID}/consent.html`));
+    return this.browser.targets().filter((t) => t.url().startsWith(`chrome-extension://${this.extensionId}/consent.html`));
   }
 
   async consentWindowOpen() { return this.consentTargets().length > 0; }
@@ -93,11 +97,11 @@ class ChromiumDriver {
     return (await page.waitForFunction(() => document.getElementById("origin")?.textContent && document.body.innerText)).jsonValue();
   }
 
-  async extensionUrl(file) { return `chrome-extension://${CHROMIUM_EXTENSION_ID}/${file}`; }
+  async extensionUrl(file) { return `chrome-extension://${this.extensionId}/${file}`; }
 
   async answerConsent(allow) {
     const target = await this.browser.waitForTarget(
-      (t) => t.url().startsWith(`chrome-extension://${CHROMIUM_EXTENSION_ID}/consent.html`), { timeout: 30000 });
+      (t) => t.url().startsWith(`chrome-extension://${this.extensionId}/consent.html`), { timeout: 30000 });
     const page = await target.asPage();
     const origin = await (await page.waitForFunction(() => document.getElementById("origin")?.textContent)).jsonValue();
     this.lastConsentArmedAt = await (await page.waitForFunction(ARMED_AT)).jsonValue();

@@ -7,8 +7,9 @@
 // openssl verifies. Last, removing and purging the package leave nothing of it.
 //
 //   node installed.mjs --deb-dir DIR --fwd P11FWD --softhsm MODULE --tokenkit TOOL --deps NODE_DIR
-//                      --source SOURCE_DIR [--browsers chromium,firefox]
+//                      --source SOURCE_DIR [--browsers chromium,firefox] [--key PACKING_KEY]
 import { execFileSync, spawnSync } from "node:child_process";
+import crypto from "node:crypto";
 import fs from "node:fs";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
@@ -22,6 +23,11 @@ const SKIP = 77;
 const args = Object.fromEntries(Object.entries(parseArgs(process.argv.slice(2)))
   .map(([k, v]) => [k, k === "browsers" ? v : path.resolve(v)]));
 const browsers = (args.browsers || "chromium,firefox").split(",");
+// --key PEM: the package was built with that packing key, so the Chromium extension is a crx
+// whose id is the key's: the first 32 hex digits of SHA-256 of the DER public key, 0-f as a-p.
+const extensionId = !args.key ? CHROMIUM_EXTENSION_ID : crypto.createHash("sha256")
+  .update(crypto.createPublicKey(fs.readFileSync(args.key)).export({ type: "spki", format: "der" }))
+  .digest("hex").slice(0, 32).replace(/[0-9a-f]/g, (c) => String.fromCharCode(97 + parseInt(c, 16)));
 
 // The machine conditions this needs, checked before anything of the package: root (dpkg and the
 // mounts) and overlayfs.
@@ -99,13 +105,24 @@ try {
         "where apparmor_parser accepts it, the profile allowing userns is in /etc/apparmor.d");
   const files = run("dpkg-query", ["-L", "vellum"]).split("\n").filter((f) => f && !fs.statSync(f, { throwIfNoEntry: false })?.isDirectory());
   check(files.includes(HOST) && files.includes("/usr/lib/vellum/libvellum.so"), "the package installs the host and its plug-in module");
-  check(fs.existsSync(`/usr/share/chromium/extensions/vellum/manifest.json`) &&
-        fs.existsSync(`/usr/lib/mozilla/extensions/{ec8030f7-c20a-464f-9b0e-13a3a9e97384}/${GECKO_ID}.xpi`),
-        "the package installs the extension for Chromium (unpacked) and Firefox (xpi)");
+  check(fs.existsSync(`/usr/lib/mozilla/extensions/{ec8030f7-c20a-464f-9b0e-13a3a9e97384}/${GECKO_ID}.xpi`),
+        "the package installs the extension for Firefox (xpi)");
+  if (!args.key) {
+    check(fs.existsSync("/usr/share/chromium/extensions/vellum/manifest.json"), "the package installs the extension for Chromium, unpacked");
+  } else {
+    // The crx, named by an external-extension file per browser, instead of the unpacked folder.
+    const named = ["/usr/share/chromium/extensions", "/usr/share/google-chrome/extensions"].map((d) => {
+      try { return JSON.parse(fs.readFileSync(path.join(d, `${extensionId}.json`), "utf8")); } catch { return null; }
+    });
+    check(named.every((n) => n && fs.existsSync(n.external_crx) && n.external_version) && !exists("/usr/share/chromium/extensions/vellum"),
+          `the package installs the crx for Chromium and Chrome under the key's id ${extensionId}, and no unpacked copy`);
+  }
   const packaged = {
     chromium: fs.readFileSync("/usr/share/vellum/native-messaging-hosts/chromium.json", "utf8"),
     firefox: fs.readFileSync(FIREFOX_MANIFEST, "utf8"),
   };
+  check(JSON.stringify(JSON.parse(packaged.chromium).allowed_origins) === JSON.stringify([`chrome-extension://${extensionId}/`]),
+        `the Chromium-family manifest allows the extension's id ${extensionId}`);
   // The dynamic loader names every object it loads: the module must be the installed one.
   const loaded = spawnSync(HOST, ["info"], { encoding: "utf8", env: { ...process.env, LD_DEBUG: "files" } });
   check(loaded.status === 0 && /file=\/usr\/lib\/vellum\/libvellum\.so \[/.test(loaded.stderr),
@@ -133,7 +150,7 @@ try {
     const runId = `${path.basename(work)}-${kind}`;
     const env = browserEnvironment({ home, token, softhsm: args.softhsm, callLog: path.join(work, `calls-${kind}.log`), runId });
     browser = await launch(kind, {
-      puppeteer: kind === "chromium" ? loadPuppeteer(args.deps) : null, extension: null,
+      puppeteer: kind === "chromium" ? loadPuppeteer(args.deps) : null, extension: null, extensionId,
       profile: path.join(work, `profile-${kind}`), env, resolveToLocal: "vellum-bridge.test",
     });
     const page = await browser.open(url);
@@ -159,7 +176,7 @@ try {
     if (kind === "chromium") {
       // What the profile kept: the extension on, and developer mode never switched on.
       const prefs = JSON.parse(fs.readFileSync(path.join(work, `profile-${kind}`, "Default/Preferences"), "utf8"));
-      const entry = prefs.extensions?.settings?.[CHROMIUM_EXTENSION_ID];
+      const entry = prefs.extensions?.settings?.[extensionId];
       const reasons = entry?.disable_reasons;
       const disabled = Array.isArray(reasons) ? reasons.length > 0 : Boolean(reasons);
       check(entry && !disabled && prefs.extensions?.ui?.developer_mode !== true,
@@ -171,8 +188,8 @@ try {
   dpkg("-r", "vellum");
   const left = [...files, APPARMOR].filter(exists);
   check(left.length === 0, `removing leaves no file of the package (left: ${left.join(", ") || "none"})`);
-  check(![...CHROMIUM_MANIFESTS, FIREFOX_MANIFEST, HOST].some(exists) &&
-        !exists("/usr/share/chromium/extensions/vellum"), "removing takes the host, its manifests and the extension");
+  check(![...CHROMIUM_MANIFESTS, FIREFOX_MANIFEST, HOST].some(exists) && !exists("/usr/share/chromium/extensions/vellum") &&
+        !exists(`/usr/share/chromium/extensions/${extensionId}.json`), "removing takes the host, its manifests and the extension");
   check(exists(SETTINGS), "removing keeps the recorded token module");
   dpkg("--purge", "vellum");
   check(!exists("/etc/vellum"), "purging takes /etc/vellum");
