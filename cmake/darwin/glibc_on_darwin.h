@@ -73,8 +73,8 @@ extern int* __error(void);
 #else
 #define VELLUM_DARWIN_CHECK _Static_assert
 #endif
-VELLUM_DARWIN_CHECK(RTLD_LAZY == 0x1 && RTLD_NOW == 0x2 && RTLD_LOCAL == 0x4 && RTLD_GLOBAL == 0x8 &&
-                        RTLD_NOLOAD == 0x10 && RTLD_NODELETE == 0x80,
+VELLUM_DARWIN_CHECK(RTLD_LAZY == 0x1 && RTLD_NOW == 0x2 && RTLD_LOCAL == 0x4 &&
+                        RTLD_GLOBAL == 0x8 && RTLD_NOLOAD == 0x10 && RTLD_NODELETE == 0x80,
                     "dlopen modes must be Darwin's");
 VELLUM_DARWIN_CHECK(O_RDONLY == 0 && O_CLOEXEC == 0x01000000 && F_DUPFD_CLOEXEC == 67,
                     "open and fcntl constants must be Darwin's");
