@@ -437,6 +437,13 @@ class VellumHostTest(unittest.TestCase):
             self.assertEqual(report["getCertList"]["result"], "E:1000")
             (sentence,) = report["problems"]
             self.assertIn(problem, sentence)
+        # For the browser the module is recorded by bridge install; doctor's own option only
+        # inspects: both said, the browser's way first.
+        report = self.doctor("--token-module", TOKEN["certificate"], code=1)
+        (sentence,) = report["problems"]
+        browser = sentence.find("'vellum-host bridge install --token-module PATH'")
+        inspect = sentence.find("'vellum-host doctor --token-module PATH' only inspects")
+        self.assertTrue(0 <= browser < inspect, sentence)
         # A list lacking a function the plug-in calls (and doctor's inspection too): nothing is
         # called through it. One only doctor asks for is skipped.
         report = self.doctor(code=1, VELLUM_P11FWD_NULL_FUNCTIONS="C_GetMechanismInfo")
@@ -480,6 +487,17 @@ class VellumHostTest(unittest.TestCase):
                          {"result": "", "lastError": "C_FindObjects failed:OK(0x0000)"})
         (problem,) = report["problems"]
         self.assertIn("shows no certificate without login", problem)
+
+    def test_doctor_names_softhsm2s_uninitialised_spare_token(self):
+        # Unhidden, SoftHSM2's spare token comes last, so it is the one listed.
+        report = self.doctor(code=1, VELLUM_P11FWD_HIDE_UNINITIALIZED=None)
+        token, spare = report["slots"]
+        self.assertEqual((token["listed"], spare["listed"]), (False, True))
+        self.assertFalse(spare["flags"]["tokenInitialized"])
+        (problem,) = report["problems"]
+        self.assertIn("holds a token that was never initialised (CKF_TOKEN_INITIALIZED is not "
+                      "set)", problem)
+        self.assertNotIn("reconnect", problem)
 
     def test_doctor_two_tokens_lists_only_the_last(self):
         with tempfile.TemporaryDirectory() as d:
