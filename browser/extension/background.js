@@ -366,6 +366,12 @@ api.runtime.onConnect.addListener((port) => {
     session.close();
     sessions.delete(session);
   });
+  // A page opens its port on its first call, or before it when it gets ready to call: the host
+  // of a site already allowed starts now, while the call is still on its way, as its start is
+  // most of a first call's time. Any other site's page gets none before it has consent.
+  allowedWithoutAsking(origin).then((allowed) => {
+    if (allowed && !session.closed) session.openHost();
+  }).catch(() => {});
   port.onMessage.addListener((message) => {
     if (message && message.op === "keepalive" && Object.keys(message).length === 1) return;
     const problem = VellumProtocol.problemWith(message);
