@@ -5,7 +5,9 @@
 //   vellum-host   the bare extension + vellum-host native-messaging
 //   vellum        the vellum extension + vellum-host, the page calling through vellum.js, its
 //                 origin allowed by the user beforehand (through the consent window, as the
-//                 browser tests do)
+//                 browser tests do); the first call is Vellum.connect() and getVersion together
+//   vellum-loaded the same, the page having called Vellum.connect() as it loaded (as vellum.js
+//                 asks pages to): the extension starts an allowed site's host meanwhile
 //
 // Each sample is a new page (tab): its first call (getVersion: the browser starts the native
 // host), then STEADY more getVersion calls on the same page, timed in the page. The pairs take
@@ -46,6 +48,7 @@ const PAIRS = [
   ["bare", "bare extension + bare host"],
   ["vellum-host", "bare extension + vellum-host"],
   ["vellum", "vellum extension + vellum-host (vellum.js)"],
+  ["vellum-loaded", "  the same, connect() as the page loads"],
 ];
 
 if (kinds.includes("chromium") && !process.env.VELLUM_BROWSER_NAMESPACE) {
@@ -96,11 +99,13 @@ const BARE_PAGE = `<!doctype html><title>bare</title><script>
     return { first, steady: calls, version };
   };
 </script>`;
+// vellum.html?loaded connects as it loads.
 const VELLUM_PAGE = `<!doctype html><title>vellum</title><script type="module">
   import { Vellum } from "/vellum.js";
+  const connected = location.search === "?loaded" ? Vellum.connect() : null;
   window.bench = async (steady) => {
     const began = performance.now();
-    const vellum = await Vellum.connect();
+    const vellum = await (connected || Vellum.connect());
     const version = await vellum.getVersion();
     const first = performance.now() - began;
     const calls = [];
@@ -201,11 +206,11 @@ async function measure(kind, server, token) {
     }
     const port = server.address().port;
     const urls = { bare: `http://${BARE_SITE}:${port}/bare.html`, "vellum-host": `http://${BARE_SITE}:${port}/bare.html`,
-                   vellum: `http://127.0.0.1:${port}/vellum.html` };
+                   vellum: `http://127.0.0.1:${port}/vellum.html`, "vellum-loaded": `http://127.0.0.1:${port}/vellum.html?loaded` };
     const run = async (pair, count) => {
       const tab = await browser.open(urls[pair]);
       try {
-        return await browser.eval(tab, pair === "vellum" ? `window.bench(${count})` : `window.bench(${JSON.stringify(HOSTS[pair])}, ${count})`);
+        return await browser.eval(tab, pair in HOSTS ? `window.bench(${JSON.stringify(HOSTS[pair])}, ${count})` : `window.bench(${count})`);
       } finally {
         await browser.closeTab(tab);
       }
@@ -251,6 +256,7 @@ function report(kind, samples) {
               ` (x${(stats.vellum.steady.median / stats.bare.steady.median).toFixed(2)})`);
   console.log(`  vellum-host / bare: first call x${ratio("vellum-host", "bare")}, steady call ${plus("vellum-host", "bare")} ms more`);
   console.log(`  vellum / vellum-host (the extension's share): first call x${ratio("vellum", "vellum-host")}, steady call ${plus("vellum", "vellum-host")} ms more`);
+  console.log(`  vellum connected at load / bare: first call x${ratio("vellum-loaded", "bare")}, steady call ${plus("vellum-loaded", "bare")} ms more`);
 }
 
 const load = () => os.loadavg().map((v) => v.toFixed(2)).join(", ");
