@@ -250,7 +250,10 @@ function report(kind, samples) {
     stats[pair] = { first: summary(samples[pair].first), steady: summary(samples[pair].steady) };
     console.log(`  ${label.padEnd(width)}  ${range(stats[pair].first).padEnd(22)}  ${range(stats[pair].steady)}`);
   }
-  const ratio = (a, b) => (stats[a].first.median / stats[b].first.median).toFixed(2);
+  // The ratio of the medians, and the median of the ratios of the same round's pages (a busy
+  // spell falls on both pages of a round alike).
+  const paired = (a, b) => summary(samples[a].first.map((v, i) => v / samples[b].first[i])).median.toFixed(2);
+  const ratio = (a, b) => `${(stats[a].first.median / stats[b].first.median).toFixed(2)} (paired x${paired(a, b)})`;
   const plus = (a, b) => (stats[a].steady.median - stats[b].steady.median).toFixed(2);
   console.log(`  vellum / bare:      first call x${ratio("vellum", "bare")}, steady call ${plus("vellum", "bare")} ms more` +
               ` (x${(stats.vellum.steady.median / stats.bare.steady.median).toFixed(2)})`);
