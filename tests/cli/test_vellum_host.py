@@ -1198,8 +1198,10 @@ class RecordedTokenModuleTest(unittest.TestCase):
                 input=b"".join(struct.pack("=I", len(r)) + r for r in (
                     b'{"id": 1, "op": "hello"}', b'{"id": 2, "op": "call", "name": "x"}')))
             # Ends as at any end of its input, every request answered.
-            self.assertEqual(process.returncode, 0, "the native host ended with status %d: %s" % (
-                process.returncode, process.stderr.decode(errors="replace")))
+            self.assertEqual(process.returncode, 0, "the native host %s; stderr: %s" % (
+                "was killed by %s" % signal.Signals(-process.returncode).name
+                if process.returncode < 0 else "ended with status %d" % process.returncode,
+                process.stderr.decode(errors="replace")))
             answers = []
             data = process.stdout
             while data:
