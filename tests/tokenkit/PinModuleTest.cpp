@@ -154,6 +154,26 @@ TEST_F(PinModuleTest, WithoutAUsablePinentryNoLoginIsAttempted) {
     EXPECT_EQ(CallLog(logPath).count("C_Login"), 0u);
 }
 
+TEST_F(PinModuleTest, TheDialogWarnsOfFewTriesAndALockedPinIsNotAsked) {
+    answer("pin " + token->pin + "\npin " + token->pin + "\npin " + token->pin + "\n");
+    env.set("VELLUM_P11FWD_TOKEN_FLAGS", "0x10000");  // CKF_USER_PIN_COUNT_LOW
+    EXPECT_EQ(nullLogin(), CKR_OK);
+    env.set("VELLUM_P11FWD_TOKEN_FLAGS", "0x30000");  // and CKF_USER_PIN_FINAL_TRY
+    EXPECT_EQ(nullLogin(), CKR_OK);
+    env.set("VELLUM_P11FWD_TOKEN_FLAGS", "0x40000");  // CKF_USER_PIN_LOCKED
+    EXPECT_EQ(nullLogin(), CKR_PIN_LOCKED);
+
+    auto runs = dialogs(dialogLog);
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_NE(runs[0].find("%0A%0AFew tries are left before the token locks its PIN.\n"),
+              std::string::npos)
+        << runs[0];
+    EXPECT_NE(runs[1].find("%0A%0AThis is the last try: a wrong PIN now locks the token.\n"),
+              std::string::npos)
+        << runs[1];
+    EXPECT_EQ(CallLog(logPath).count("C_Login"), 2u);
+}
+
 TEST_F(PinModuleTest, PinPadTokenGetsTheNullPinWithoutADialog) {
     // With a PIN to supply, the forwarding module reports a protected authentication path.
     env.set("VELLUM_P11FWD_PIN", token->pin);
