@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "vellum-host/FrameChannel.h"
-#include "vellum-host/JsonText.h"
+#include "bridge/FrameChannel.h"
+#include "common/JsonText.h"
 
 namespace vellum::bench {
 

@@ -18,9 +18,9 @@ import {
 
 const source = path.resolve(path.dirname(fileURLToPath(import.meta.url)), "../..");
 const build = path.resolve(process.argv[2] || path.join(source, "build"));
-const host = path.join(build, "tools/vellum-host/vellum-host");
-const fwd = path.join(build, "tools/tokenkit/libvellum_p11fwd.so");
-const tokenkit = path.join(build, "tools/tokenkit/vellum-tokenkit");
+const host = path.join(build, "host/vellum-host");
+const fwd = path.join(build, "tests/kit/tokenkit/libvellum_p11fwd.so");
+const tokenkit = path.join(build, "tests/kit/tokenkit/vellum-tokenkit");
 const deps = path.join(build, "tests/browser/node");
 const screenshot = path.join(build, "browser-demo.png");
 const softhsm = /^VELLUM_SOFTHSM2_MODULE:[A-Z]*=(.*)$/m.exec(fs.readFileSync(path.join(build, "CMakeCache.txt"), "utf8"))[1];

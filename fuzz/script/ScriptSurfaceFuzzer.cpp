@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
+#include "hostkit/LinkedPlugin.h"
 #include "npapi/npfunctions.h"
 #include "pluginhost/ArgumentList.h"
-#include "pluginhost/LinkedPlugin.h"
 #include "pluginhost/PluginHost.h"
 #include "service/PKCS11Impl.h"
 

@@ -3,6 +3,7 @@
 #include <functional>
 #include <string>
 
+#include "PluginIdentity.h"
 #include "service/CertificateContext.h"
 #include "service/MallocPtr.h"
 #include "service/ScopeExit.h"
@@ -19,7 +20,7 @@ class X509Helper;
 class PKCS11Impl : public ServiceBase {
 public:
     // Where the vendor's token module is installed. Only tests pass another path.
-    static constexpr const char* kModulePath = "/usr/local/lib/libMOVA_XAN_P11.dylib";
+    static constexpr const char* kModulePath = kTokenModulePath;
 
     // The path is not copied: it must outlive the object. Throws std::bad_alloc when the
     // certificate context cannot be allocated.

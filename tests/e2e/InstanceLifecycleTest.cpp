@@ -7,13 +7,15 @@
 #include <vector>
 
 #include "PluginFixture.h"
-#include "pluginhost/ExtraInstance.h"
+#include "hostkit/ExtraInstance.h"
+#include "hostkit/StdoutCapture.h"
 
 namespace vellum::e2e {
 namespace {
 
 using pluginhost::HostAnswer;
 using pluginhost::ScriptValue;
+using pluginhost::StdoutCapture;
 
 constexpr const char* kPluginName = "vellum Plug-in for DEMO";
 
@@ -61,10 +63,10 @@ TEST_F(InstanceLifecycleTest, EntryPointsFillOnlyThePluginTable) {
 
 TEST_F(InstanceLifecycleTest, NewInstanceSelectsCoreGraphicsAndCocoaQuietly) {
     ASSERT_TRUE(loadPlugin());
-    host().setCaptureStdout(true);
+    StdoutCapture capture;
     ASSERT_EQ(host().newInstance(), NPERR_NO_ERROR);
 
-    EXPECT_EQ(host().capturedStdout(), "");
+    EXPECT_EQ(capture.finish(), "");
     EXPECT_NE(host().npp()->pdata, nullptr);
     const std::vector<NPNVariable> asked{NPNVsupportsCoreGraphicsBool, NPNVsupportsCocoaBool};
     EXPECT_EQ(host().values().queries(), asked);
@@ -81,7 +83,6 @@ TEST_F(InstanceLifecycleTest, NewInstanceSelectsCoreGraphicsAndCocoaQuietly) {
 
 TEST_F(InstanceLifecycleTest, NewInstanceRefusesAHostWithoutCoreGraphics) {
     ASSERT_TRUE(loadPlugin());
-    host().setCaptureStdout(true);
     int pdataMarker = 0;
     for (HostAnswer answer : {HostAnswer::No, HostAnswer::Error}) {
         SCOPED_TRACE(answer == HostAnswer::No ? "host says no" : "host answers an error");
@@ -89,8 +90,9 @@ TEST_F(InstanceLifecycleTest, NewInstanceRefusesAHostWithoutCoreGraphics) {
         host().values().setCoreGraphicsAnswer(answer);
         host().npp()->pdata = &pdataMarker;
 
+        StdoutCapture capture;
         EXPECT_EQ(host().newInstance(), NPERR_INCOMPATIBLE_VERSION_ERROR);
-        EXPECT_EQ(host().capturedStdout(), "no supportsCoreGraphics\n");
+        EXPECT_EQ(capture.finish(), "no supportsCoreGraphics\n");
         // Cocoa is never asked about and nothing is selected.
         const std::vector<NPNVariable> asked{NPNVsupportsCoreGraphicsBool};
         EXPECT_EQ(host().values().queries(), asked);
@@ -103,7 +105,6 @@ TEST_F(InstanceLifecycleTest, NewInstanceRefusesAHostWithoutCoreGraphics) {
 
 TEST_F(InstanceLifecycleTest, NewInstanceRefusesAHostWithoutCocoaEvents) {
     ASSERT_TRUE(loadPlugin());
-    host().setCaptureStdout(true);
     int pdataMarker = 0;
     for (HostAnswer answer : {HostAnswer::No, HostAnswer::Error}) {
         SCOPED_TRACE(answer == HostAnswer::No ? "host says no" : "host answers an error");
@@ -111,8 +112,9 @@ TEST_F(InstanceLifecycleTest, NewInstanceRefusesAHostWithoutCocoaEvents) {
         host().values().setCocoaAnswer(answer);
         host().npp()->pdata = &pdataMarker;
 
+        StdoutCapture capture;
         EXPECT_EQ(host().newInstance(), NPERR_INCOMPATIBLE_VERSION_ERROR);
-        EXPECT_EQ(host().capturedStdout(), "no supportsCocoa\n");
+        EXPECT_EQ(capture.finish(), "no supportsCocoa\n");
         const std::vector<NPNVariable> asked{NPNVsupportsCoreGraphicsBool, NPNVsupportsCocoaBool};
         EXPECT_EQ(host().values().queries(), asked);
         // The drawing model was already selected; the event model is not.

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <string>
 
+#include "hostkit/StdoutCapture.h"
 #include "pluginhost/ArgumentList.h"
 #include "pluginhost/PluginHost.h"
-#include "pluginhost/StdoutCapture.h"
 
 namespace vellum::pluginhost {
 namespace {

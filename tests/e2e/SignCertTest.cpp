@@ -6,8 +6,8 @@
 #include <string>
 
 #include "TokenScriptFixture.h"
-#include "pluginhost/ExtraInstance.h"
-#include "pluginhost/ModalLoop.h"
+#include "hostkit/ExtraInstance.h"
+#include "hostkit/ModalLoop.h"
 #include "tokenkit/OpensslCheck.h"
 
 namespace vellum::e2e {

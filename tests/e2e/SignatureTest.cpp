@@ -15,8 +15,8 @@
 
 #include "OpensslCommand.h"
 #include "TokenScriptFixture.h"
-#include "pluginhost/ExtraInstance.h"
-#include "pluginhost/ModalLoop.h"
+#include "hostkit/ExtraInstance.h"
+#include "hostkit/ModalLoop.h"
 
 namespace vellum::e2e {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "PluginIdentity.h"
-#include "pluginhost/RecordingHost.h"
+#include "hostkit/RecordingHost.h"
 #include "shell/NPNFuncs.h"
 #include "shell/PluginModule.h"
 

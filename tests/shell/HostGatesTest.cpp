@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "pluginhost/RecordingHost.h"
+#include "hostkit/RecordingHost.h"
 #include "shell/NPNFuncs.h"
 
 namespace {

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "AllocationFaults.h"
+#include "hostkit/LinkedPlugin.h"
 #include "pluginhost/FaultPause.h"
-#include "pluginhost/LinkedPlugin.h"
 #include "pluginhost/PluginHost.h"
 #include "script/ScriptableObject.h"
 #include "shell/nsPluginCreateData.h"

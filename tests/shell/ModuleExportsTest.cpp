@@ -13,7 +13,7 @@
 #include <set>
 #include <string>
 
-#include "pluginhost/RecordingHost.h"
+#include "hostkit/RecordingHost.h"
 
 namespace {
 

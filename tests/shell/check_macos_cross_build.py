@@ -138,7 +138,7 @@ class CrossBuild:
             self.info = plistlib.load(f)
         self.executable = os.path.join(self.contents, "MacOS",
                                        str(self.info.get("CFBundleExecutable")))
-        self.host = os.path.join(args.cross_build, "tools", "vellum-host", "vellum-host")
+        self.host = os.path.join(args.cross_build, "host", "vellum-host")
 
     def module(self):
         return MachO(self.args, self.executable)

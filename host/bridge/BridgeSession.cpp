@@ -1,0 +1,259 @@
+#include "bridge/BridgeSession.h"
+
+#include <cmath>
+#include <initializer_list>
+#include <vector>
+
+#include "common/ScriptArgument.h"
+
+namespace vellum::host {
+namespace {
+
+using pluginhost::ScriptResult;
+using pluginhost::ScriptValue;
+
+// The members of an answer for what the host itself could not do.
+Json error(const char* code, const std::string& message) {
+    return Json{{"error", {{"code", code}, {"message", message}}}};
+}
+
+// The answer: the id first, then the members.
+Json answerWith(Json id, Json members) {
+    Json answer = Json::object();
+    answer["id"] = std::move(id);
+    for (auto& member : members.items()) {
+        answer[member.key()] = std::move(member.value());
+    }
+    return answer;
+}
+
+// The members of an answer for what the plug-in gave back.
+Json resultOf(const ScriptValue& value, const std::string& what) {
+    switch (value.kind()) {
+        case ScriptValue::Kind::Void:
+            return Json::object();
+        case ScriptValue::Kind::Null:
+            return Json{{"result", nullptr}};
+        case ScriptValue::Kind::Bool:
+            return Json{{"result", value.boolValue()}};
+        case ScriptValue::Kind::Int32:
+            return Json{{"result", value.int32Value()}};
+        case ScriptValue::Kind::Double:
+            if (!std::isfinite(value.doubleValue())) {
+                return error("bad-arguments",
+                             what + " answered " + value.describe() + ", which JSON cannot carry");
+            }
+            return Json{{"result", value.doubleValue()}};
+        case ScriptValue::Kind::String:
+            return Json{{"result", value.stringValue()}};
+        case ScriptValue::Kind::Object:
+            break;
+    }
+    return error("bad-arguments", what + " answered an object, which the bridge cannot carry");
+}
+
+// "string, int32" for a message.
+std::string kinds(const std::vector<ScriptValue>& values) {
+    std::string text;
+    for (const ScriptValue& value : values) {
+        text += (text.empty() ? "" : ", ") + std::string(kindName(value.kind()));
+    }
+    return text.empty() ? "no arguments" : text;
+}
+
+const char* jsonKind(const Json& json) {
+    return json.is_array() ? "an array" : json.is_object() ? "an object" : "not a script value";
+}
+
+// The members a request of `op` may have, besides id and op; empty when `op` is unknown.
+bool membersOf(const std::string& op, std::vector<std::string>& required,
+               std::vector<std::string>& optional) {
+    if (op == "hello") {
+        return true;
+    }
+    if (op == "get") {
+        required = {"name"};
+        return true;
+    }
+    if (op == "set") {
+        required = {"name", "value"};
+        return true;
+    }
+    if (op == "call") {
+        required = {"name"};
+        optional = {"args"};
+        return true;
+    }
+    return false;
+}
+
+bool contains(const std::vector<std::string>& names, const std::string& name) {
+    for (const std::string& candidate : names) {
+        if (candidate == name) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The id of a request, or null with `problem` set.
+Json readId(const Json& request, std::string& problem) {
+    auto id = request.find("id");
+    if (id == request.end()) {
+        problem = "the request has no id";
+        return nullptr;
+    }
+    if (!id->is_string() && !id->is_number()) {
+        problem = "the id must be a string or a number";
+        return nullptr;
+    }
+    if (JsonText::line(*id).size() > BridgeSession::kMaxIdLength) {
+        problem = "the id is longer than " + std::to_string(BridgeSession::kMaxIdLength) + " bytes";
+        return nullptr;
+    }
+    return *id;
+}
+
+// What is wrong with the members of a request, or empty.
+std::string checkMembers(const Json& request, const std::string& op) {
+    std::vector<std::string> required;
+    std::vector<std::string> optional;
+    if (!membersOf(op, required, optional)) {
+        return "unknown op '" + op + "' (hello, get, set or call)";
+    }
+    for (const auto& member : request.items()) {
+        const std::string& key = member.key();
+        if (key != "id" && key != "op" && !contains(required, key) && !contains(optional, key)) {
+            return "unexpected member '" + key + "' in a " + op + " request";
+        }
+    }
+    for (const std::string& name : required) {
+        if (!request.contains(name)) {
+            return "a " + op + " request needs '" + name + "'";
+        }
+    }
+    if (request.contains("name") && !request["name"].is_string()) {
+        return "'name' must be a string";
+    }
+    if (request.contains("args") && !request["args"].is_array()) {
+        return "'args' must be an array";
+    }
+    return "";
+}
+
+}  // namespace
+
+Json BridgeSession::answer(const std::string& frame) {
+    Json request;
+    try {
+        request = Json::parse(frame);
+    } catch (const Json::parse_error& e) {
+        // The position only: the bytes themselves may be anything.
+        return answerWith(nullptr, error("bad-json", "the frame is not UTF-8 JSON (at byte " +
+                                                         std::to_string(e.byte) + ")"));
+    }
+    if (!request.is_object()) {
+        return answerWith(nullptr, error("bad-request", "the request is not a JSON object"));
+    }
+    std::string problem;
+    Json id = readId(request, problem);
+    if (!problem.empty()) {
+        return answerWith(nullptr, error("bad-request", problem));
+    }
+    auto op = request.find("op");
+    if (op == request.end() || !op->is_string()) {
+        return answerWith(id, error("bad-request", "the request needs 'op', a string"));
+    }
+    problem = checkMembers(request, op->get<std::string>());
+    if (!problem.empty()) {
+        return answerWith(id, error("bad-request", problem));
+    }
+    if (!setupError_.empty()) {
+        return answerWith(id, error("setup", setupError_));
+    }
+
+    const std::string& kind = op->get_ref<const std::string&>();
+    Json members;
+    if (kind == "hello") {
+        members = hello();
+    } else if (kind == "get") {
+        members = get(request["name"].get<std::string>());
+    } else if (kind == "set") {
+        members = set(request["name"].get<std::string>(), request["value"]);
+    } else {
+        // By reference: a copy of a deeply nested value would recurse as deep.
+        static const Json noArguments = Json::array();
+        members = call(request["name"].get<std::string>(),
+                       request.contains("args") ? request["args"] : noArguments);
+    }
+    return answerWith(std::move(id), std::move(members));
+}
+
+Json BridgeSession::hello() {
+    const char* name = nullptr;
+    NPError nameError = host_.library().getValue(nullptr, NPPVpluginNameString, &name);
+    ScriptResult version = host_.invoke("getVersion");
+    Json result = Json::object();
+    result["protocol"] = kProtocolVersion;
+    result["name"] = nameError == NPERR_NO_ERROR && name != nullptr ? Json(name) : Json(nullptr);
+    result["version"] =
+        version.ok && version.value.isString() ? Json(version.value.stringValue()) : Json(nullptr);
+    result["mimeType"] = pluginhost::PluginHost::kMimeType;
+    return Json{{"result", std::move(result)}};
+}
+
+Json BridgeSession::get(const std::string& name) {
+    // In the order vellum-host asks, so both see the same hooks run.
+    ScriptResult result = host_.getProperty(name);
+    if (result.ok) {
+        return resultOf(result.value, "reading '" + name + "'");
+    }
+    if (host_.hasProperty(name)) {
+        return error("refused", "the plug-in refused to read '" + name + "'");
+    }
+    return error("unknown-name",
+                 "no property '" + name + "' on the plug-in" +
+                     (host_.hasMethod(name) ? " ('" + name + "' is a method)" : ""));
+}
+
+Json BridgeSession::set(const std::string& name, const Json& value) {
+    ScriptValue script;
+    if (!ScriptArgument::fromJson(value, script)) {
+        return error("bad-arguments", "the value for '" + name + "' is " + jsonKind(value) +
+                                          "; a string, number, boolean or null is passed");
+    }
+    if (host_.setProperty(name, script)) {
+        return Json{{"result", nullptr}};
+    }
+    if (host_.hasProperty(name)) {
+        return error("refused", "the plug-in refused a value of kind " +
+                                    std::string(kindName(script.kind())) + " for '" + name + "'");
+    }
+    return error("unknown-name", "no property '" + name + "' on the plug-in");
+}
+
+Json BridgeSession::call(const std::string& name, const Json& args) {
+    std::vector<ScriptValue> arguments;
+    for (const Json& arg : args) {
+        ScriptValue script;
+        if (!ScriptArgument::fromJson(arg, script)) {
+            return error("bad-arguments", "argument " + std::to_string(arguments.size() + 1) +
+                                              " of '" + name + "' is " + jsonKind(arg) +
+                                              "; a string, number, boolean or null is passed");
+        }
+        arguments.push_back(std::move(script));
+    }
+    ScriptResult result = host_.invoke(name, arguments);
+    if (result.ok) {
+        return resultOf(result.value, "'" + name + "'");
+    }
+    if (host_.hasMethod(name)) {
+        return error("refused",
+                     "the plug-in refused the call of '" + name + "' with " + kinds(arguments));
+    }
+    return error("unknown-name",
+                 "no method '" + name + "' on the plug-in" +
+                     (host_.hasProperty(name) ? " ('" + name + "' is a property)" : ""));
+}
+
+}  // namespace vellum::host

@@ -1,0 +1,39 @@
+// The browser bridge's requests on one embed instance: each frame from the extension is one
+// request (hello, or a property read or write or a method call on the plug-in's script object by
+// name), answered with what the plug-in gave ("result") or with what the host itself could not
+// do ("error", with a code). The plug-in's own failure text ("E:1000") is a result like any
+// other: the page reads LastError as it would from the plug-in.
+#pragma once
+
+#include <string>
+
+#include "common/JsonText.h"
+#include "pluginhost/PluginHost.h"
+
+namespace vellum::host {
+
+class BridgeSession {
+public:
+    static constexpr int kProtocolVersion = 1;
+    // Longest id echoed back, as JSON text: every answer frame has to carry it.
+    static constexpr size_t kMaxIdLength = 1024;
+
+    // `setupError` empty: `host` is started. Otherwise the plug-in or the token module could
+    // not be set up, and every request is answered with that as a "setup" error.
+    BridgeSession(pluginhost::PluginHost& host, std::string setupError)
+        : host_(host), setupError_(std::move(setupError)) {}
+
+    // The answer to one frame; never throws for any bytes given.
+    Json answer(const std::string& frame);
+
+private:
+    Json hello();
+    Json get(const std::string& name);
+    Json set(const std::string& name, const Json& value);
+    Json call(const std::string& name, const Json& args);
+
+    pluginhost::PluginHost& host_;
+    std::string setupError_;
+};
+
+}  // namespace vellum::host

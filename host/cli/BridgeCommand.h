@@ -1,0 +1,39 @@
+// vellum-host bridge install|uninstall|status: writes, removes and shows the browsers' native
+// messaging host manifests for this vellum-host, and the token module the native host maps.
+#pragma once
+
+#include <string>
+
+#include "common/StepOutcome.h"
+#include "install/BridgeOptions.h"
+#include "install/BridgePlaces.h"
+
+namespace vellum::host {
+
+class BridgeCommand {
+public:
+    // `program`: the absolute path the manifests name.
+    BridgeCommand(BridgeOptions options, BridgePlaces places, std::string program)
+        : options_(std::move(options)), places_(std::move(places)), program_(std::move(program)) {}
+
+    StepOutcome run();
+
+private:
+    struct Target {
+        Browser browser;
+        std::string scope;
+        std::filesystem::path file;
+    };
+    std::vector<Target> targets(bool bothScopes) const;
+    ManifestScope scope() const { return options_.scope.value_or(ManifestScope::User); }
+
+    StepOutcome install();
+    StepOutcome uninstall();
+    StepOutcome status();
+
+    BridgeOptions options_;
+    BridgePlaces places_;
+    std::string program_;
+};
+
+}  // namespace vellum::host

@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# The demo behind './run demo', on a built tree: provisions a SoftHSM2 token (kept in
+# BUILD/demo-token and reused), then, through vellum-host and the plug-in module, lists the
+# token's certificate, fetches it, signs a text with sha256, and has the openssl command verify
+# the signature against the certificate the plug-in returned.
+#
+#   host/demo.sh BUILD_DIR
+set -euo pipefail
+
+build=$(cd "${1:?usage: demo.sh BUILD_DIR}" && pwd)
+host=$build/host/vellum-host
+tokenkit=$build/tests/kit/tokenkit/vellum-tokenkit
+fwd=$build/tests/kit/tokenkit/libvellum_p11fwd.so
+softhsm=$(sed -n 's/^VELLUM_SOFTHSM2_MODULE:[A-Z]*=//p' "$build/CMakeCache.txt")
+token_dir=$build/demo-token
+fixed_path=/usr/local/lib/libMOVA_XAN_P11.dylib
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+heading() { printf '\n== %s\n' "$*"; }
+indent() { sed 's/^/   /'; }
+verdict_failed() {
+    printf '\nVERDICT: FAILED - %s\n' "$*"
+    exit 1
+}
+
+for f in "$host" "$tokenkit" "$fwd" "$softhsm"; do
+    [ -e "$f" ] || verdict_failed "$f is missing; build the tree first"
+done
+
+# The plug-in loads its token module from a fixed path. vellum-host puts the demo's module
+# there in a private mount namespace of its own process; say exactly why if that cannot work.
+namespace_problem() {
+    local args=(--mount) reason
+    [ "$(id -u)" -eq 0 ] || args+=(--user --map-root-user)
+    reason=$(unshare "${args[@]}" true 2>&1) && return 1
+    echo "cannot create a private mount namespace (unshare ${args[*]}: ${reason##*: })."
+    if [ "$(id -u)" -eq 0 ]; then
+        echo "Running as root without CAP_SYS_ADMIN (a container?); run where mounts are allowed."
+    elif [ "$(cat /proc/sys/kernel/unprivileged_userns_clone 2>/dev/null)" = 0 ]; then
+        echo "Unprivileged user namespaces are off: sysctl kernel.unprivileged_userns_clone=0."
+        echo "Enable them (sudo sysctl kernel.unprivileged_userns_clone=1) or run as root."
+    elif [ "$(cat /proc/sys/user/max_user_namespaces 2>/dev/null)" = 0 ]; then
+        echo "User namespaces are off: sysctl user.max_user_namespaces=0. Raise it or run as root."
+    elif [ "$(cat /proc/sys/kernel/apparmor_restrict_unprivileged_userns 2>/dev/null)" = 1 ]; then
+        echo "AppArmor restricts unprivileged user namespaces"
+        echo "(kernel.apparmor_restrict_unprivileged_userns=1); run as root or allow them."
+    else
+        echo "Something (seccomp, a container runtime) forbids unshare; run as root."
+    fi
+}
+if problem=$(namespace_problem); then
+    echo "$problem" | indent
+    verdict_failed "the demo cannot map its token module at $fixed_path as $(id -un)"
+fi
+
+# Only the demo's own settings of the forwarding module count.
+while read -r name; do unset "$name"; done < <(compgen -e | grep '^VELLUM_P11FWD_' || true)
+
+echo "vellum demo: the plug-in module run by vellum-host, a command-line NPAPI host, with"
+echo "the forwarding PKCS#11 module over SoftHSM2 ($softhsm) mapped at the"
+echo "plug-in's fixed token module path $fixed_path"
+echo "in a private mount namespace of vellum-host's own (nothing is installed there)."
+
+heading "1. Demo token (SoftHSM2, RSA-2048) in ${token_dir#"$PWD"/}"
+"$tokenkit" provision "$token_dir" --label demo --bits 2048 >"$work/token.txt" ||
+    verdict_failed "could not provision the demo token"
+while IFS='=' read -r key value; do
+    case $key in
+    SOFTHSM2_CONF) conf=$value ;;
+    pin) pin=$value ;;
+    serial) serial=$value ;;
+    subject) subject=$value ;;
+    certificate) token_cert=$value ;;
+    reused) reused=$value ;;
+    esac
+done <"$work/token.txt"
+if [ "$reused" = yes ]; then
+    echo "   reusing the token made by an earlier run"
+else
+    echo "   made a new token with a key pair and a certificate"
+fi
+echo "   subject $subject, serial $serial, user PIN $pin"
+
+export SOFTHSM2_CONF=$conf
+export VELLUM_P11FWD_TARGET=$softhsm
+export VELLUM_P11FWD_HIDE_UNINITIALIZED=1
+export VELLUM_P11FWD_PIN=$pin
+# Shows the command on standard error, so that standard output stays the program's own.
+vellum_host() {
+    local shown=() word
+    for word in "$@"; do
+        if [[ $word =~ ^[A-Za-z0-9_./:=@%+-]+$ ]]; then
+            shown+=("$word")
+        else
+            shown+=("'${word//\'/\'\\\'\'}'")
+        fi
+    done
+    echo "   \$ vellum-host --token-module ${fwd#"$PWD"/} ${shown[*]}" >&2
+    "$host" --token-module "$fwd" "$@"
+}
+
+heading "2. The plug-in module"
+vellum_host info | indent || verdict_failed "vellum-host could not run the plug-in"
+
+heading "3. Certificates on the token (getCertList)"
+vellum_host list >"$work/list.txt" || verdict_failed "listing the certificates failed"
+indent <"$work/list.txt"
+grep -q "^$serial " "$work/list.txt" || verdict_failed "the token's certificate $serial is not listed"
+
+heading "4. The certificate with serial $serial (CN=$serial, SignCert)"
+vellum_host cert "$serial" --pem >"$work/cert.pem" || verdict_failed "fetching the certificate failed"
+openssl x509 -in "$work/cert.pem" -noout -subject -serial -enddate | indent
+openssl x509 -in "$work/cert.pem" -outform DER -out "$work/cert.der"
+openssl x509 -in "$token_cert" -outform DER -out "$work/token-cert.der"
+cmp -s "$work/cert.der" "$work/token-cert.der" ||
+    verdict_failed "the plug-in returned a different certificate than the token holds"
+echo "   same bytes as the certificate written to the token"
+
+heading "5. Sign a text with \"sha256\" (HashAlgorithm, SignData, Signature)"
+text="vellum demo, signed on $(date -u '+%Y-%m-%d %H:%M:%S UTC')"
+printf '%s' "$text" >"$work/data.txt"
+echo "   text: \"$text\""
+vellum_host sign "$serial" --hash sha256 --data "$text" -- \
+    sign "$serial" --hash sha256 --data "$text" --raw "$work/signature.bin" >"$work/sign.txt" ||
+    verdict_failed "signing failed"
+envelope=$(sed -n 1p "$work/sign.txt")
+echo "   envelope: ${envelope:0:48}... (${#envelope} characters)"
+echo "   raw signature: $(wc -c <"$work/signature.bin") bytes"
+
+heading "6. Verify with OpenSSL against the certificate from step 4"
+openssl x509 -in "$work/cert.pem" -pubkey -noout >"$work/pubkey.pem"
+echo "   \$ openssl dgst -sha256 -verify pubkey.pem -signature signature.bin data.txt"
+if openssl dgst -sha256 -verify "$work/pubkey.pem" -signature "$work/signature.bin" \
+    "$work/data.txt" >"$work/verify.txt" 2>&1; then
+    indent <"$work/verify.txt"
+    printf '\nVERDICT: OK - OpenSSL verified the signature the token made through the plug-in.\n'
+else
+    indent <"$work/verify.txt"
+    verdict_failed "OpenSSL did not verify the signature"
+fi

@@ -1,0 +1,34 @@
+// vellum-host doctor: loads the token module itself, as the plug-in would, reads what it shows
+// without a login, runs getCertList through the plug-in twice in the same process, as a page's
+// operations run, and says which problems and warnings explain an "E:1000". All of it runs in a
+// child process, which a crashing module takes down alone. Fails (exit 1) when it finds a
+// problem.
+#pragma once
+
+#include <string>
+
+#include "common/StepOutcome.h"
+#include "doctor/DoctorReport.h"
+#include "inspection/TokenFacts.h"
+#include "pluginhost/PluginHost.h"
+
+namespace vellum::host {
+
+class Doctor {
+public:
+    // `mappedModule`: the module --token-module put at the fixed path, or empty.
+    Doctor(pluginhost::PluginHost& host, std::string mappedModule)
+        : host_(host), mappedModule_(std::move(mappedModule)) {}
+
+    StepOutcome run();
+
+private:
+    // The module's facts; with loadModule false only its path and what is mapped there.
+    ModuleFacts inspect(bool loadModule) const;
+    static StepOutcome report(const ModuleFacts& facts, const CertListRun& certList);
+
+    pluginhost::PluginHost& host_;
+    std::string mappedModule_;
+};
+
+}  // namespace vellum::host

@@ -1,0 +1,29 @@
+// What the plug-in will do with what the token module shows, and what will go wrong:
+// getCertList lists the last slot with a token only; a slot counts only when CKM_RSA_PKCS signs
+// and verifies; the login carries no PIN; a hash the token does not offer fails at C_SignInit.
+// Problems make token operations fail; warnings make some fail or surprise. Each is one
+// sentence a support person can act on.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "inspection/TokenFacts.h"
+
+namespace vellum::host {
+
+struct DoctorFindings {
+    // Certificates that expire within this many days are warned about.
+    static constexpr int64_t kExpiryWarningDays = 30;
+
+    int listedSlot = -1;                 // index into the slots of the slot getCertList lists
+    std::vector<std::string> slotRoles;  // per slot: what getCertList makes of it
+    std::vector<std::string> problems;
+    std::vector<std::string> warnings;
+
+    // `now`: seconds since the epoch.
+    static DoctorFindings judge(const ModuleFacts& facts, int64_t now);
+};
+
+}  // namespace vellum::host

@@ -1,0 +1,29 @@
+#include "install/BridgePlaces.h"
+
+#include <cstdlib>
+
+namespace vellum::host {
+
+bool BridgePlaces::fromEnvironment(BridgePlaces& places, std::string& error) {
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || home[0] != '/') {
+        error = "HOME is not set to an absolute path";
+        return false;
+    }
+    places.home = home;
+    const char* configHome = std::getenv("XDG_CONFIG_HOME");
+    places.configHome = configHome != nullptr ? configHome : "";
+    return true;
+}
+
+std::filesystem::path BridgePlaces::settingsFile(ManifestScope scope) const {
+    if (scope == ManifestScope::System) {
+        return "/etc/vellum/bridge.json";
+    }
+    const std::filesystem::path config = !configHome.empty() && configHome[0] == '/'
+                                             ? std::filesystem::path(configHome)
+                                             : home / ".config";
+    return config / "vellum/bridge.json";
+}
+
+}  // namespace vellum::host

@@ -1,0 +1,32 @@
+// Where the browser bridge's files are for this user: the browsers' host manifest folders and
+// the bridge's own settings file, from the platform, the home folder and XDG_CONFIG_HOME.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "install/BridgeManifest.h"
+
+namespace vellum::host {
+
+struct BridgePlaces {
+    Platform platform = BridgeManifest::currentPlatform();
+    std::filesystem::path home;
+    std::string configHome;  // XDG_CONFIG_HOME as set, or empty
+
+    // From HOME and XDG_CONFIG_HOME; false with the reason when HOME is not an absolute path.
+    static bool fromEnvironment(BridgePlaces& places, std::string& error);
+
+    std::filesystem::path manifestFolder(Browser browser, ManifestScope scope) const {
+        return BridgeManifest::folder(platform, browser, scope, home, configHome);
+    }
+    std::filesystem::path manifestFile(Browser browser, ManifestScope scope) const {
+        return manifestFolder(browser, scope) / BridgeManifest::kFileName;
+    }
+
+    // The settings the native host reads at start (the token module to map, on Linux):
+    // per user in XDG_CONFIG_HOME/vellum/ (~/.config/vellum/), system-wide in /etc/vellum/.
+    std::filesystem::path settingsFile(ManifestScope scope) const;
+};
+
+}  // namespace vellum::host

@@ -1,0 +1,37 @@
+// What is installed of the browser bridge: for each browser and scope, whether a host manifest
+// is there, which program it starts and whether that program can run, and which extensions it
+// allows. bridge status and doctor show it.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "install/BridgePlaces.h"
+
+namespace vellum::host {
+
+struct ManifestState {
+    Browser browser = Browser::Chromium;
+    std::string scope;  // "user", "system" or "user-data-dir"
+    std::filesystem::path path;
+    bool present = false;
+    std::string error;         // the file is there but is not a usable manifest, or empty
+    std::string program;       // its "path"
+    bool programRuns = false;  // an existing, executable file
+    std::vector<std::string> allowed;
+
+    Json json() const;
+    // "chromium (user): PATH -> PROGRAM, allows ..." or "... not installed".
+    std::string text() const;
+};
+
+class BridgeSurvey {
+public:
+    static ManifestState inspect(Browser browser, std::string scope,
+                                 const std::filesystem::path& path);
+    // Every browser in both scopes, user first.
+    static std::vector<ManifestState> all(const BridgePlaces& places);
+};
+
+}  // namespace vellum::host

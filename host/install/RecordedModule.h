@@ -1,0 +1,26 @@
+// The token module recorded for the browser bridge ('bridge install --token-module'), and
+// whether it loads as the plug-in would load it; bridge status and doctor show it.
+#pragma once
+
+#include <string>
+
+#include "common/JsonText.h"
+#include "install/BridgeSettings.h"
+
+namespace vellum::host {
+
+struct RecordedModule {
+    std::string path;  // empty: none recorded
+    std::string file;  // the settings file that records it
+    bool loads = false;
+    std::string error;  // why it does not load
+
+    static RecordedModule inspect(const BridgeSettings& settings);
+
+    // null when none is recorded.
+    Json json() const;
+    // "token module: PATH (recorded in FILE): loads" and the like.
+    std::string text() const;
+};
+
+}  // namespace vellum::host

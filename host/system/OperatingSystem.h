@@ -1,0 +1,33 @@
+// What vellum-host needs of the system it runs on beyond the C++ library: the only code of the
+// program that differs between Linux and macOS. CMake compiles one of OperatingSystemLinux.cpp
+// and OperatingSystemDarwin.cpp; everything else is written once, against libc++/libstdc++ and
+// POSIX calls that take no system structure.
+#pragma once
+
+#include <string>
+
+namespace vellum::host {
+
+class OperatingSystem {
+public:
+    // What mapTokenModule() does when `module` is not a file.
+    enum class IfMissing {
+        Fail,        // fail with the reason (a module named on the command line)
+        MapNothing,  // leave the fixed path empty (a module recorded earlier and removed since)
+    };
+
+    // --token-module, or the module bridge install recorded: from here on the plug-in and
+    // doctor find `module` at the fixed token module path, for this process only. Only Linux
+    // can do that (a private mount namespace, host/modulemapping); elsewhere this refuses.
+    // Call while the process has a single thread, before the plug-in is loaded. False with the
+    // reason, one line, in `error`.
+    static bool mapTokenModule(const std::string& module, IfMissing ifMissing, std::string& error);
+
+    // The running program's file as the system names it, or empty when it cannot be told.
+    static std::string executablePath();
+
+    // Whether this is macOS (else Linux): which folders and settings the browser bridge uses.
+    static bool isMacOS() noexcept;
+};
+
+}  // namespace vellum::host
