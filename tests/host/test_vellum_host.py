@@ -46,7 +46,7 @@ def run(cmd, env=None, timeout=60):
 
 def token_env(**extra):
     env = {k: v for k, v in os.environ.items()
-           if not k.startswith("VELLUM_P11FWD_") and k != "XDG_CONFIG_HOME"}
+           if not k.startswith(("VELLUM_P11FWD_", "VELLUM_PIN_")) and k != "XDG_CONFIG_HOME"}
     env.update({
         # Never the real home: doctor and the bridge read and write there.
         "HOME": os.path.join(ARGS.work, "home"),
@@ -429,10 +429,12 @@ class VellumHostTest(unittest.TestCase):
         (warning,) = report["warnings"]
         self.assertIn("sm3 (mechanism 0x10003)", warning)
 
-        # A module that does not supply the PIN has no protected authentication path.
-        report = self.doctor(code=0, VELLUM_P11FWD_PIN=None)
+        # A module that does not supply the PIN has no protected authentication path; the PIN
+        # module in front of it asks through pinentry, so that is nothing to warn of.
+        report = self.doctor(code=0, VELLUM_P11FWD_PIN=None, VELLUM_PIN_PINENTRY=FAKE_PINENTRY)
         self.assertFalse(report["slots"][0]["flags"]["protectedAuthenticationPath"])
-        self.assertTrue(any("no protected authentication path" in w for w in report["warnings"]))
+        self.assertEqual(report["module"]["pinentry"], FAKE_PINENTRY)
+        self.assertFalse(any("protected authentication path" in w for w in report["warnings"]))
 
     def test_doctor_without_a_module(self):
         nosym = os.path.join(os.path.dirname(ARGS.fwd), "libvellum_p11nosym.so")
@@ -1304,13 +1306,16 @@ class PinDialogTest(unittest.TestCase):
         self.assertEqual(report["module"]["pinentry"], os.path.join(self.bin, "pinentry"))
 
     def test_through_the_native_host_the_dialog_names_the_pages_origin(self):
-        # The bridge settings name the pinentry; none is on PATH.
+        # The bridge settings name the pinentry (bridge install keeps it); none is on PATH.
         home = os.path.join(self.dir, "home")
         os.makedirs(os.path.join(home, ".config", "vellum"))
         with open(os.path.join(home, ".config", "vellum", "bridge.json"), "w") as f:
-            json.dump({"tokenModule": ARGS.fwd, "pinentry": FAKE_PINENTRY}, f)
+            json.dump({"pinentry": FAKE_PINENTRY}, f)
         env = self.env("pin 00000000", "pin " + PIN_TOKEN["pin"], HOME=home,
                        PATH=os.path.join(self.dir, "empty"))
+        install = run([ARGS.host, "bridge", "install", "--browser", "firefox", "--token-module",
+                       ARGS.fwd], env=env)
+        self.assertEqual(install.returncode, 0, install)
         bridge = Bridge(["chrome-extension://%s/" % CHROMIUM_ID], env=env, token_module=False)
         origin = "https://sign.example.com"
         frames = []
