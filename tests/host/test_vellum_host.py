@@ -448,6 +448,13 @@ class VellumHostTest(unittest.TestCase):
             self.assertEqual(report["getCertList"]["result"], "E:1000")
             (sentence,) = report["problems"]
             self.assertIn(problem, sentence)
+        # For the browser the module is recorded by bridge install; doctor's own option only
+        # inspects: both said, the browser's way first.
+        report = self.doctor("--token-module", TOKEN["certificate"], code=1)
+        (sentence,) = report["problems"]
+        browser = sentence.find("'vellum-host bridge install --token-module PATH'")
+        inspect = sentence.find("'vellum-host doctor --token-module PATH' only inspects")
+        self.assertTrue(0 <= browser < inspect, sentence)
         # A list lacking a function the plug-in calls (and doctor's inspection too): nothing is
         # called through it. One only doctor asks for is skipped.
         report = self.doctor(code=1, VELLUM_P11FWD_NULL_FUNCTIONS="C_GetMechanismInfo")
@@ -491,6 +498,17 @@ class VellumHostTest(unittest.TestCase):
                          {"result": "", "lastError": "C_FindObjects failed:OK(0x0000)"})
         (problem,) = report["problems"]
         self.assertIn("shows no certificate without login", problem)
+
+    def test_doctor_names_softhsm2s_uninitialised_spare_token(self):
+        # Unhidden, SoftHSM2's spare token comes last, so it is the one listed.
+        report = self.doctor(code=1, VELLUM_P11FWD_HIDE_UNINITIALIZED=None)
+        token, spare = report["slots"]
+        self.assertEqual((token["listed"], spare["listed"]), (False, True))
+        self.assertFalse(spare["flags"]["tokenInitialized"])
+        (problem,) = report["problems"]
+        self.assertIn("holds a token that was never initialised (CKF_TOKEN_INITIALIZED is not "
+                      "set)", problem)
+        self.assertNotIn("reconnect", problem)
 
     def test_doctor_two_tokens_lists_only_the_last(self):
         with tempfile.TemporaryDirectory() as d:
@@ -956,9 +974,24 @@ class BridgeInstallTest(unittest.TestCase):
         return result
 
     def status(self, *args, **env):
-        report = json.loads(self.bridge("status", "--json", *args, **env).stdout)
-        self.assertIs(report["ok"], True)
+        """status's JSON object; it exits 1 when the token module a browser would get does not
+        load, which depends on what is at the fixed path here."""
+        result = run([ARGS.host, "bridge", "status", "--json"] + list(args), env=self.env(**env))
+        self.assertIn(result.returncode, (0, 1), result)
+        report = json.loads(result.stdout)
+        self.assertIs(report["ok"], result.returncode == 0)
         return report
+
+    def browsers_on_path(self, *programs):
+        """A PATH holding only stand-ins for the given browser programs."""
+        folder = tempfile.mkdtemp(dir=ARGS.work)
+        self.addCleanup(shutil.rmtree, folder)
+        for program in programs:
+            path = os.path.join(folder, program)
+            with open(path, "w") as f:
+                f.write("#!/bin/sh\nexit 0\n")
+            os.chmod(path, 0o755)
+        return folder
 
     def user_paths(self, config):
         return {
@@ -986,7 +1019,8 @@ class BridgeInstallTest(unittest.TestCase):
 
     def test_install_status_uninstall_for_every_browser(self):
         paths = self.user_paths(os.path.join(self.home, ".config"))
-        result = self.bridge("install")
+        every = self.browsers_on_path("chromium", "google-chrome", "microsoft-edge", "firefox")
+        result = self.bridge("install", PATH=every)
         for browser, path in paths.items():
             self.assertIn("installed %s (%s, user)" % (path, browser), result.stdout.decode())
             self.assertManifest(path, browser)
@@ -1010,8 +1044,85 @@ class BridgeInstallTest(unittest.TestCase):
         self.assertTrue(os.path.exists(paths["edge"]))
         result = self.bridge("uninstall")
         self.assertFalse(any(os.path.exists(p) for p in paths.values()))
+        # The folders install made on the way go too; the home's own .config stays.
+        self.assertEqual(os.listdir(self.home), [".config"])
+        self.assertEqual(os.listdir(os.path.join(self.home, ".config")), [])
         self.assertEqual(self.bridge("uninstall").stdout, b"nothing to remove\n")
         self.assertFalse(any(m["installed"] for m in self.status("--user")["manifests"]))
+
+    def test_install_writes_only_for_browsers_found(self):
+        paths = self.user_paths(os.path.join(self.home, ".config"))
+        # Chromium has run here (its folder exists), Firefox is installed (its program is on
+        # PATH); neither Chrome nor Edge is anywhere.
+        chromium = os.path.dirname(os.path.dirname(paths["chromium"]))
+        os.makedirs(chromium)
+        with open(os.path.join(chromium, "Local State"), "w") as f:
+            f.write("{}")
+        found = self.browsers_on_path("firefox-esr")
+        result = self.bridge("install", PATH=found)
+        self.assertIn("not installed for chrome, edge: not found on this machine",
+                      result.stdout.decode())
+        for browser in ("chromium", "firefox"):
+            self.assertManifest(paths[browser], browser)
+        self.assertEqual(sorted(os.listdir(os.path.join(self.home, ".config"))), ["chromium"])
+        # A named browser is written for whether it is found or not.
+        self.bridge("install", "--browser", "edge", PATH=found)
+        self.assertManifest(paths["edge"], "edge")
+
+        result = self.bridge("uninstall", PATH=found)
+        for folder in (os.path.dirname(paths["edge"]), os.path.dirname(paths["firefox"])):
+            self.assertIn("removed %s/\n" % folder, result.stdout.decode())
+        self.assertEqual(sorted(os.listdir(self.home)), [".config"])
+        self.assertEqual(os.listdir(os.path.join(self.home, ".config")), ["chromium"])
+        self.assertEqual(os.listdir(chromium), ["Local State"])
+
+        # No browser at all: nothing is written, and the reason says how to name one.
+        shutil.rmtree(chromium)
+        result = self.bridge("install", PATH=self.browsers_on_path(), code=1)
+        (line,) = result.stderr.decode().splitlines()
+        self.assertIn("no browser found", line)
+        self.assertIn("--browser", line)
+        self.assertEqual(result.stdout, b"")
+        self.assertEqual(os.listdir(os.path.join(self.home, ".config")), [])
+
+    @unittest.skipIf(os.path.lexists(FIXED_MODULE_PATH), "a token module is installed there")
+    def test_without_a_loadable_module_install_warns_and_status_fails(self):
+        result = self.bridge("install", "--browser", "firefox")
+        (warning,) = result.stderr.decode().splitlines()
+        self.assertTrue(warning.startswith(
+            "vellum-host: bridge: warning: no token module is recorded and none loads at the "
+            "plug-in's fixed path %s" % FIXED_MODULE_PATH), warning)
+        self.assertIn("'vellum-host bridge install --token-module PATH'", warning)
+        self.assertManifest(self.user_paths("")["firefox"], "firefox")
+
+        result = self.bridge("status", code=1)
+        self.assertIn("plug-in's fixed path %s: does not load: " % FIXED_MODULE_PATH,
+                      result.stdout.decode())
+        (line,) = result.stderr.decode().splitlines()
+        self.assertIn("vellum-host: bridge: no token module is recorded", line)
+        report = self.status()
+        self.assertIs(report["ok"], False)
+        self.assertIsNone(report["tokenModule"])
+        self.assertEqual((report["fixedPath"]["path"], report["fixedPath"]["loads"]),
+                         (FIXED_MODULE_PATH, False))
+
+        # Recorded, the module loads: no warning, and status is content, also after a plain
+        # install again.
+        module = os.path.join(self.home, "token-module.so")
+        shutil.copy(ARGS.fwd, module)
+        self.assertEqual(self.bridge("install", "--browser", "firefox", "--token-module",
+                                     module).stderr, b"")
+        result = self.bridge("install", "--browser", "firefox")
+        self.assertEqual(result.stderr, b"")
+        self.assertIn("token module %s (recorded in " % module, result.stdout.decode())
+        report = self.status()
+        self.assertIs(report["ok"], True)
+        self.assertIsNone(report["fixedPath"])
+        # Gone since: a problem again.
+        os.remove(module)
+        result = self.bridge("status", code=1)
+        self.assertIn("the recorded token module %s does not load" % module,
+                      result.stderr.decode())
 
     def test_config_home_and_user_data_dir(self):
         config = os.path.join(self.home, "xdg")
@@ -1025,6 +1136,8 @@ class BridgeInstallTest(unittest.TestCase):
         self.assertEqual((manifest["path"], manifest["installed"]), (path, True))
         self.bridge("uninstall", "--user-data-dir", profile)
         self.assertFalse(os.path.exists(path))
+        # The profile folder is the browser's: only the manifest folder goes.
+        self.assertEqual(os.listdir(profile), [])
         self.assertFalse(os.path.exists(os.path.join(self.home, ".mozilla")))
 
     def test_bad_bridge_usage(self):
@@ -1159,7 +1272,8 @@ class RecordedTokenModuleTest(unittest.TestCase):
         with tempfile.TemporaryDirectory(dir=ARGS.work) as home:
             os.chmod(home, 0o755)
             env = token_env(HOME=home)
-            result = run([ARGS.host, "bridge", "install", "--token-module", ARGS.fwd], env=env)
+            result = run([ARGS.host, "bridge", "install", "--browser", "chromium",
+                          "--token-module", ARGS.fwd], env=env)
             self.assertEqual(result.returncode, 0, result)
             script = ("echo 1 > /proc/sys/user/max_user_namespaces && exec unshare --user %s "
                       "chrome-extension://%s/" % (ARGS.host, CHROMIUM_ID))
