@@ -4,7 +4,8 @@ does, and answers GETPIN as a script says.
 
 FAKE_PINENTRY_ANSWERS names a file of answers, one per dialog, taken from its top (the file
 keeps the rest): "pin TEXT" types TEXT, "cancel" is the Cancel button, "fail" is a pinentry
-that cannot show a dialog (no display). No file or no line left: "fail".
+that cannot show a dialog (no display); "every pin TEXT" types TEXT in every dialog and stays.
+No file or no line left: "fail".
 FAKE_PINENTRY_LOG names a file that gets "@start", every line received, and "@end" per run.
 """
 import os
@@ -29,6 +30,8 @@ def next_answer():
         lines = f.read().splitlines()
     if not lines:
         return "fail"
+    if lines[0].startswith("every "):
+        return lines[0][len("every "):]
     with open(path, "w", encoding="utf-8") as f:
         f.write("".join(line + "\n" for line in lines[1:]))
     return lines[0]
