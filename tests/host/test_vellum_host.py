@@ -18,6 +18,7 @@ import json
 import os
 import shutil
 import signal
+import stat
 import struct
 import subprocess
 import sys
@@ -616,9 +617,9 @@ class Bridge:
     """vellum-host as a browser runs it for one port: frames on its standard input and output."""
 
     def __init__(self, args=("native-messaging",), env=None, token_module=True, wrap=True,
-                 cwd=None, preexec=None):
+                 cwd=None, preexec=None, host=None):
         self.stderr = tempfile.TemporaryFile()
-        cmd = (ARGS.wrap.split() if wrap and ARGS.wrap else []) + [ARGS.host]
+        cmd = (ARGS.wrap.split() if wrap and ARGS.wrap else []) + [host or ARGS.host]
         cmd += (["--token-module", ARGS.fwd] if token_module else []) + list(args)
         self.process = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=self.stderr, env=env or token_env(), cwd=cwd,
@@ -644,8 +645,10 @@ class Bridge:
         assert len(body) == length, "a frame cut short on stdout"
         return body
 
-    def answer(self, parts=None):
-        """The next answer, its parts joined; `parts` collects the part frames' sizes."""
+    def answer(self, request_id, parts=None):
+        """The next answer, its parts joined; every part must carry `request_id`, the id of the
+        request it answers (a whole answer is compared by the caller). `parts` collects the part
+        frames' sizes."""
         first = json.loads(self.frame())
         if "part" not in first:
             return first
@@ -653,14 +656,18 @@ class Bridge:
         while len(pieces) < first["parts"]:
             pieces.append(json.loads(self.frame()))
         assert [p["part"] for p in pieces] == list(range(1, first["parts"] + 1))
-        assert all(p["id"] == first["id"] and p["parts"] == first["parts"] for p in pieces)
+        assert all(p["parts"] == first["parts"] for p in pieces)
+        ids = sorted({json.dumps(p["id"]) for p in pieces})
+        assert ids == [json.dumps(request_id)], \
+            "part frames carry the id %s, not the request's %s" % (
+                " and ".join(ids), json.dumps(request_id))
         if parts is not None:
             parts.extend(len(json.dumps(p, ensure_ascii=False).encode()) for p in pieces)
         return json.loads("".join(p["data"] for p in pieces))
 
     def request(self, request):
         self.send(request)
-        return self.answer()
+        return self.answer(request.get("id") if isinstance(request, dict) else None)
 
     def finish(self, timeout=120):
         """Closes the port; the exit status, what stdout still carried, and stderr."""
@@ -833,7 +840,7 @@ class NativeMessagingTest(unittest.TestCase):
                                              "value": data})), MAX_IN)
         parts = []
         bridge.send({"id": 9, "op": "get", "name": "SignData"})
-        answer = bridge.answer(parts)
+        answer = bridge.answer(9, parts)
         self.assertGreater(len(parts), 64)
         self.assertLessEqual(max(parts), MAX_OUT)
         envelope = answer["result"]
@@ -928,7 +935,7 @@ class NativeMessagingTest(unittest.TestCase):
                 bridge.request({"id": name, "op": "set", "name": name, "value": value})
             bridge.send({"id": 2, "op": "get", "name": "Signature"})
             bridge.process.stdin.close()
-            self.assertTrue(bridge.answer()["result"].startswith("US65001:"))
+            self.assertTrue(bridge.answer(2)["result"].startswith("US65001:"))
             self.assertClosedCleanly(bridge, log)
             # The reader is gone as well: the answer cannot be written, and the instance still
             # goes down in order.
@@ -1190,23 +1197,26 @@ class BridgeInstallTest(unittest.TestCase):
 
 
 class RecordedTokenModuleTest(unittest.TestCase):
-    """bridge install --token-module, and the host started as a browser starts it."""
+    """bridge install --token-module, and the host started as a browser starts it, as root and
+    as a normal user: one who is not root reaches the fixed path through a user namespace."""
     maxDiff = None
     verify = VellumHostTest.verify
 
-    def check_bridge(self, home, env, module, preexec=None):
-        """Records `module`, then signs through the host as a browser starts it; then removes
-        the module and expects the plug-in's own failure."""
-        result = run_as([ARGS.host, "bridge", "install", "--browser", "firefox",
-                         "--token-module", module], env, preexec)
+    def check_bridge(self, home, env, module, preexec=None, host=None):
+        """Records `module`, then signs through `host` (the build's by default) as a browser
+        starts it; then removes the module and expects the plug-in's own failure."""
+        host = host or ARGS.host
+        result = run_as([host, "bridge", "install", "--browser", "firefox",
+                         "--token-module", module], env, preexec, cwd=home)
         self.assertEqual(result.returncode, 0, result)
-        status = run_as([ARGS.host, "bridge", "status", "--json"], env, preexec)
+        status = run_as([host, "bridge", "status", "--json"], env, preexec, cwd=home)
         recorded = json.loads(status.stdout)["tokenModule"]
         self.assertEqual((recorded["path"], recorded["loads"]), (module, True))
         self.assertEqual(recorded["file"], os.path.join(home, ".config/vellum/bridge.json"))
 
         manifest = os.path.join(home, ".mozilla/native-messaging-hosts/vellum.bridge.json")
-        bridge = Bridge([manifest, FIREFOX_ID], env=env, token_module=False, preexec=preexec)
+        bridge = Bridge([manifest, FIREFOX_ID], env=env, token_module=False, preexec=preexec,
+                        host=host, cwd=home)
         self.assertEqual(bridge.request({"id": 1, "op": "call", "name": "getCertList"}),
                          {"id": 1, "result": "CN=%s,%s;" % (SUBJECT_NAME, SERIAL)})
         for name, value in (("CN", SERIAL), ("HashAlgorithm", "sha256"), ("SignData", "z")):
@@ -1219,26 +1229,27 @@ class RecordedTokenModuleTest(unittest.TestCase):
 
         os.remove(module)
         bridge = Bridge(["chrome-extension://%s/" % CHROMIUM_ID], env=env, token_module=False,
-                        preexec=preexec)
+                        preexec=preexec, host=host, cwd=home)
         self.assertEqual(bridge.request({"id": 1, "op": "call", "name": "getCertList"}),
                          {"id": 1, "result": "E:1000"})
         self.assertEqual(bridge.request({"id": 2, "op": "call", "name": "LastError"}),
                          {"id": 2, "result": "Load pkcs11 lib fail"})
         self.assertEqual(bridge.finish()[0], 0)
-        if os.path.lexists(FIXED_MODULE_PATH):
-            return
-        # With nothing at the fixed path, doctor looks at the recorded module and names it.
-        doctor = run_as([ARGS.host, "doctor", "--json"], env, preexec)
-        (report,) = [json.loads(l) for l in doctor.stdout.decode().splitlines()]
-        self.assertEqual(doctor.returncode, 1)
-        self.assertEqual((report["module"]["mappedFrom"], report["module"]["loaded"]),
-                         (module, False))
-        self.assertTrue(any(module in p and "does not load" in p
-                            for p in report["bridge"]["problems"]), report["bridge"])
+        with self.subTest("doctor names the recorded module"):
+            if os.path.lexists(FIXED_MODULE_PATH):
+                # Doctor would look at the machine's own module there instead.
+                self.skipTest("this machine has a module at %s" % FIXED_MODULE_PATH)
+            doctor = run_as([host, "doctor", "--json"], env, preexec, cwd=home)
+            (report,) = [json.loads(l) for l in doctor.stdout.decode().splitlines()]
+            self.assertEqual(doctor.returncode, 1)
+            self.assertEqual((report["module"]["mappedFrom"], report["module"]["loaded"]),
+                             (module, False))
+            self.assertTrue(any(module in p and "does not load" in p
+                                for p in report["bridge"]["problems"]), report["bridge"])
 
     def test_as_root(self):
         if os.geteuid() != 0:
-            self.skipTest("needs root")
+            self.skipTest("not root (euid %d): the test records a module as root" % os.geteuid())
         with tempfile.TemporaryDirectory(dir=ARGS.work) as home:
             module = os.path.join(home, "token-module.so")
             shutil.copy(ARGS.fwd, module)
@@ -1246,11 +1257,24 @@ class RecordedTokenModuleTest(unittest.TestCase):
 
     def test_as_a_normal_user(self):
         if os.geteuid() != 0:
-            self.skipTest("needs root to become another user")
+            self.skipTest("not root (euid %d): becoming another user needs root" % os.geteuid())
         uid = 4242
-        with tempfile.TemporaryDirectory() as home:
-            # The user's own token copy and home; the build tree must be readable to it.
-            os.chmod(home, 0o755)
+        with tempfile.TemporaryDirectory() as top:
+            os.chmod(top, 0o755)
+            closed = folder_closed_to_others(top)
+            if closed:
+                self.skipTest("uid %d cannot enter the temporary folder: %s is mode %o" % (
+                    uid, closed, stat.S_IMODE(os.stat(closed).st_mode)))
+            # The user runs its own copy of the host and the plug-in, installed as a package
+            # installs them, and of the token module: the build tree may sit in a folder only
+            # its owner can enter.
+            prefix = os.path.join(top, "prefix")
+            install = run(["cmake", "--install", ARGS.build, "--prefix", prefix], timeout=120)
+            self.assertEqual(install.returncode, 0, install.stderr)
+            host = os.path.join(prefix, "bin", "vellum-host")
+            # Its own home with its own copy of the token.
+            home = os.path.join(top, "home")
+            os.mkdir(home)
             conf = softhsm_conf(home, token_dirs(os.path.join(ARGS.work, "token")))
             module = os.path.join(home, "token-module.so")
             shutil.copy(ARGS.fwd, module)
@@ -1259,31 +1283,50 @@ class RecordedTokenModuleTest(unittest.TestCase):
                     os.chown(os.path.join(root, name), uid, uid)
             env = token_env(HOME=home, SOFTHSM2_CONF=conf)
             preexec = become(uid)
-            probe = run_as([ARGS.host, "--help"], env, preexec)
-            if probe.returncode != 0:
-                self.skipTest("the build tree is not readable to uid %d" % uid)
-            self.check_bridge(home, env, module, preexec)
+            # It is that copy the user's host runs, not the build's.
+            info = run_as([host, "info"], env, preexec, cwd=home)
+            self.assertEqual(info.returncode, 0, info)
+            self.assertIn("module: %s/" % os.path.realpath(prefix), info.stdout.decode())
+            self.check_bridge(home, env, module, preexec, host)
+
+    # A user namespace whose own limit allows no further one: inside it, a process that is not
+    # root there cannot enter the user namespace the mapping needs. `command` runs there.
+    LIMITED_USER_NAMESPACES = ("echo 1 > /proc/sys/user/max_user_namespaces && "
+                               "exec unshare --user %s")
 
     def test_without_user_namespaces_every_request_names_the_setting(self):
         if os.geteuid() != 0 or shutil.which("unshare") is None:
-            self.skipTest("needs root and unshare")
-        # A user namespace whose own limit allows no further one: inside it, a process that
-        # is not root there cannot enter the user namespace the mapping needs.
+            self.skipTest("not root or no unshare command: the user namespaces are limited "
+                          "from inside one of root's")
+        # The machine's side first: the limit can be set, and then keeps a process out of a
+        # further user namespace. Only then is a failure below the host's own.
+        probe = subprocess.run(
+            ["unshare", "--user", "--map-root-user", "sh", "-c",
+             self.LIMITED_USER_NAMESPACES % "sh -c 'unshare --user true 2>/dev/null || "
+                                            "echo refused'"],
+            capture_output=True, timeout=60)
+        if probe.stdout != b"refused\n":
+            self.skipTest("this machine does not let a user namespace's limit keep a process "
+                          "out of a further one (status %d, %r, %r)" % (
+                              probe.returncode, probe.stdout, probe.stderr))
         with tempfile.TemporaryDirectory(dir=ARGS.work) as home:
             os.chmod(home, 0o755)
             env = token_env(HOME=home)
             result = run([ARGS.host, "bridge", "install", "--browser", "chromium",
                           "--token-module", ARGS.fwd], env=env)
             self.assertEqual(result.returncode, 0, result)
-            script = ("echo 1 > /proc/sys/user/max_user_namespaces && exec unshare --user %s "
-                      "chrome-extension://%s/" % (ARGS.host, CHROMIUM_ID))
+            script = self.LIMITED_USER_NAMESPACES % (
+                "%s chrome-extension://%s/" % (ARGS.host, CHROMIUM_ID))
             cmd = ["unshare", "--user", "--map-root-user", "sh", "-c", script]
             process = subprocess.run(
                 cmd, env=env, capture_output=True, timeout=60,
                 input=b"".join(struct.pack("=I", len(r)) + r for r in (
                     b'{"id": 1, "op": "hello"}', b'{"id": 2, "op": "call", "name": "x"}')))
-            if process.returncode != 0 and not process.stdout:
-                self.skipTest("cannot limit user namespaces here: %s" % process.stderr)
+            # Ends as at any end of its input, every request answered.
+            self.assertEqual(process.returncode, 0, "the native host %s; stderr: %s" % (
+                "was killed by %s" % signal.Signals(-process.returncode).name
+                if process.returncode < 0 else "ended with status %d" % process.returncode,
+                process.stderr.decode(errors="replace")))
             answers = []
             data = process.stdout
             while data:
@@ -1474,8 +1517,22 @@ def become(uid):
     return preexec
 
 
-def run_as(cmd, env, preexec=None):
-    return subprocess.run(cmd, capture_output=True, env=env, timeout=120, preexec_fn=preexec)
+def run_as(cmd, env, preexec=None, cwd=None):
+    return subprocess.run(cmd, capture_output=True, env=env, timeout=120, preexec_fn=preexec,
+                          cwd=cwd)
+
+
+def folder_closed_to_others(path):
+    """The first folder on the way to `path` that a user neither owning it nor in its group
+    cannot pass through, or None."""
+    path = os.path.realpath(path)
+    while True:
+        if not os.stat(path).st_mode & stat.S_IXOTH:
+            return path
+        parent = os.path.dirname(path)
+        if parent == path:
+            return None
+        path = parent
 
 
 def main():
