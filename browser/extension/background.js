@@ -228,7 +228,9 @@ class PageSession {
       return;
     }
     const nativeId = this.nextNativeId++;
-    const request = { id: nativeId, op: message.op };
+    // The origin is the browser's record of the calling frame: the native host names it in the
+    // token's PIN dialog.
+    const request = { id: nativeId, op: message.op, origin: this.origin };
     if (message.op !== "hello") request.name = message.name;
     if (message.op === "set") request.value = message.value;
     if (message.op === "call") request.args = message.args;

@@ -37,17 +37,23 @@ export function provisionToken(tokenkit, dir, options = []) {
 
 // The environment a browser (and so its native hosts) runs with: the temporary HOME and the
 // forwarding module's settings, nothing of the caller's own.
-export function browserEnvironment({ home, token, softhsm, callLog, runId }) {
+// The test pinentry, which the bridge settings name: the forwarding module supplies no PIN, so
+// the token is one without a PIN pad and vellum's PIN module asks for its PIN at every login.
+export const FAKE_PINENTRY = path.join(path.dirname(new URL(import.meta.url).pathname), "..", "tokenkit", "fake_pinentry.py");
+
+export function browserEnvironment({ home, token, softhsm, callLog, runId, pinentryAnswers, pinentryLog }) {
   const env = {};
   for (const [k, v] of Object.entries(process.env)) {
-    if (!k.startsWith("VELLUM_P11FWD_") && !k.startsWith("XDG_") && k !== "SOFTHSM2_CONF") env[k] = v;
+    if (!k.startsWith("VELLUM_P11FWD_") && !k.startsWith("VELLUM_PIN_") && !k.startsWith("FAKE_PINENTRY_") &&
+        !k.startsWith("XDG_") && k !== "SOFTHSM2_CONF") env[k] = v;
   }
   Object.assign(env, {
     HOME: home,
     SOFTHSM2_CONF: token.conf,
     VELLUM_P11FWD_TARGET: softhsm,
-    VELLUM_P11FWD_PIN: token.pin,
     VELLUM_P11FWD_NO_TTY: "1",
+    FAKE_PINENTRY_ANSWERS: pinentryAnswers,
+    FAKE_PINENTRY_LOG: pinentryLog,
     VELLUM_P11FWD_HIDE_UNINITIALIZED: "1",
     VELLUM_P11FWD_LOG: callLog,
     VELLUM_BROWSER_RUN: runId,
@@ -60,7 +66,11 @@ export function browserEnvironment({ home, token, softhsm, callLog, runId }) {
 export function installBridge({ host, fwd, env, browser, userDataDir }) {
   const args = ["bridge", "install", "--user", "--browser", browser, "--token-module", fwd];
   if (userDataDir) args.push("--user-data-dir", userDataDir);
-  return execFileSync(host, args, { env, encoding: "utf8" });
+  const out = execFileSync(host, args, { env, encoding: "utf8" });
+  // The pinentry to run, named in the settings file install wrote (install keeps it).
+  const settings = path.join(env.HOME, ".config", "vellum", "bridge.json");
+  fs.writeFileSync(settings, JSON.stringify({ ...JSON.parse(fs.readFileSync(settings, "utf8")), pinentry: FAKE_PINENTRY }));
+  return out;
 }
 
 // vellum-host processes of this run (native hosts started by the browser or the NPAPI relay),

@@ -65,7 +65,10 @@ async function step(name, body) {
 const token = provisionToken(args.tokenkit, path.join(work, "token"),
   ["--bits", "1024", "--label", "browser", "--subject", `/CN=${SUBJECT_CN}/O=vellum`, "--serial", SERIAL,
    "--cache", path.join(work, "keys")]);
-const env = browserEnvironment({ home, token, softhsm: args.softhsm, callLog, runId });
+const pinentryAnswers = path.join(work, "pinentry-answers");
+const pinentryLog = path.join(work, "pinentry.log");
+fs.writeFileSync(pinentryAnswers, `every pin ${token.pin}\n`);
+const env = browserEnvironment({ home, token, softhsm: args.softhsm, callLog, runId, pinentryAnswers, pinentryLog });
 installBridge({ host: args.host, fwd: args.fwd, env, browser: kind, userDataDir: kind === "chromium" ? profile : undefined });
 
 // What vellum-host itself answers for the same steps, to compare the page's answers with.
@@ -225,6 +228,19 @@ try {
     for (const hash of ["md5", "sha1", "sha256"]) assert.equal(await signAndVerify(tab, hash), "Verified OK");
   });
 
+  await step("the PIN comes from the desktop's PIN dialog (the test pinentry), which names the page's origin", async () => {
+    fs.rmSync(pinentryLog, { force: true });
+    fs.writeFileSync(callLog, "");
+    assert.equal(await signAndVerify(tab, "sha256"), "Verified OK");
+    const origin = new URL(await browser.eval(tab, "location.href")).origin;
+    const dialog = fs.readFileSync(pinentryLog, "utf8").split("\n");
+    assert.ok(dialog.includes(`SETDESC ${origin} asks to sign with the token "browser".%0A%0AEnter the token's PIN to sign this once.`), dialog.join("\n"));
+    assert.deepEqual(dialog.filter((l) => l === "GETPIN").length, 1, dialog.join("\n"));
+    const logins = callLogLines(callLog).filter((l) => l.startsWith("C_Login "));
+    assert.equal(logins.length, 1, logins.join("\n"));
+    assert.match(logins[0], /^C_Login rv=0x0 .* pin=set pinLength=\d+ pinSupplied=no$/);
+  });
+
   await step("a 2.5 MiB SignData envelope arrives whole (the host sends it in parts)", async () => {
     const big = "0123456789abcdef".repeat(160 * 1024);
     const answer = await call(tab, `(async () => {
@@ -348,16 +364,16 @@ try {
   });
 
   await step("without the native host a call rejects with code 'no-host'; a request over 64 MiB with 'too-large'", async () => {
-    const bridge = (verb) => execFileSync(args.host, ["bridge", verb, "--user", "--browser", kind,
-      ...(kind === "chromium" ? ["--user-data-dir", profile] : []), ...(verb === "install" ? ["--token-module", args.fwd] : [])], { env });
-    bridge("uninstall");
+    execFileSync(args.host, ["bridge", "uninstall", "--user", "--browser", kind,
+      ...(kind === "chromium" ? ["--user-data-dir", profile] : [])], { env });
     try {
       const page = await browser.open(`${allowedOrigin}/blank.html?uninstalled`);
       const missing = await call(page, `vellumBridge.getVersion()`);
       assert.equal(missing.code, "no-host", JSON.stringify(missing));
       await browser.closeTab(page);
     } finally {
-      bridge("install");
+      // As at the start: uninstall took the settings file, and the pinentry named in it.
+      installBridge({ host: args.host, fwd: args.fwd, env, browser: kind, userDataDir: kind === "chromium" ? profile : undefined });
     }
     const large = await call(tab, `vellumBridge.set("SignData", "x".repeat(64 * 1024 * 1024))`);
     assert.equal(large.code, "too-large", JSON.stringify(large));
