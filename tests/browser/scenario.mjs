@@ -18,7 +18,7 @@ import { setTimeout as sleep } from "node:timers/promises";
 import { CHROMIUM_EXTENSION_ID, GECKO_ID, launch, until } from "./drivers.mjs";
 import {
   browserEnvironment, callLogLines, installBridge, loadPuppeteer, nativeHosts, opensslVerify, parseArgs,
-  provisionToken, signatureBytes, startServer, temporaryDirectory,
+  extensionProcess, memoryOf, provisionToken, signatureBytes, startServer, temporaryDirectory, testCertificate,
 } from "./fixture.mjs";
 
 const args = parseArgs(process.argv.slice(2));
@@ -80,10 +80,14 @@ function vellumHost(...steps) {
   return out.trim().split("\n").map((line) => JSON.parse(line));
 }
 
-const server = await startServer({ root: path.join(args.source, "browser"), host: args.host, hostEnv: env });
+const server = await startServer({ root: path.join(args.source, "browser"), host: args.host, hostEnv: env, tls: testCertificate(work) });
 const [port, otherPort] = server.ports;
-const allowedOrigin = `http://127.0.0.1:${port}`;
-const deniedOrigin = `http://127.0.0.1:${otherPort}`;
+// https sites under .test, all served here; and the loopback origins the bridge serves over http.
+const site = (name) => `https://${name}.test:${server.httpsPort}`;
+const allowedOrigin = site("bank");
+const deniedOrigin = site("denied");
+const evilOrigin = site("evil");
+const loopbackOrigin = `http://127.0.0.1:${port}`;
 const policyOrigin = `http://localhost:${port}`;
 
 // The administrator's pre-allowed origin, where each browser reads managed storage.
@@ -131,11 +135,16 @@ try {
     await until("the demo page to start", () => browser.eval(far, `document.body.dataset.state`));
     assert.equal(await browser.eval(far, `typeof window.vellumBridge + " " + document.body.dataset.state`), "undefined unavailable");
     await browser.closeTab(far);
+    for (const origin of [loopbackOrigin, policyOrigin]) {
+      const local = await browser.open(`${origin}/blank.html`);
+      assert.equal(await browser.eval(local, `document.title + " " + typeof window.vellumBridge`), "blank object");
+      await browser.closeTab(local);
+    }
     tab = await browser.open(`${allowedOrigin}/blank.html`);
-    assert.equal(await browser.eval(tab, `document.title + " " + typeof window.vellumBridge`), "blank object");
+    assert.equal(await browser.eval(tab, `location.protocol + " " + typeof window.vellumBridge`), "https: object");
   });
 
-  await step("requests outside the embed's API are refused before they reach anything", async () => {
+  await step("requests outside the embed's API are refused in the page, with no consent window", async () => {
     for (const expression of [`vellumBridge.get("Foo")`, `vellumBridge.call("toString")`, `vellumBridge.set("CN", { serial: 1 })`,
                               `vellumBridge.call("GetUKeySN", [0])`]) {
       const answer = await call(tab, expression);
@@ -262,15 +271,20 @@ try {
     await browser.closeTab(managed);
   });
 
-  await step("frames of other sites ask in their own name, say they are embedded, one window at a time, which goes with the page", async () => {
-    const framed = [`http://localhost:${otherPort}`, deniedOrigin];
-    const leaving = await browser.open(`${allowedOrigin}/blank.html?framing`);
-    await browser.eval(leaving, `(${JSON.stringify(framed)}.forEach((o) => document.body.append(Object.assign(document.createElement("iframe"), { src: o + "/asking.html" }))), true)`);
-    await until("the consent window", () => browser.consentWindowOpen());
+  await step("frames of other sites ask in their own name, under the page's site, one window at a time, which goes with the page", async () => {
+    const framed = [site("one"), site("two")];
+    const asked = server.stats.asked;
+    const leaving = await browser.open(`${allowedOrigin}/framing.html?${framed.map((o) => `src=${encodeURIComponent(`${o}/asking.html`)}`).join("&")}`);
+    await until("both frames' calls", () => server.stats.asked >= asked + 2);
     const text = await until("the consent window's text", () => browser.consentWindowText().catch(() => null));
-    assert.match(text, new RegExp(`(${framed.join("|")})\\s+This site is embedded in the page you are on`));
-    await sleep(1000);  // time for a second window, were the other frame allowed to open one
+    // The site the user is on first, then the framed site asking.
+    assert.match(text, new RegExp(`On the page you are on,\\s+${allowedOrigin}\\s+a frame of another site asks; it is not that page:\\s+(${framed.join("|")})\\s`));
     assert.equal(await browser.consentWindowCount(), 1);
+    const first = await browser.answerConsent(true);
+    // Only now the other frame's question.
+    await until("the other frame's window", () => browser.consentWindowOpen());
+    assert.equal(await browser.consentWindowCount(), 1);
+    assert.ok((await browser.consentWindowText()).includes(framed.find((o) => o !== first)));
     await browser.closeTab(leaving);
     await until("the consent window to close", async () => !(await browser.consentWindowOpen().catch(() => true)));
   });
@@ -313,15 +327,16 @@ try {
 
   await step("the options page lists the decisions; Revoke closes the site's host and the site is asked again", async () => {
     const options = await browser.open(await browser.extensionUrl("options.html"));
-    const rows = () => browser.eval(options, `[...document.querySelectorAll("#decisions tr")].map((r) => r.cells[0].textContent + " " + r.cells[1].textContent)`);
-    await until("the options page's list", async () => (await rows()).length >= 2);
-    assert.deepEqual(await rows(), [`${allowedOrigin} Allowed`, `${deniedOrigin} Denied`].sort());
+    const rows = () => browser.eval(options, `[...document.querySelectorAll("#decisions tr")].map((r) => [...r.cells].slice(0, 3).map((c) => c.textContent).join(" "))`);
+    await until("the options page's list", async () => (await rows()).length >= 3);
+    const listed = await rows();
+    for (const row of [`${allowedOrigin} (the same site) Allowed`, `${deniedOrigin} (the same site) Denied`]) assert.ok(listed.includes(row), `${row} in ${listed}`);
     assert.deepEqual(await browser.eval(options, `[...document.querySelectorAll("#policy li")].map((li) => li.textContent)`), [policyOrigin]);
     // Nothing the extension keeps where a content script, that is a page's own process, could
     // write itself an "allow" (Firefox opens storage.local to content scripts).
     assert.deepEqual(await browser.eval(options, `(globalThis.browser || chrome).storage.local.get(null).then(Object.keys)`), []);
-    await browser.eval(options, `(document.querySelector('button[data-origin="${allowedOrigin}"]').click(), true)`);
-    await until("the decision to go", async () => (await rows()).length === 1);
+    await browser.eval(options, `(document.querySelector('button[data-top="${allowedOrigin}"][data-origin="${allowedOrigin}"]').click(), true)`);
+    await until("the decision to go", async () => (await rows()).length === listed.length - 1);
     await browser.closeTab(options);
     await until("the site's native host to end", () => nativeHosts(args.host, runId).length === 0);
     await start(tab, "again", `vellumBridge.getCertList()`);
@@ -363,6 +378,105 @@ try {
     } finally {
       fs.writeFileSync(manifest, installed);
     }
+  });
+
+  // A frame's outcome (asking.html keeps it in window.asked): undefined before its call.
+  const asked = (page, index) => browser.frameEval(page, index, `window.asked`).catch(() => undefined);
+  const framing = (...sources) => `framing.html?${sources.map((src) => `src=${encodeURIComponent(src)}`).join("&")}`;
+
+  await step("a site allowed on its own site, framed by another, asks again naming both; 3 closings pause the pair, lifted in the options", async () => {
+    const bankInEvil = `${evilOrigin}/${framing(`${allowedOrigin}/asking.html`)}`;
+    let windows = 0;
+    let page;
+    for (let i = 0; i < 8; i++) {
+      page = await browser.open(bankInEvil);
+      const outcome = await until("a consent window or the frame's refusal", async () =>
+        ((await browser.consentWindowOpen()) && "window") || (await asked(page, 0)) !== "waiting" && (await asked(page, 0)));
+      if (outcome === "window") {
+        windows++;
+        const text = await browser.consentWindowText();
+        assert.ok(text.indexOf(evilOrigin) >= 0 && text.indexOf(evilOrigin) < text.indexOf(allowedOrigin), text);
+        // Nothing without an answer.
+        assert.equal(await asked(page, 0), "waiting");
+        assert.equal(await browser.closeConsentWindow(), allowedOrigin);
+        await until("the frame's refusal", async () => (await asked(page, 0)) === "consent");
+      } else {
+        assert.equal(outcome, "consent");
+      }
+      await browser.closeTab(page);
+    }
+    assert.equal(windows, 3, "consent windows for 8 closings in a row");
+    const options = await browser.open(await browser.extensionUrl("options.html"));
+    const paused = `button[data-top="${evilOrigin}"][data-origin="${allowedOrigin}"]`;
+    const state = await until("the pause in the options", () => browser.eval(options, `document.querySelector('${paused}')?.closest("tr").cells[2].textContent`));
+    assert.match(state, /^Not asked until .* \(7 days\)$/);
+    assert.equal(await browser.eval(options, `document.querySelector('${paused}').textContent`), "Lift");
+    await browser.eval(options, `(document.querySelector('${paused}').click(), true)`);
+    await until("the pause to go", async () => !(await browser.eval(options, `Boolean(document.querySelector('${paused}'))`)));
+    await browser.closeTab(options);
+    // Lifted: asked again; a Deny there stays with the pair.
+    page = await browser.open(bankInEvil);
+    assert.equal(await browser.answerConsent(false), allowedOrigin);
+    await until("the frame's refusal", async () => (await asked(page, 0)) === "consent");
+    assert.deepEqual(await call(tab, `vellumBridge.getCertList()`), { ok: true, v: expectedList });
+
+    // That tab had a Deny: another origin's frame gets no window without the user's gesture in it ...
+    await browser.eval(page, `(document.body.append(Object.assign(document.createElement("iframe"), { src: "${site("other")}/asking.html" })), true)`);
+    const refused = await until("a consent window or the frame's refusal", async () =>
+      ((await browser.consentWindowOpen()) && "window") || (await asked(page, 1)) !== "waiting" && (await asked(page, 1)));
+    assert.equal(refused, "consent");
+    // ... and one with it.
+    await browser.eval(page, `(document.body.append(Object.assign(document.createElement("iframe"), { src: "${site("clicked")}/asking.html?click" })), true)`);
+    await until("the frame's button", () => browser.frameEval(page, 2, `Boolean(document.getElementById("ask"))`).catch(() => false));
+    await browser.clickInFrame(page, 2, "#ask");
+    assert.equal(await browser.closeConsentWindow(), site("clicked"));
+    await browser.closeTab(page);
+  });
+
+  await step("a loopback origin's Allow lasts while its page is open, and is not kept", async () => {
+    let page = await browser.open(`${loopbackOrigin}/blank.html?loopback`);
+    await start(page, "version", `vellumBridge.getVersion()`);
+    assert.equal(await browser.answerConsent(true), loopbackOrigin);
+    assert.equal((await result(page, "version")).ok, true);
+    assert.equal((await call(page, `vellumBridge.getProviderName()`)).ok, true);
+    await browser.closeTab(page);
+    page = await browser.open(`${loopbackOrigin}/blank.html?loopback-again`);
+    await start(page, "version", `vellumBridge.getVersion()`);
+    assert.equal(await browser.answerConsent(false), loopbackOrigin);
+    assert.equal((await result(page, "version")).code, "consent");
+    await browser.closeTab(page);
+    const options = await browser.open(await browser.extensionUrl("options.html"));
+    await until("the options page's list", () => browser.eval(options, `document.querySelectorAll("#decisions tr").length > 0`));
+    assert.equal(await browser.eval(options, `document.querySelector('[data-origin="${loopbackOrigin}"]')`), null);
+    await browser.closeTab(options);
+  });
+
+  await step("20 requests of 60 MiB before consent: the first waits, the rest reject 'too-large'; 200 small calls are all answered", async () => {
+    const extension = extensionProcess(browser.pid, kind);
+    const before = memoryOf(extension);
+    const page = await browser.open(`${site("big")}/blank.html`);
+    await browser.eval(page, `(window.__big = [], Array.from({ length: 20 }, () => ${settle(`vellumBridge.set("SignData", "x".repeat(60 * 1024 * 1024))`)}.then((r) => window.__big.push(r))), true)`);
+    await until("19 answers", async () => (await browser.eval(page, `window.__big.length`)) >= 19, { limitMs: 120000 });
+    assert.deepEqual(await browser.eval(page, `[...new Set(window.__big.map((r) => r.code))]`), ["too-large"]);
+    assert.equal(await browser.closeConsentWindow(), site("big"));
+    await until("the first request's refusal", async () => (await browser.eval(page, `window.__big.length`)) === 20, { limitMs: 120000 });
+    assert.equal(await browser.eval(page, `window.__big[19].code`), "consent");
+    const after = memoryOf(extension);
+    console.log(`# ${kind}: extension process ${extension}: ${Math.round(before.rss / 1048576)} MiB before, peak ${Math.round(after.peak / 1048576)} MiB`);
+    assert.ok(after.peak - before.rss < 400 * 1048576, `the extension's process grew from ${before.rss} to a peak of ${after.peak} bytes`);
+    await browser.closeTab(page);
+    const small = await call(tab, `Promise.all(Array.from({ length: 200 }, (_, i) => vellumBridge.getVersion()))`);
+    assert.equal(small.ok, true, JSON.stringify(small).slice(0, 300));
+    assert.equal(small.v.length, 200);
+  });
+
+  await step("a tab holds at most 4 native hosts; further pages' first calls reject 'host-limit'", async () => {
+    const page = await browser.open(`${allowedOrigin}/${framing(...Array.from({ length: 6 }, (_, i) => `${allowedOrigin}/blank.html?frame${i}`))}`);
+    const hostsBefore = nativeHosts(args.host, runId).length;
+    const codes = await browser.eval(page, `Promise.all([...frames].map((f) => f.vellumBridge.getVersion().then(() => "ok", (e) => e.code)))`);
+    assert.deepEqual(codes.slice().sort(), ["host-limit", "host-limit", "ok", "ok", "ok", "ok"]);
+    assert.equal(nativeHosts(args.host, runId).length, hostsBefore + 4);
+    await browser.closeTab(page);
   });
 
   // The demo page through vellum.js; `backend` names the text the page shows for it.
