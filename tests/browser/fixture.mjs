@@ -241,7 +241,8 @@ export function extensionProcess(browserPid, kind) {
     if (!/^\d+$/.test(entry)) continue;
     try {
       parents.set(Number(entry), Number(fs.readFileSync(`/proc/${entry}/stat`, "utf8").split(") ")[1].split(" ")[1]));
-      lines.set(Number(entry), fs.readFileSync(`/proc/${entry}/cmdline`, "utf8").split("\0").filter(Boolean));
+      // Chromium retitles the processes it forks: their command line is one string.
+      lines.set(Number(entry), fs.readFileSync(`/proc/${entry}/cmdline`, "utf8").split(/[\0 ]/).filter(Boolean));
     } catch { /* gone meanwhile */ }
   }
   const below = (pid) => { for (let p = parents.get(pid); p; p = parents.get(p)) if (p === browserPid) return true; return false; };

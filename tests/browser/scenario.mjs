@@ -473,7 +473,7 @@ try {
   await step("a tab holds at most 4 native hosts; further pages' first calls reject 'host-limit'", async () => {
     const page = await browser.open(`${allowedOrigin}/${framing(...Array.from({ length: 6 }, (_, i) => `${allowedOrigin}/blank.html?frame${i}`))}`);
     const hostsBefore = nativeHosts(args.host, runId).length;
-    const codes = await browser.eval(page, `Promise.all([...frames].map((f) => f.vellumBridge.getVersion().then(() => "ok", (e) => e.code)))`);
+    const codes = await browser.eval(page, `Promise.all(Array.from({ length: frames.length }, (_, i) => frames[i]).map((f) => f.vellumBridge.getVersion().then(() => "ok", (e) => e.code)))`);
     assert.deepEqual(codes.slice().sort(), ["host-limit", "host-limit", "ok", "ok", "ok", "ok"]);
     assert.equal(nativeHosts(args.host, runId).length, hostsBefore + 4);
     await browser.closeTab(page);
