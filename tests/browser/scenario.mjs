@@ -479,6 +479,52 @@ try {
     await browser.closeTab(page);
   });
 
+  if (kind === "chromium") {
+    // Firefox prerenders no pages (it prefetches only), so there is nothing to check there.
+    await step("a prerendered page opens no consent window until it is shown", async () => {
+      const created = [];
+      const onTarget = (t) => { if (t.url().includes("/consent.html")) created.push(Date.now()); };
+      browser.browser.on("targetcreated", onTarget);
+      try {
+        const page = await browser.open(`${site("pre")}/blank.html`);
+        const before = server.stats.asked;
+        await browser.eval(page, `(document.head.append(Object.assign(document.createElement("script"), { type: "speculationrules",
+          textContent: JSON.stringify({ prerender: [{ source: "list", urls: ["/asking.html?pre"] }] }) })), true)`);
+        await until("the prerendered page's call", () => server.stats.asked > before);
+        const shownAt = Date.now();
+        await browser.eval(page, `(location.href = "/asking.html?pre", true)`);
+        assert.equal(await browser.answerConsent(false), site("pre"));
+        assert.ok(await browser.eval(page, `performance.getEntriesByType("navigation")[0].activationStart > 0`), "the page was not prerendered");
+        assert.equal(await browser.eval(page, `window.asked`), "consent");
+        assert.equal(created.length, 1);
+        assert.ok(created[0] >= shownAt, `the window opened ${shownAt - created[0]} ms before the page was shown`);
+        await browser.closeTab(page);
+      } finally {
+        browser.browser.off("targetcreated", onTarget);
+      }
+    });
+  }
+
+  // Unknown names and the numbers JSON cannot carry (NaN, ±Infinity, -0), through vellum.js:
+  // each probe's code, the same over both backends.
+  const valueProbe = `(async () => {
+    const { Vellum } = await import("/vellum.js");
+    const v = await Vellum.connect();
+    const probes = { property: () => v.get("Foo"), method: () => v.call("Foo"), nan: () => v.set("SignData", NaN),
+      negativeZero: () => v.set("SignData", -0), infinity: () => v.call("GetUKeySN", Infinity), minusInfinity: () => v.set("CN", -Infinity),
+      direct: () => window.vellumBridge ? window.vellumBridge.set("SignData", NaN) : Promise.reject({ code: "bad-request" }) };
+    const codes = { backend: v.backend };
+    for (const [name, probe] of Object.entries(probes)) codes[name] = await probe().then(() => "passed", (e) => e.code);
+    return codes;
+  })()`;
+  const refusedEverywhere = { property: "bad-request", method: "bad-request", nan: "bad-request", negativeZero: "bad-request",
+    infinity: "bad-request", minusInfinity: "bad-request", direct: "bad-request" };
+  await step("unknown names and NaN, ±Infinity, -0 reject 'bad-request' through vellum.js over the extension", async () => {
+    const page = await browser.open(`${allowedOrigin}/blank.html?values`);
+    assert.deepEqual(await browser.eval(page, valueProbe), { backend: "extension", ...refusedEverywhere });
+    await browser.closeTab(page);
+  });
+
   // The demo page through vellum.js; `backend` names the text the page shows for it.
   async function demo(backend) {
     const page = await browser.open(`${allowedOrigin}/demo/index.html`);
@@ -501,6 +547,12 @@ try {
       const relayed = server.stats.relayedCalls;
       await demo("Through the vellum plug-in");
       assert.ok(server.stats.relayedCalls > relayed + 5, "the page's calls did not go to the plug-in");
+    });
+
+    await step("the same names and values reject with the same code through vellum.js over the NPAPI plug-in", async () => {
+      const page = await browser.open(`${allowedOrigin}/blank.html?npapi-values`);
+      assert.deepEqual(await browser.eval(page, valueProbe), { backend: "npapi", ...refusedEverywhere, direct: "bad-request" });
+      await browser.closeTab(page);
     });
   }
 } finally {
