@@ -13,6 +13,7 @@
 //                             button); the asking origin it named
 //   frameEval(tab, i, expr)   the expression's value in the tab's i-th frame
 //   clickInFrame(tab, i, css) a trusted click on an element of the tab's i-th frame
+//   extensionPid()            the process id of the browser's process that runs the extension
 //   extensionUrl(file)        the address of one of the extension's own pages
 //   screenshot(tab, file, selector?)  the tab or one element of it (Chromium)
 //   injectBeforeLoad(source)  script run in every new page before its own (Chromium)
@@ -22,6 +23,7 @@ import fs from "node:fs";
 import path from "node:path";
 import { setTimeout as sleep } from "node:timers/promises";
 import { Marionette } from "./marionette.mjs";
+import { extensionProcess } from "./fixture.mjs";
 
 export const CHROMIUM_EXTENSION_ID = "mjebmgbgliocagopgcnlkfnbbcoejmda";
 export const GECKO_ID = "bridge@vellum.example";
@@ -124,6 +126,8 @@ class ChromiumDriver {
     await until("the consent window to close", () => this.consentTargets().length === 0);
     return origin;
   }
+
+  async extensionPid() { return extensionProcess(this.browser.process().pid); }
 
   frame(page, index) {
     const frames = page.mainFrame().childFrames();
@@ -283,6 +287,19 @@ class FirefoxDriver {
     return origin;
   }
 
+  // The process that runs the extension, from the browser's own list of its processes.
+  async extensionPid() {
+    await this.client.send("Marionette:SetContext", { value: "chrome" });
+    try {
+      const { value } = await this.client.send("WebDriver:ExecuteScript", { args: [],
+        script: `return ChromeUtils.requestProcInfo().then((info) => info.children.filter((c) => c.type === "extension").map((c) => c.pid))` });
+      if (value.length !== 1) throw new Error(`${value.length} extension processes`);
+      return value[0];
+    } finally {
+      await this.client.send("Marionette:SetContext", { value: "content" });
+    }
+  }
+
   async closeConsentWindow() {
     const handle = await until("the consent window", () => this.consentWindowOpen().catch(() => null));
     await this.switchTo(handle);
@@ -310,7 +327,10 @@ class FirefoxDriver {
       (await this.client.send("WebDriver:ExecuteScript", { script: `return (${expression});`, args: [] })).value);
   }
 
-  clickInFrame(handle, index, selector) {
+  async clickInFrame(handle, index, selector) {
+    // A click goes to a tab in front (a background tab's elements count as not in view).
+    await this.client.send("WebDriver:SwitchToWindow", { handle, focus: true });
+    this.current = handle;
     return this.inFrame(handle, index, async () => {
       const { value: element } = await this.client.send("WebDriver:FindElement", { using: "css selector", value: selector });
       await this.client.send("WebDriver:ElementClick", { id: Object.values(element)[0] });

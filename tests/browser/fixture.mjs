@@ -232,9 +232,8 @@ export async function startServer({ root, host, hostEnv, ports = 2, tls = null }
   };
 }
 
-// The browser's process that runs extensions (Chromium's extension renderer, Firefox's
-// extension process): the one process below the browser whose command line says so.
-export function extensionProcess(browserPid, kind) {
+// Chromium's process that runs extensions: the one below the browser whose command line says so.
+export function extensionProcess(browserPid) {
   const parents = new Map();
   const lines = new Map();
   for (const entry of fs.readdirSync("/proc")) {
@@ -247,7 +246,7 @@ export function extensionProcess(browserPid, kind) {
   }
   const below = (pid) => { for (let p = parents.get(pid); p; p = parents.get(p)) if (p === browserPid) return true; return false; };
   const found = [...lines].filter(([pid, line]) => below(pid) &&
-    (kind === "chromium" ? line.includes("--extension-process") : line.at(-1) === "extension"));
+    line.includes("--extension-process"));
   if (found.length !== 1) throw new Error(`${found.length} extension processes below ${browserPid}`);
   return found[0][0];
 }

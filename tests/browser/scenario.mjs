@@ -18,7 +18,7 @@ import { setTimeout as sleep } from "node:timers/promises";
 import { CHROMIUM_EXTENSION_ID, GECKO_ID, launch, until } from "./drivers.mjs";
 import {
   browserEnvironment, callLogLines, installBridge, loadPuppeteer, nativeHosts, opensslVerify, parseArgs,
-  extensionProcess, memoryOf, provisionToken, signatureBytes, startServer, temporaryDirectory, testCertificate,
+  memoryOf, provisionToken, signatureBytes, startServer, temporaryDirectory, testCertificate,
 } from "./fixture.mjs";
 
 const args = parseArgs(process.argv.slice(2));
@@ -426,7 +426,8 @@ try {
       ((await browser.consentWindowOpen()) && "window") || (await asked(page, 1)) !== "waiting" && (await asked(page, 1)));
     assert.equal(refused, "consent");
     // ... and one with it.
-    await browser.eval(page, `(document.body.append(Object.assign(document.createElement("iframe"), { src: "${site("clicked")}/asking.html?click" })), true)`);
+    await browser.eval(page, `(document.body.append(Object.assign(document.createElement("iframe"),
+      { src: "${site("clicked")}/asking.html?click", style: "position: fixed; left: 0; top: 0" })), true)`);
     await until("the frame's button", () => browser.frameEval(page, 2, `Boolean(document.getElementById("ask"))`).catch(() => false));
     await browser.clickInFrame(page, 2, "#ask");
     assert.equal(await browser.closeConsentWindow(), site("clicked"));
@@ -452,7 +453,7 @@ try {
   });
 
   await step("20 requests of 60 MiB before consent: the first waits, the rest reject 'too-large'; 200 small calls are all answered", async () => {
-    const extension = extensionProcess(browser.pid, kind);
+    const extension = await browser.extensionPid();
     const before = memoryOf(extension);
     const page = await browser.open(`${site("big")}/blank.html`);
     await browser.eval(page, `(window.__big = [], Array.from({ length: 20 }, () => ${settle(`vellumBridge.set("SignData", "x".repeat(60 * 1024 * 1024))`)}.then((r) => window.__big.push(r))), true)`);
