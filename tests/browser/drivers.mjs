@@ -14,6 +14,10 @@
 //   frameEval(tab, i, expr)   the expression's value in the tab's i-th frame
 //   clickInFrame(tab, i, css) a trusted click on an element of the tab's i-th frame
 //   extensionPid()            the process id of the browser's process that runs the extension
+//   consentWindowEval(expr)   the expression's value in the consent window
+//   clickConsentAtOnce(allow) a trusted click on Allow or Deny as soon as the window names the
+//                             origin, before its buttons answer; whether they were still
+//                             waiting when it landed
 //   extensionUrl(file)        the address of one of the extension's own pages
 //   screenshot(tab, file, selector?)  the tab or one element of it (Chromium)
 //   injectBeforeLoad(source)  script run in every new page before its own (Chromium)
@@ -115,6 +119,20 @@ class ChromiumDriver {
     });
     await until("the consent window to close", () => this.consentTargets().length === 0);
     return origin;
+  }
+
+  async consentWindowEval(expression) {
+    const page = await this.consentTargets()[0].asPage();
+    return page.evaluate(expression);
+  }
+
+  async clickConsentAtOnce(allow) {
+    const target = await this.browser.waitForTarget(
+      (t) => t.url().startsWith(`chrome-extension://${CHROMIUM_EXTENSION_ID}/consent.html`), { timeout: 30000 });
+    const page = await target.asPage();
+    await page.waitForFunction(() => document.getElementById("origin")?.dataset.origin);
+    await page.click(allow ? "#allow" : "#deny");
+    return page.evaluate(() => performance.getEntriesByName("consent-armed").length === 0);
   }
 
   async closeConsentWindow() {
@@ -285,6 +303,24 @@ class FirefoxDriver {
     await until("the consent window to close", async () => !(await this.extensionWindows()).includes(handle));
     await this.switchTo(this.home);
     return origin;
+  }
+
+  async consentWindowEval(expression) {
+    await this.switchTo(await this.consentWindowOpen());
+    return (await this.client.send("WebDriver:ExecuteScript", { script: `return (${expression});`, args: [] })).value;
+  }
+
+  async clickConsentAtOnce(allow) {
+    const handle = await until("the consent window", () => this.consentWindowOpen().catch(() => null));
+    await this.switchTo(handle);
+    await until("the consent window's origin", async () =>
+      (await this.client.send("WebDriver:ExecuteScript", { script: `return document.getElementById("origin")?.dataset.origin`, args: [] })).value);
+    const { value: button } = await this.client.send("WebDriver:FindElement", { using: "css selector", value: allow ? "#allow" : "#deny" });
+    await this.client.send("WebDriver:ElementClick", { id: Object.values(button)[0] });
+    const { value } = await this.client.send("WebDriver:ExecuteScript",
+      { script: `return performance.getEntriesByName("consent-armed").length === 0`, args: [] });
+    await this.switchTo(this.home);
+    return value;
   }
 
   // The process that runs the extension, from the browser's own list of its processes.

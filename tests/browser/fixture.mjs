@@ -257,3 +257,19 @@ export function memoryOf(pid) {
   const kib = (field) => Number(new RegExp(`^${field}:\\s+(\\d+) kB`, "m").exec(status)[1]) * 1024;
   return { rss: kib("VmRSS"), peak: kib("VmHWM") };
 }
+
+// Bytes written to a process's pipes and not read yet (FIONREAD on each pipe it holds, opened
+// anew through /proc; Node offers no ioctl, so Python asks).
+export function unreadPipeBytes(pid) {
+  const script = `import array, fcntl, os, sys, termios
+total = 0
+for fd in os.listdir(f"/proc/{sys.argv[1]}/fd"):
+    path = f"/proc/{sys.argv[1]}/fd/{fd}"
+    try:
+        if not os.readlink(path).startswith("pipe:"): continue
+        f = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+        n = array.array("i", [0]); fcntl.ioctl(f, termios.FIONREAD, n); os.close(f); total += n[0]
+    except OSError: pass
+print(total)`;
+  return Number(execFileSync("python3", ["-c", script, String(pid)], { encoding: "utf8" }));
+}
