@@ -17,7 +17,7 @@
 //   consentWindowEval(expr)   the expression's value in the consent window
 //   clickConsentAtOnce(allow) a trusted click on Allow or Deny as soon as the window names the
 //                             origin, before its buttons answer; whether they were still
-//                             waiting when it landed
+//                             waiting when it landed, or "closed" (the click decided)
 //   extensionUrl(file)        the address of one of the extension's own pages
 //   screenshot(tab, file, selector?)  the tab or one element of it (Chromium)
 //   injectBeforeLoad(source)  script run in every new page before its own (Chromium)
@@ -132,7 +132,9 @@ class ChromiumDriver {
     const page = await target.asPage();
     await page.waitForFunction(() => document.getElementById("origin")?.dataset.origin);
     await page.click(allow ? "#allow" : "#deny");
-    return page.evaluate(() => performance.getEntriesByName("consent-armed").length === 0);
+    // A window that decided closes at once.
+    return page.evaluate(() => performance.getEntriesByName("consent-armed").length === 0)
+      .catch((error) => { if (/closed|destroyed|detached/i.test(String(error))) return "closed"; throw error; });
   }
 
   async closeConsentWindow() {
@@ -317,8 +319,11 @@ class FirefoxDriver {
       (await this.client.send("WebDriver:ExecuteScript", { script: `return document.getElementById("origin")?.dataset.origin`, args: [] })).value);
     const { value: button } = await this.client.send("WebDriver:FindElement", { using: "css selector", value: allow ? "#allow" : "#deny" });
     await this.client.send("WebDriver:ElementClick", { id: Object.values(button)[0] });
-    const { value } = await this.client.send("WebDriver:ExecuteScript",
-      { script: `return performance.getEntriesByName("consent-armed").length === 0`, args: [] });
+    // A window that decided closes at once.
+    const value = await this.client.send("WebDriver:ExecuteScript",
+      { script: `return performance.getEntriesByName("consent-armed").length === 0`, args: [] })
+      .then((answer) => answer.value, (error) => { if (/no such window|discarded|closed/i.test(String(error))) return "closed"; throw error; });
+    this.current = null;
     await this.switchTo(this.home);
     return value;
   }

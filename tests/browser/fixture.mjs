@@ -162,12 +162,13 @@ export function testCertificate(dir) {
 // The web server of the pages: the browser/ folder of the source tree (vellum.js, the demo),
 // a blank page (sandboxed.html: the same, sandboxed by its header), a page that calls the
 // bridge as it loads (asking.html; with ?click, when its button is clicked instead; it reports
-// its calls to GET /asked, which stats.asked counts), a page that frames other pages
+// its calls to GET /asked, which stats.asked counts, and their outcomes, which stats.outcomes
+// lists as {page: its query, outcome, activation: its activationStart}), a page that frames other pages
 // (framing.html?src=URL&src=URL...), and POST /npapi-relay, which carries the NPAPI emulation's synchronous calls
 // to one native host per embed (see npapi-shim.js).
 export async function startServer({ root, host, hostEnv, ports = 2, tls = null }) {
   const relays = new Map();
-  const stats = { relayedCalls: 0, asked: 0 };
+  const stats = { relayedCalls: 0, asked: 0, outcomes: [] };
   const types = { ".html": "text/html", ".js": "text/javascript", ".css": "text/css", ".png": "image/png" };
   const handler = async (req, res) => {
     const url = new URL(req.url, "http://127.0.0.1");
@@ -180,14 +181,17 @@ export async function startServer({ root, host, hostEnv, ports = 2, tls = null }
     if (url.pathname === "/asking.html") {
       // The outcome stays in window.asked (a code, or "ok"), for tests that look into the frame.
       const ask = "fetch('/asked', { cache: 'no-store' }); window.asked = 'waiting'; " +
-        "vellumBridge.getVersion().then(() => { window.asked = 'ok'; }, (e) => { window.asked = e.code; });";
+        "const told = (outcome) => { window.asked = outcome; fetch('/asked?' + new URLSearchParams({ page: location.search, outcome, " +
+        "activation: performance.getEntriesByType('navigation')[0].activationStart }), { cache: 'no-store' }); }; " +
+        "vellumBridge.getVersion().then(() => told('ok'), (e) => told(e.code));";
       res.writeHead(200, { "content-type": "text/html" });
       return res.end(url.searchParams.has("click")
         ? `<!doctype html><title>asking</title><button id="ask" onclick="${ask}">Ask</button>`
         : `<!doctype html><title>asking</title><script>${ask}</script>`);
     }
     if (url.pathname === "/asked") {
-      stats.asked++;
+      if (url.searchParams.has("outcome")) stats.outcomes.push(Object.fromEntries(url.searchParams));
+      else stats.asked++;
       res.writeHead(204);
       return res.end();
     }
