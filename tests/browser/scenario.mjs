@@ -468,6 +468,9 @@ try {
     await browser.closeTab(page);
     page = await browser.open(`${loopbackOrigin}/blank.html?loopback-again`);
     await start(page, "version", `vellumBridge.getVersion()`);
+    const asked = await until("a consent window or the call's answer", async () =>
+      ((await browser.consentWindowOpen()) && "window") || ((await done(page, "version")) && JSON.stringify(await result(page, "version"))));
+    assert.equal(asked, "window", "a loopback Allow outlived its page: another page of the origin got an answer without asking");
     assert.equal(await browser.answerConsent(false), loopbackOrigin);
     assert.equal((await result(page, "version")).code, "consent");
     await browser.closeTab(page);
