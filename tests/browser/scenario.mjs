@@ -267,13 +267,17 @@ try {
     assert.deepEqual(await call(second, `vellumBridge.get("Signature")`), { ok: true, v: "E:1000" });
   });
 
-  await step("an origin the administrator allowed calls without a consent window", async () => {
+  await step("an origin the administrator allowed calls without a consent window on its own site, and asks framed by an unlisted one", async () => {
     const managed = await browser.open(`${policyOrigin}/blank.html`);
     await start(managed, "version", `vellumBridge.getVersion()`);
     await until("the call or a consent window", async () => (await done(managed, "version")) || (await browser.consentWindowOpen()));
     assert.equal(await browser.consentWindowOpen() ? "consent window" : "no window", "no window");
     assert.deepEqual(await result(managed, "version"), { ok: true, v: vellumHost(["call", "getVersion"])[0].value });
     await browser.closeTab(managed);
+    // Framed by a site the administrator did not list, it asks as any site does.
+    const framed = await browser.open(`${site("unlisted")}/framing.html?src=${encodeURIComponent(`${policyOrigin}/asking.html`)}`);
+    assert.equal(await browser.closeConsentWindow(), policyOrigin);
+    await browser.closeTab(framed);
   });
 
   await step("frames of other sites ask in their own name, under the page's site, one window at a time, which goes with the page", async () => {
