@@ -47,7 +47,6 @@ class PageSession {
     this.origin = origin;
     this.top = top;            // the tab's top-level origin, as the browser recorded it (or null)
     this.tabId = port.sender.tab.id;
-    this.embedded = port.sender.frameId !== 0;  // a frame within the tab's page
     this.liveDecision = null;  // a loopback pair's decision, for this page's life only
     this.native = null;
     this.heardFromHost = false;

@@ -5,7 +5,7 @@
 // asking frame; loopback decisions last only while the page that got them stays open. The
 // background asks consentFor(session) before a page's call goes on; the consent window and the
 // options page talk to this class only. A session gives: tabId, top (the tab's top-level origin
-// as the browser recorded it, or null), origin (the calling frame's), embedded, closed, and
+// as the browser recorded it, or null), origin (the calling frame's), closed, and
 // holds liveDecision (a loopback pair's decision) itself.
 "use strict";
 
