@@ -21,12 +21,18 @@
       element.textContent = `\u2026${text.slice(cut)}`;
     }
   }
-  showOrigin(document.getElementById("origin"), origin);
-  if (top !== origin) {
-    document.getElementById("on-top").hidden = false;
-    document.getElementById("embedded").hidden = false;
-    showOrigin(document.getElementById("top"), top);
+  function showOrigins() {
+    showOrigin(document.getElementById("origin"), origin);
+    if (top !== origin) {
+      document.getElementById("on-top").hidden = false;
+      document.getElementById("embedded").hidden = false;
+      showOrigin(document.getElementById("top"), top);
+    }
   }
+  showOrigins();
+  // Cut again whenever the room for them changes: the window sized by the browser, fonts loaded.
+  window.addEventListener("resize", showOrigins);
+  document.fonts.ready.then(showOrigins);
 
   const buttons = [...document.querySelectorAll("button")];
   let decided = false;

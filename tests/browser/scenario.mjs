@@ -294,15 +294,17 @@ try {
     assert.equal(await browser.consentWindowCount(), 1);
     const lines = [];
     const originLine = () => browser.consentWindowEval(`(() => { const e = document.getElementById("origin");
-      return { shown: e.textContent, full: e.dataset.origin, lines: Math.round(e.getBoundingClientRect().height / parseFloat(getComputedStyle(e).lineHeight || 16)),
-               fits: e.scrollWidth <= e.clientWidth }; })()`);
-    lines.push(await originLine());
+      return { shown: e.textContent, full: e.dataset.origin, fits: e.scrollWidth <= e.clientWidth }; })()`);
+    lines.push(await until("the origin cut to fit", async () => { const line = await originLine(); return line.fits && line; }, { limitMs: 5000 })
+      .catch(() => originLine()));
     const first = await browser.answerConsent(true);
     // Only now the other frame's question.
     await until("the other frame's window", () => browser.consentWindowOpen());
     assert.equal(await browser.consentWindowCount(), 1);
     assert.ok((await browser.consentWindowText()).includes(framed.find((o) => o !== first).slice(-20)));
-    lines.push(await originLine());
+    // Once the window has its size (it may change after the page's first layout).
+    lines.push(await until("the origin cut to fit", async () => { const line = await originLine(); return line.fits && line; }, { limitMs: 5000 })
+      .catch(() => originLine()));
     const long = lines.find((l) => l.full === framed[1]);
     assert.ok(long && long.fits && long.shown.startsWith("\u2026") && framed[1].endsWith(long.shown.slice(1)) &&
       long.shown.length > 20, JSON.stringify(lines));
