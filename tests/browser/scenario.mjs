@@ -83,7 +83,7 @@ function vellumHost(...steps) {
 }
 
 const server = await startServer({ root: path.join(args.source, "browser"), host: args.host, hostEnv: env, tls: testCertificate(work) });
-const [port, otherPort] = server.ports;
+const [port] = server.ports;
 // https sites under .test, all served here; and the loopback origins the bridge serves over http.
 const site = (name) => `https://${name}.test:${server.httpsPort}`;
 const allowedOrigin = site("bank");
