@@ -15,7 +15,7 @@ import path from "node:path";
 import { fileURLToPath } from "node:url";
 import { CHROMIUM_EXTENSION_ID, GECKO_ID, launch, until } from "./drivers.mjs";
 import {
-  browserEnvironment, loadPuppeteer, nativeHosts, opensslVerify, parseArgs, provisionToken, signatureBytes, startServer,
+  FAKE_PINENTRY, browserEnvironment, loadPuppeteer, nativeHosts, opensslVerify, parseArgs, provisionToken, signatureBytes, startServer,
   temporaryDirectory,
 } from "./fixture.mjs";
 
@@ -85,7 +85,7 @@ let server = null;
 try {
   // --- Installed as a person would: the package, then the token module line of the README.
   // What the package would create: its paths that are not on the machine yet.
-  const created = run("dpkg-deb", ["--fsys-tarfile", deb[0]], { encoding: "buffer" });
+  const created = run("dpkg-deb", ["--fsys-tarfile", deb[0]], { encoding: "buffer", maxBuffer: 1 << 30 });
   const fresh = run("tar", ["-t"], { input: created }).split("\n").filter(Boolean)
     .map((p) => path.posix.join("/", p)).filter((p) => p !== "/" && !exists(p));
   // AppArmor: the package's profile goes to /etc/apparmor.d only where apparmor_parser accepts
@@ -140,16 +140,23 @@ try {
         "the manifests bridge install writes are the package's, byte for byte");
   check(run("dpkg", ["--verify", "vellum"]).trim() === "", "dpkg --verify finds the package's files unchanged");
   check(run(HOST, ["bridge", "status", "--system"]).includes(`token module: ${args.fwd}`), "bridge status names the recorded module");
+  // The forwarding module supplies no PIN: the package's PIN module asks it through the pinentry
+  // the settings name, here the test's, which answers from a file.
+  fs.writeFileSync(SETTINGS, JSON.stringify({ ...JSON.parse(fs.readFileSync(SETTINGS, "utf8")), pinentry: FAKE_PINENTRY }));
 
   // --- The demo page in each browser, fresh profile, nothing of the test's own installed.
   const token = provisionToken(args.tokenkit, path.join(work, "token"));
+  const pinentryAnswers = path.join(work, "pinentry-answers");
+  fs.writeFileSync(pinentryAnswers, `every pin ${token.pin}\n`);
   server = await startServer({ root: path.join(args.source, "browser"), host: HOST, hostEnv: {}, ports: 1 });
   const url = `http://127.0.0.1:${server.ports[0]}/demo/index.html`;
   for (const kind of browsers) {
     const home = path.join(work, `home-${kind}`);
     fs.mkdirSync(home);
     const runId = `${path.basename(work)}-${kind}`;
-    const env = browserEnvironment({ home, token, softhsm: args.softhsm, callLog: path.join(work, `calls-${kind}.log`), runId });
+    const pinentryLog = path.join(work, `pinentry-${kind}.log`);
+    const env = browserEnvironment({ home, token, softhsm: args.softhsm, callLog: path.join(work, `calls-${kind}.log`), runId,
+      pinentryAnswers, pinentryLog });
     browser = await launch(kind, {
       puppeteer: kind === "chromium" ? loadPuppeteer(args.deps) : null, extension: null, extensionId,
       profile: path.join(work, `profile-${kind}`), env, resolveToLocal: "vellum-bridge.test",
@@ -172,6 +179,8 @@ try {
       verified = `${error.message} (envelope ${envelope.slice(0, 40)}, LastError "${lastError}")`;
     }
     check(verified === "Verified OK", `${kind}: openssl verifies the signature the page got: ${verified}`);
+    check(fs.existsSync(pinentryLog) && fs.readFileSync(pinentryLog, "utf8").trim() !== "",
+          `${kind}: the PIN was asked through the pinentry the settings name`);
     await browser.close();
     browser = null;
     if (kind === "chromium") {
