@@ -29,8 +29,25 @@ export class VellumError extends Error {
   }
 }
 
+// What neither backend can pass faithfully, refused the same over both: the extension's JSON
+// channel would turn NaN and ±Infinity into null and -0 into 0.
+function refusal(op, name, payload) {
+  if (op === "hello") return null;
+  const names = op === "call" ? METHODS : PROPERTIES;
+  if (!names.includes(name)) return new VellumError("bad-request", `no ${op === "call" ? "method" : "property"} '${name}' on the plug-in`);
+  const values = op === "call" ? payload : op === "set" ? [payload] : [];
+  if (values.some((v) => typeof v === "number" && (!Number.isFinite(v) || Object.is(v, -0)))) {
+    return new VellumError("bad-request", "a number must be finite and not -0");
+  }
+  return null;
+}
+
 // The API both backends give: info, get, set, call and one function per method.
-function makeApi(backend, request) {
+function makeApi(backend, send) {
+  const request = (op, name, payload) => {
+    const refused = refusal(op, name, payload);
+    return refused ? Promise.reject(refused) : send(op, name, payload);
+  };
   const api = {
     backend,
     info: () => request("hello"),
@@ -92,23 +109,22 @@ async function connectPlugin() {
       const plugin = navigator.mimeTypes.namedItem(MIME_TYPE).enabledPlugin;
       return { name: plugin.name, version: run("getVersion", () => embed.getVersion()), mimeType: MIME_TYPE };
     }
-    if (op === "get") {
-      if (!PROPERTIES.includes(name)) throw new VellumError("unknown-name", `no property '${name}' on the plug-in`);
-      return run(`reading ${name}`, () => embed[name]);
-    }
+    // Names and values were checked before (refusal).
+    if (op === "get") return run(`reading ${name}`, () => embed[name]);
     if (op === "set") {
-      if (!PROPERTIES.includes(name)) throw new VellumError("unknown-name", `no property '${name}' on the plug-in`);
       run(`writing ${name}`, () => { embed[name] = payload; });
       return null;
     }
-    if (!METHODS.includes(name)) throw new VellumError("unknown-name", `no method '${name}' on the plug-in`);
     return run(name, () => embed[name](...payload));
   };
   return makeApi("npapi", request);
 }
 
 // The extension backend: window.vellumBridge, which the bridge extension puts into pages it serves.
+// A page connects before it calls, so the extension gets the native host of an allowed site
+// going meanwhile (older versions of the extension have no prepare).
 function connectExtension(bridge) {
+  if (typeof bridge.prepare === "function") bridge.prepare();
   const request = (op, name, payload) => {
     const call = op === "hello" ? bridge.info() : op === "get" ? bridge.get(name)
       : op === "set" ? bridge.set(name, payload) : bridge.call(name, ...payload);
@@ -122,7 +138,9 @@ function connectExtension(bridge) {
 export const Vellum = Object.freeze({
   // Resolves with the API over the plug-in where the browser has it, else over the extension;
   // rejects with code "unavailable" when there is neither. Makes no call to the token: the
-  // extension asks the user for consent on the page's first call.
+  // extension asks the user for consent on the page's first call, and starts the native host
+  // now only for a site the user or the administrator already allowed; connecting early, as
+  // the page loads, takes the host's start out of the first call.
   async connect() {
     if (hasPlugin()) return connectPlugin();
     const bridge = globalThis.vellumBridge;

@@ -7,6 +7,7 @@
 (() => {
   const REQUEST_EVENT = "vellum-bridge:request";
   const REPLY_EVENT = "vellum-bridge:reply";
+  const PREPARE_EVENT = "vellum-bridge:prepare";
   const PROPERTIES = ["CN", "SignData", "IssuerCN", "Signature", "SignFile", "HashAlgorithm", "JSCB"];
   const METHODS = [
     "PKCS7Data", "VerifyPKCS7", "VerifySignature", "LastError", "SignCert", "getCertList",
@@ -50,8 +51,18 @@
     }
   });
 
+  // JSON turns NaN and ±Infinity into null and -0 into 0: such a value would reach the plug-in
+  // as another one, so it is refused here, as vellum.js refuses it over either backend.
+  const isFinite = Number.isFinite;
+  const is = Object.is;
+  const unfaithful = (v) => typeof v === "number" && (!isFinite(v) || is(v, -0));
+
   function request(fields) {
     return new Promise((resolve, reject) => {
+      const values = "args" in fields ? fields.args : [fields.value];
+      for (let i = 0; i < values.length; i++) {
+        if (unfaithful(values[i])) return reject(bridgeError("bad-request", "a number must be finite and not -0"));
+      }
       const id = nextId++;
       let text;
       try { text = stringify({ id, ...fields }); } catch (error) { return reject(bridgeError("bad-request", String(error))); }
@@ -76,6 +87,10 @@
       return Promise.all(writes).then(() => undefined);
     },
     call: (name, ...args) => request({ op: "call", name, args }),
+    // Gets the way to the token ready ahead of the first call: a site the user or the
+    // administrator already allowed has its native host started now. Asks nothing, sends
+    // nothing to the token.
+    prepare() { dispatch(new Custom(PREPARE_EVENT)); },
   };
   for (const name of METHODS) api[name] = (...args) => request({ op: "call", name, args });
 

@@ -20,8 +20,12 @@ public:
 
     // `setupError` empty: `host` is started. Otherwise the plug-in or the token module could
     // not be set up, and every request is answered with that as a "setup" error.
-    BridgeSession(pluginhost::PluginHost& host, std::string setupError)
-        : host_(host), setupError_(std::move(setupError)) {}
+    // `announceOrigin`, when not null, is told the origin a request names (the page that makes
+    // it) before the request runs.
+    using AnnounceOrigin = void (*)(const std::string& origin);
+    BridgeSession(pluginhost::PluginHost& host, std::string setupError,
+                  AnnounceOrigin announceOrigin = nullptr)
+        : host_(host), setupError_(std::move(setupError)), announceOrigin_(announceOrigin) {}
 
     // The answer to one frame; never throws for any bytes given.
     Json answer(const std::string& frame);
@@ -34,6 +38,7 @@ private:
 
     pluginhost::PluginHost& host_;
     std::string setupError_;
+    AnnounceOrigin announceOrigin_;
 };
 
 }  // namespace vellum::host

@@ -13,14 +13,20 @@
 
 #include <string>
 
+#include "bridge/BridgeSession.h"
+
 namespace vellum::host {
 
 class NativeMessagingHost {
 public:
     // `setupError`: why the token module could not be set up (every request is answered with
     // it), or empty.
-    NativeMessagingHost(std::string pluginPath, std::string setupError)
-        : pluginPath_(std::move(pluginPath)), setupError_(std::move(setupError)) {}
+    // `announceOrigin`: told the origin each request names (BridgeSession), or null.
+    NativeMessagingHost(std::string pluginPath, std::string setupError,
+                        BridgeSession::AnnounceOrigin announceOrigin = nullptr)
+        : pluginPath_(std::move(pluginPath)),
+          setupError_(std::move(setupError)),
+          announceOrigin_(announceOrigin) {}
 
     // The exit status. Diagnostics go to standard error through `complain`.
     int run(void (*complain)(const std::string& line));
@@ -28,6 +34,7 @@ public:
 private:
     std::string pluginPath_;
     std::string setupError_;
+    BridgeSession::AnnounceOrigin announceOrigin_;
 };
 
 }  // namespace vellum::host

@@ -11,10 +11,15 @@ RecordedModule RecordedModule::inspect(const BridgeSettings& settings) {
     if (recorded.path.empty()) {
         return recorded;
     }
-    const ModuleFacts facts = TokenModuleInspector::inspect(recorded.path);
-    recorded.loads = facts.loaded && facts.functionList == "OK";
-    recorded.error = !facts.loaded ? facts.error : recorded.loads ? "" : facts.functionList;
+    recorded.loads = moduleLoads(recorded.path, recorded.error);
     return recorded;
+}
+
+bool RecordedModule::moduleLoads(const std::string& path, std::string& error) {
+    const ModuleFacts facts = TokenModuleInspector::inspect(path);
+    const bool usable = facts.loaded && facts.functionList == "OK";
+    error = !facts.loaded ? facts.error : usable ? "" : facts.functionList;
+    return usable;
 }
 
 Json RecordedModule::json() const {

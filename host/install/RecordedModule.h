@@ -16,6 +16,9 @@ struct RecordedModule {
     std::string error;  // why it does not load
 
     static RecordedModule inspect(const BridgeSettings& settings);
+    // Whether the module at `path` loads as the plug-in would load it (the library, then its
+    // C_GetFunctionList); false with the reason.
+    static bool moduleLoads(const std::string& path, std::string& error);
 
     // null when none is recorded.
     Json json() const;
