@@ -264,9 +264,10 @@ api.runtime.onConnect.addListener((port) => {
   });
   // A page opens its port on its first call, or before it when it gets ready to call: the host
   // of a pair already allowed starts now, while the call is still on its way, as its start is
-  // most of a first call's time. Any other page gets none before it has consent.
+  // most of a first call's time. Any other page gets none before it has consent, and a tab
+  // already at its cap of hosts none at all (its first call then says so).
   gate.allowedWithoutAsking(session).then((allowed) => {
-    if (allowed && !session.closed) session.openHost();
+    if (allowed && !session.closed && session.hostsInTab() < MAX_HOSTS_PER_TAB) session.openHost();
   }).catch(() => {});
   port.onMessage.addListener((received) => {
     if (received && received.op === "keepalive" && Object.keys(received).length === 1) return;

@@ -17,7 +17,13 @@ launcher=()
 if command -v ccache >/dev/null; then
     launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
-cmake -S "$root" -B "$dir" --toolchain "$here/x86_64-apple-darwin.cmake" \
+# A new tree is generated for Ninja where it is installed (as ./run does); one made earlier keeps
+# its generator.
+generator=()
+if [ ! -f "$dir/CMakeCache.txt" ] && command -v ninja >/dev/null; then
+    generator=(-G Ninja)
+fi
+cmake -S "$root" -B "$dir" "${generator[@]}" --toolchain "$here/x86_64-apple-darwin.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLUM_BUILD_TESTS=OFF -DVELLUM_BUILD_HOST=ON \
     -DVELLUM_PKCS11_INCLUDE_DIR="$dir/darwin-sdk/opt/p11-kit/include" "${launcher[@]}" >&2
 # The module, vellum-host, and the layout checks of the NPAPI headers compiled for Darwin.
