@@ -41,7 +41,12 @@ try {
   console.log("\n== 7. The same token from a web page: headless Chromium, the vellum bridge extension,");
   console.log("==    vellum-host as its native messaging host");
   const token = provisionToken(tokenkit, path.join(build, "demo-token"), ["--label", "demo", "--bits", "2048"]);
-  const env = browserEnvironment({ home, token, softhsm, callLog: path.join(work, "calls.log"), runId: path.basename(work) });
+  // The forwarding module supplies no PIN: vellum's PIN module asks it through the test
+  // pinentry that installBridge names, which answers with the demo token's PIN.
+  const pinentryAnswers = path.join(work, "pinentry-answers");
+  fs.writeFileSync(pinentryAnswers, `every pin ${token.pin}\n`);
+  const env = browserEnvironment({ home, token, softhsm, callLog: path.join(work, "calls.log"), runId: path.basename(work),
+    pinentryAnswers, pinentryLog: path.join(work, "pinentry.log") });
   installBridge({ host, fwd, env, browser: "chromium", userDataDir: profile });
   say(`$ vellum-host bridge install --user --browser chromium --user-data-dir PROFILE --token-module ${path.relative(process.cwd(), fwd)}`);
   server = await startServer({ root: path.join(source, "browser"), host, hostEnv: env, ports: 1 });

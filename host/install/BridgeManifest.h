@@ -21,8 +21,9 @@ class BridgeManifest {
 public:
     static constexpr const char* kHostName = "vellum.bridge";
     static constexpr const char* kFileName = "vellum.bridge.json";
-    // Pinned by the public key in the extension's manifest.
-    static constexpr const char* kChromiumExtensionId = "mjebmgbgliocagopgcnlkfnbbcoejmda";
+    // Pinned by the public key in the extension's manifest, or, in a build that packs the
+    // extension as a crx with a key of its own (VELLUM_EXTENSION_KEY), that key's.
+    static constexpr const char* kChromiumExtensionId = VELLUM_CHROMIUM_EXTENSION_ID;
     static constexpr const char* kFirefoxExtensionId = "bridge@vellum.example";
     // Chromium-family browsers started with --user-data-dir DIR read DIR/<this>/ only.
     static constexpr const char* kUserDataFolder = "NativeMessagingHosts";

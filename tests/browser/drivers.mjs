@@ -48,17 +48,20 @@ const ARMED_AT = () => !document.getElementById("allow")?.disabled &&
   performance.getEntriesByName("consent-armed")[0]?.startTime;
 
 class ChromiumDriver {
-  static async launch({ puppeteer, extension, profile, env, resolveToLocal }) {
+  // extension: a folder to load unpacked; none: the extension the system installed, whose id
+  // is extensionId (the pinned one unless it was packed with a key of its own).
+  static async launch({ puppeteer, extension, extensionId = CHROMIUM_EXTENSION_ID, profile, env, resolveToLocal }) {
     const browser = await puppeteer.launch({
       executablePath: "/usr/bin/chromium",
       headless: true,
       userDataDir: profile,
       env,
-      ignoreDefaultArgs: ["--disable-extensions"],
+      // --disable-default-apps also turns off the extensions a system installs as crx files.
+      ignoreDefaultArgs: ["--disable-extensions", ...(extension ? [] : ["--disable-default-apps"])],
       args: [
         "--no-sandbox",
-        `--load-extension=${extension}`,
-        `--disable-extensions-except=${extension}`,
+        // No extension given: the installed one, which Debian's launcher loads itself.
+        ...(extension ? [`--load-extension=${extension}`, `--disable-extensions-except=${extension}`] : []),
         `--host-resolver-rules=MAP ${resolveToLocal} 127.0.0.1, MAP *.test 127.0.0.1`,
         // The https pages of *.test carry a self-signed certificate.
         "--ignore-certificate-errors",
@@ -66,15 +69,16 @@ class ChromiumDriver {
         "--window-size=900,700",
       ],
     });
-    const driver = new ChromiumDriver(browser);
+    const driver = new ChromiumDriver(browser, extensionId);
     // The extension's background is up once its service worker target shows.
-    await browser.waitForTarget((t) => t.url().startsWith(`chrome-extension://${CHROMIUM_EXTENSION_ID}/`));
+    await browser.waitForTarget((t) => t.url().startsWith(`chrome-extension://${extensionId}/`));
     return driver;
   }
 
-  constructor(browser) {
+  constructor(browser, extensionId) {
     this.name = "chromium";
     this.browser = browser;
+    this.extensionId = extensionId;
     this.beforeLoad = [];
   }
 
@@ -93,7 +97,7 @@ class ChromiumDriver {
   closeTab(page) { return page.close(); }
 
   consentTargets() {
-    return this.browser.targets().filter((t) => t.url().startsWith(`chrome-extension://${CHROMIUM_EXTENSION_ID}/consent.html`));
+    return this.browser.targets().filter((t) => t.url().startsWith(`chrome-extension://${this.extensionId}/consent.html`));
   }
 
   async consentWindowOpen() { return this.consentTargets().length > 0; }
@@ -105,11 +109,11 @@ class ChromiumDriver {
     return (await page.waitForFunction(() => document.getElementById("origin")?.textContent && document.body.innerText)).jsonValue();
   }
 
-  async extensionUrl(file) { return `chrome-extension://${CHROMIUM_EXTENSION_ID}/${file}`; }
+  async extensionUrl(file) { return `chrome-extension://${this.extensionId}/${file}`; }
 
   async answerConsent(allow) {
     const target = await this.browser.waitForTarget(
-      (t) => t.url().startsWith(`chrome-extension://${CHROMIUM_EXTENSION_ID}/consent.html`), { timeout: 30000 });
+      (t) => t.url().startsWith(`chrome-extension://${this.extensionId}/consent.html`), { timeout: 30000 });
     const page = await target.asPage();
     const origin = await (await page.waitForFunction(() => document.getElementById("origin")?.dataset.origin)).jsonValue();
     this.lastConsentArmedAt = await (await page.waitForFunction(ARMED_AT)).jsonValue();
@@ -204,7 +208,8 @@ class FirefoxDriver {
     await client.send("Marionette:SetContext", { value: "chrome" });
     await client.send("WebDriver:ExecuteScript", { script: `Cc["@mozilla.org/security/certoverride;1"].getService(Ci.nsICertOverrideService).setDisableAllSecurityChecksAndLetAttackersInterceptMyData(true)`, args: [] });
     await client.send("Marionette:SetContext", { value: "content" });
-    await client.send("Addon:Install", { path: extension, temporary: true });
+    // No extension given: the one installed for every profile of the system.
+    if (extension) await client.send("Addon:Install", { path: extension, temporary: true });
     const driver = new FirefoxDriver(child, client);
     // The first tab stays open: Marionette needs a current window to open others from.
     driver.home = (await client.send("WebDriver:GetWindowHandle")).value;

@@ -1,0 +1,218 @@
+// The Debian package as a person gets it (label "package"): installed with dpkg in a private
+// mount namespace whose /usr, /etc, /opt and /var/lib/dpkg are overlays over the machine's (so
+// the machine is left as it was), the test token's module recorded with `vellum-host bridge
+// install --system`, then the demo page in Chromium started through Debian's /usr/bin/chromium
+// and in Firefox ESR, each with a fresh profile and no extension of the test's own: the
+// installed extension lists the token's certificate and signs through the installed host, and
+// openssl verifies. Last, removing and purging the package leave nothing of it.
+//
+//   node installed.mjs --deb-dir DIR --fwd P11FWD --softhsm MODULE --tokenkit TOOL --deps NODE_DIR
+//                      --source SOURCE_DIR [--browsers chromium,firefox] [--key PACKING_KEY]
+import { execFileSync, spawnSync } from "node:child_process";
+import crypto from "node:crypto";
+import fs from "node:fs";
+import path from "node:path";
+import { fileURLToPath } from "node:url";
+import { CHROMIUM_EXTENSION_ID, GECKO_ID, launch, until } from "./drivers.mjs";
+import {
+  FAKE_PINENTRY, browserEnvironment, loadPuppeteer, nativeHosts, opensslVerify, parseArgs, provisionToken, signatureBytes, startServer,
+  temporaryDirectory,
+} from "./fixture.mjs";
+
+const SKIP = 77;
+const args = Object.fromEntries(Object.entries(parseArgs(process.argv.slice(2)))
+  .map(([k, v]) => [k, k === "browsers" ? v : path.resolve(v)]));
+const browsers = (args.browsers || "chromium,firefox").split(",");
+// --key PEM: the package was built with that packing key, so the Chromium extension is a crx
+// whose id is the key's: the first 32 hex digits of SHA-256 of the DER public key, 0-f as a-p.
+const extensionId = !args.key ? CHROMIUM_EXTENSION_ID : crypto.createHash("sha256")
+  .update(crypto.createPublicKey(fs.readFileSync(args.key)).export({ type: "spki", format: "der" }))
+  .digest("hex").slice(0, 32).replace(/[0-9a-f]/g, (c) => String.fromCharCode(97 + parseInt(c, 16)));
+
+// The machine conditions this needs, checked before anything of the package: root (dpkg and the
+// mounts) and overlayfs.
+if (!process.env.VELLUM_PACKAGE_NAMESPACE) {
+  if (process.getuid() !== 0) {
+    console.log("SKIP: installing a package in a private mount namespace needs root");
+    process.exit(SKIP);
+  }
+  if (!fs.readFileSync("/proc/filesystems", "utf8").split("\n").some((l) => l.endsWith("\toverlay"))) {
+    console.log("SKIP: the kernel offers no overlay filesystem");
+    process.exit(SKIP);
+  }
+  const run = spawnSync("unshare", ["--mount", "--propagation", "private", process.execPath, fileURLToPath(import.meta.url),
+    ...process.argv.slice(2)], { stdio: "inherit", env: { ...process.env, VELLUM_PACKAGE_NAMESPACE: "1" } });
+  process.exit(run.status ?? 1);
+}
+
+const failures = [];
+function check(condition, what) {
+  console.log(`${condition ? "ok  " : "FAIL"} ${what}`);
+  if (!condition) failures.push(what);
+}
+const run = (program, argv, options = {}) => execFileSync(program, argv, { encoding: "utf8", ...options });
+const exists = (file) => { try { fs.lstatSync(file); return true; } catch { return false; } };
+
+const HOST = "/usr/bin/vellum-host";
+const CHROMIUM_MANIFESTS = ["/etc/chromium/native-messaging-hosts", "/etc/opt/chrome/native-messaging-hosts",
+  "/etc/opt/edge/native-messaging-hosts"].map((d) => path.join(d, "vellum.bridge.json"));
+const FIREFOX_MANIFEST = "/usr/lib/mozilla/native-messaging-hosts/vellum.bridge.json";
+const SETTINGS = "/etc/vellum/bridge.json";
+const APPARMOR = "/etc/apparmor.d/vellum-host";
+
+const work = temporaryDirectory("vellum-package-");
+// The overlays' upper layers live on a tmpfs of this namespace: an overlay's upper layer cannot
+// be on another overlay, which the temporary folder may be on.
+const layers = path.join(work, "layers");
+fs.mkdirSync(layers);
+run("mount", ["-t", "tmpfs", "vellum-layers", layers]);
+for (const folder of ["/usr", "/etc", "/opt", "/var/lib/dpkg"]) {
+  if (!fs.existsSync(folder)) continue;
+  const name = folder.slice(1).replaceAll("/", "-");
+  const upper = path.join(layers, name, "upper");
+  const scratch = path.join(layers, name, "work");
+  fs.mkdirSync(upper, { recursive: true });
+  fs.mkdirSync(scratch, { recursive: true });
+  run("mount", ["-t", "overlay", `overlay-${name}`, "-o", `lowerdir=${folder},upperdir=${upper},workdir=${scratch}`, folder]);
+}
+
+const deb = fs.readdirSync(args["deb-dir"]).filter((f) => /^vellum_.*\.deb$/.test(f)).map((f) => path.join(args["deb-dir"], f));
+if (deb.length !== 1) throw new Error(`expected one vellum_*.deb in ${args["deb-dir"]}, found ${deb.length}`);
+const dpkg = (...argv) => run("dpkg", ["--log=/dev/null", ...argv]);
+
+let browser = null;
+let server = null;
+try {
+  // --- Installed as a person would: the package, then the token module line of the README.
+  // What the package would create: its paths that are not on the machine yet.
+  const created = run("dpkg-deb", ["--fsys-tarfile", deb[0]], { encoding: "buffer", maxBuffer: 1 << 30 });
+  const fresh = run("tar", ["-t"], { input: created }).split("\n").filter(Boolean)
+    .map((p) => path.posix.join("/", p)).filter((p) => p !== "/" && !exists(p));
+  // AppArmor: the package's profile goes to /etc/apparmor.d only where apparmor_parser accepts
+  // it. A stand-in parser in the overlay answers as told by a file and notes what it was asked.
+  const parserLog = path.join(work, "apparmor_parser.log");
+  const parserAccepts = path.join(work, "apparmor-accepts");
+  fs.mkdirSync("/etc/apparmor.d", { recursive: true });
+  fs.writeFileSync("/usr/sbin/apparmor_parser",
+    `#!/bin/sh\necho "$*" >> '${parserLog}'\n[ -e '${parserAccepts}' ]\n`, { mode: 0o755 });
+  dpkg("-i", deb[0]);
+  check(!exists(APPARMOR) && /--skip-kernel-load .*\/usr\/share\/vellum\/apparmor\/vellum-host/.test(fs.readFileSync(parserLog, "utf8")),
+        "where apparmor_parser refuses the profile (AppArmor 3), none is put in /etc/apparmor.d");
+  fs.writeFileSync(parserAccepts, "");
+  dpkg("-i", deb[0]);
+  check(exists(APPARMOR) && fs.readFileSync(APPARMOR, "utf8") === fs.readFileSync("/usr/share/vellum/apparmor/vellum-host", "utf8") &&
+        /^\s*userns,$/m.test(fs.readFileSync(APPARMOR, "utf8")),
+        "where apparmor_parser accepts it, the profile allowing userns is in /etc/apparmor.d");
+  const files = run("dpkg-query", ["-L", "vellum"]).split("\n").filter((f) => f && !fs.statSync(f, { throwIfNoEntry: false })?.isDirectory());
+  check(files.includes(HOST) && files.includes("/usr/lib/vellum/libvellum.so"), "the package installs the host and its plug-in module");
+  check(fs.existsSync(`/usr/lib/mozilla/extensions/{ec8030f7-c20a-464f-9b0e-13a3a9e97384}/${GECKO_ID}.xpi`),
+        "the package installs the extension for Firefox (xpi)");
+  if (!args.key) {
+    check(fs.existsSync("/usr/share/chromium/extensions/vellum/manifest.json"), "the package installs the extension for Chromium, unpacked");
+  } else {
+    // The crx, named by an external-extension file per browser, instead of the unpacked folder.
+    const named = ["/usr/share/chromium/extensions", "/usr/share/google-chrome/extensions"].map((d) => {
+      try { return JSON.parse(fs.readFileSync(path.join(d, `${extensionId}.json`), "utf8")); } catch { return null; }
+    });
+    check(named.every((n) => n && fs.existsSync(n.external_crx) && n.external_version) && !exists("/usr/share/chromium/extensions/vellum"),
+          `the package installs the crx for Chromium and Chrome under the key's id ${extensionId}, and no unpacked copy`);
+  }
+  const packaged = {
+    chromium: fs.readFileSync("/usr/share/vellum/native-messaging-hosts/chromium.json", "utf8"),
+    firefox: fs.readFileSync(FIREFOX_MANIFEST, "utf8"),
+  };
+  check(JSON.stringify(JSON.parse(packaged.chromium).allowed_origins) === JSON.stringify([`chrome-extension://${extensionId}/`]),
+        `the Chromium-family manifest allows the extension's id ${extensionId}`);
+  // The dynamic loader names every object it loads: the module must be the installed one.
+  const loaded = spawnSync(HOST, ["info"], { encoding: "utf8", env: { ...process.env, LD_DEBUG: "files" } });
+  check(loaded.status === 0 && /file=\/usr\/lib\/vellum\/libvellum\.so \[/.test(loaded.stderr),
+        "the installed host loads the installed plug-in module");
+  // Before a module is recorded status says so (and exits 1 where nothing loads at the fixed path).
+  const status = spawnSync(HOST, ["bridge", "status", "--system"], { encoding: "utf8" }).stdout;
+  check(!status.includes("not installed") && status.includes("token module: none recorded"),
+        "bridge status: the package's manifests are installed, and it says no token module is recorded");
+
+  const recorded = run(HOST, ["bridge", "install", "--system", "--token-module", args.fwd]);
+  check(recorded.includes(SETTINGS), `bridge install --system records the token module in ${SETTINGS}`);
+  // What bridge install writes is what the package ships, so recording leaves the package intact.
+  check(CHROMIUM_MANIFESTS.every((m) => fs.readFileSync(m, "utf8") === packaged.chromium) &&
+        fs.readFileSync(FIREFOX_MANIFEST, "utf8") === packaged.firefox,
+        "the manifests bridge install writes are the package's, byte for byte");
+  check(run("dpkg", ["--verify", "vellum"]).trim() === "", "dpkg --verify finds the package's files unchanged");
+  check(run(HOST, ["bridge", "status", "--system"]).includes(`token module: ${args.fwd}`), "bridge status names the recorded module");
+  // The forwarding module supplies no PIN: the package's PIN module asks it through the pinentry
+  // the settings name, here the test's, which answers from a file.
+  fs.writeFileSync(SETTINGS, JSON.stringify({ ...JSON.parse(fs.readFileSync(SETTINGS, "utf8")), pinentry: FAKE_PINENTRY }));
+
+  // --- The demo page in each browser, fresh profile, nothing of the test's own installed.
+  const token = provisionToken(args.tokenkit, path.join(work, "token"));
+  const pinentryAnswers = path.join(work, "pinentry-answers");
+  fs.writeFileSync(pinentryAnswers, `every pin ${token.pin}\n`);
+  server = await startServer({ root: path.join(args.source, "browser"), host: HOST, hostEnv: {}, ports: 1 });
+  const url = `http://127.0.0.1:${server.ports[0]}/demo/index.html`;
+  for (const kind of browsers) {
+    const home = path.join(work, `home-${kind}`);
+    fs.mkdirSync(home);
+    const runId = `${path.basename(work)}-${kind}`;
+    const pinentryLog = path.join(work, `pinentry-${kind}.log`);
+    const env = browserEnvironment({ home, token, softhsm: args.softhsm, callLog: path.join(work, `calls-${kind}.log`), runId,
+      pinentryAnswers, pinentryLog });
+    browser = await launch(kind, {
+      puppeteer: kind === "chromium" ? loadPuppeteer(args.deps) : null, extension: null, extensionId,
+      profile: path.join(work, `profile-${kind}`), env, resolveToLocal: "vellum-bridge.test",
+    });
+    const page = await browser.open(url);
+    const origin = await browser.answerConsent(true);
+    check(origin === `http://127.0.0.1:${server.ports[0]}`, `${kind}: the installed extension asks consent for the page's origin`);
+    const stateIs = (...states) => async () => states.includes(await browser.eval(page, "document.body.dataset.state"));
+    await until("the page to list the certificates", stateIs("ready", "failed", "unavailable"));
+    const options = await browser.eval(page, `[...document.getElementById("certificate").options].map((o) => o.textContent)`);
+    check(options.some((o) => o.includes(token.serial)), `${kind}: the demo page lists the token's certificate (${options.join(", ")})`);
+    check(nativeHosts(HOST, runId).length > 0, `${kind}: the native host the browser started is the installed ${HOST}`);
+    await browser.eval(page, `(document.getElementById("hash").value = "sha256", document.getElementById("sign").click(), true)`);
+    await until("the page to sign", stateIs("signed", "failed"));
+    const [envelope, lastError, text] = await browser.eval(page, `["envelope", "last-error", "text"].map((id) => document.getElementById(id).value)`);
+    let verified = "";
+    try {
+      verified = opensslVerify({ dir: work, certificateDer: token.der, hash: "sha256", data: text, signature: signatureBytes(envelope) });
+    } catch (error) {
+      verified = `${error.message} (envelope ${envelope.slice(0, 40)}, LastError "${lastError}")`;
+    }
+    check(verified === "Verified OK", `${kind}: openssl verifies the signature the page got: ${verified}`);
+    check(fs.existsSync(pinentryLog) && fs.readFileSync(pinentryLog, "utf8").trim() !== "",
+          `${kind}: the PIN was asked through the pinentry the settings name`);
+    await browser.close();
+    browser = null;
+    if (kind === "chromium") {
+      // What the profile kept: the extension on, and developer mode never switched on.
+      const prefs = JSON.parse(fs.readFileSync(path.join(work, `profile-${kind}`, "Default/Preferences"), "utf8"));
+      const entry = prefs.extensions?.settings?.[extensionId];
+      const reasons = entry?.disable_reasons;
+      const disabled = Array.isArray(reasons) ? reasons.length > 0 : Boolean(reasons);
+      check(entry && !disabled && prefs.extensions?.ui?.developer_mode !== true,
+            `chromium: the profile has the extension enabled and developer mode off (${JSON.stringify({ location: entry?.location, disable_reasons: reasons, developer_mode: prefs.extensions?.ui?.developer_mode })})`);
+    }
+  }
+
+  // --- Removed: every file of the package goes; the recorded module stays until purge.
+  dpkg("-r", "vellum");
+  const left = [...files, APPARMOR].filter(exists);
+  check(left.length === 0, `removing leaves no file of the package (left: ${left.join(", ") || "none"})`);
+  check(![...CHROMIUM_MANIFESTS, FIREFOX_MANIFEST, HOST].some(exists) && !exists("/usr/share/chromium/extensions/vellum") &&
+        !exists(`/usr/share/chromium/extensions/${extensionId}.json`), "removing takes the host, its manifests and the extension");
+  check(exists(SETTINGS), "removing keeps the recorded token module");
+  dpkg("--purge", "vellum");
+  check(!exists("/etc/vellum"), "purging takes /etc/vellum");
+  const stayed = fresh.filter(exists);
+  check(fresh.length > 0 && stayed.length === 0, `purging leaves nothing the package made (left: ${stayed.join(", ") || "none"})`);
+} finally {
+  if (browser) await browser.close().catch(() => {});
+  if (server) server.close();
+  // The overlays and the tmpfs go with this namespace; the temporary folder is the machine's.
+  spawnSync("umount", ["--lazy", layers]);
+  fs.rmSync(work, { recursive: true, force: true });
+}
+if (failures.length) {
+  console.log(`${failures.length} check(s) failed`);
+  process.exit(1);
+}
