@@ -9,6 +9,7 @@
 
 #include "common/JsonText.h"
 #include "pluginhost/PluginHost.h"
+#include "system/TokenLock.h"
 
 namespace vellum::host {
 
@@ -20,8 +21,10 @@ public:
 
     // `setupError` empty: `host` is started. Otherwise the plug-in or the token module could
     // not be set up, and every request is answered with that as a "setup" error.
-    BridgeSession(pluginhost::PluginHost& host, std::string setupError)
-        : host_(host), setupError_(std::move(setupError)) {}
+    // `tokenLock`: held around each read and call (what may reach the token), or null.
+    BridgeSession(pluginhost::PluginHost& host, std::string setupError,
+                  TokenLock* tokenLock = nullptr)
+        : host_(host), setupError_(std::move(setupError)), tokenLock_(tokenLock) {}
 
     // The answer to one frame; never throws for any bytes given.
     Json answer(const std::string& frame);
@@ -34,6 +37,7 @@ private:
 
     pluginhost::PluginHost& host_;
     std::string setupError_;
+    TokenLock* tokenLock_;
 };
 
 }  // namespace vellum::host

@@ -13,14 +13,20 @@
 
 #include <string>
 
+#include "system/TokenLock.h"
+
 namespace vellum::host {
 
 class NativeMessagingHost {
 public:
     // `setupError`: why the token module could not be set up (every request is answered with
     // it), or empty.
-    NativeMessagingHost(std::string pluginPath, std::string setupError)
-        : pluginPath_(std::move(pluginPath)), setupError_(std::move(setupError)) {}
+    // `tokenLock`: the lock of the token module the plug-in reaches, or null.
+    NativeMessagingHost(std::string pluginPath, std::string setupError,
+                        TokenLock* tokenLock = nullptr)
+        : pluginPath_(std::move(pluginPath)),
+          setupError_(std::move(setupError)),
+          tokenLock_(tokenLock) {}
 
     // The exit status. Diagnostics go to standard error through `complain`.
     int run(void (*complain)(const std::string& line));
@@ -28,6 +34,7 @@ public:
 private:
     std::string pluginPath_;
     std::string setupError_;
+    TokenLock* tokenLock_;
 };
 
 }  // namespace vellum::host

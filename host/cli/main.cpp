@@ -15,6 +15,7 @@
 #include "pluginhost/PluginHost.h"
 #include "system/OperatingSystem.h"
 #include "system/PluginLocator.h"
+#include "system/TokenLock.h"
 
 namespace {
 
@@ -84,11 +85,17 @@ int nativeMessaging(const CommandLine& commandLine) {
     if (module.empty() && recordedTokenModule(module, setupError)) {
         missing = OperatingSystem::IfMissing::MapNothing;
     }
+    // Found by this user's id, so before the mapping's user namespace.
+    vellum::host::TokenLock tokenLock(module.empty() ? kTokenModulePath : module);
+    if (!tokenLock.usable()) {
+        complain("warning: token operations are not kept apart from other hosts': " +
+                 tokenLock.lockProblem());
+    }
     // Before the plug-in loads, while the process still has one thread.
     if (setupError.empty() && !module.empty()) {
         OperatingSystem::mapTokenModule(module, missing, setupError);
     }
-    return vellum::host::NativeMessagingHost(pluginPath, setupError).run(complain);
+    return vellum::host::NativeMessagingHost(pluginPath, setupError, &tokenLock).run(complain);
 }
 
 int bridge(const CommandLine& commandLine) {
@@ -169,6 +176,12 @@ int run(const std::vector<std::string>& words) {
     }
     // Before anything else runs, while the process still has one thread.
     const std::string tokenModule = doctorTokenModule(commandLine);
+    // Found by this user's id, so before the mapping's user namespace.
+    vellum::host::TokenLock tokenLock(tokenModule.empty() ? kTokenModulePath : tokenModule);
+    if (!tokenLock.usable()) {
+        complain("warning: token operations are not kept apart from other hosts': " +
+                 tokenLock.lockProblem());
+    }
     const auto missing = tokenModule == commandLine.tokenModulePath
                              ? OperatingSystem::IfMissing::Fail
                              : OperatingSystem::IfMissing::MapNothing;
@@ -183,7 +196,7 @@ int run(const std::vector<std::string>& words) {
     }
 
     int status = 0;
-    vellum::host::StepRunner runner(host, pluginPath, tokenModule);
+    vellum::host::StepRunner runner(host, pluginPath, tokenModule, &tokenLock);
     for (const auto& step : commandLine.steps) {
         StepOutcome outcome = runner.run(step);
         write(stdout, commandLine.json ? JsonText::line(outcome.json) + "\n" : outcome.output);
