@@ -208,9 +208,9 @@ TEST(RequestParserTest, RefusesNumbersNoDoubleHoldsAndDeepNesting) {
     EXPECT_EQ(value["id"].get<double>(), 1.5e308);
 
     const std::pair<std::string, std::string> refused[] = {
-        {"[" + limit + "1" + close + "]", "nested deeper than 8 levels"},
-        {"{\"a\": " + limit + close + "}", "nested deeper than 8 levels"},
-        {std::string(1000000, '['), "nested deeper than 8 levels"},
+        {"[" + limit + "1" + close + "]", "the request is nested deeper than 8 levels"},
+        {"{\"a\": " + limit + close + "}", "the request is nested deeper than 8 levels"},
+        {std::string(1000000, '['), "the request is nested deeper than 8 levels"},
         {R"({"id": 1e400})", "a number no double can hold ends at byte 12"},
         {"[-1E+999]", "a number no double can hold ends at byte 8"},
     };

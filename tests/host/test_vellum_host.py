@@ -13,6 +13,7 @@ usage: test_vellum_host.py --host PATH --tokenkit PATH --fwd PATH --softhsm PATH
 """
 import argparse
 import base64
+import fcntl
 import hashlib
 import json
 import os
@@ -204,6 +205,7 @@ class VellumHostTest(unittest.TestCase):
         for host in range(2):
             steps = []
             for i in range(count):
+                steps += ["--"] if steps else []
                 steps += ["sign", SERIAL, "--hash", "sha256", "--data", "host %d, %d" % (host, i)]
             cmd = [ARGS.host, "--json", "--keep-going", "--token-module", ARGS.fwd] + steps
             runs.append(subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -229,6 +231,38 @@ class VellumHostTest(unittest.TestCase):
                     verdict = run(["openssl", "dgst", "-sha256", "-verify", pub, "-signature",
                                    paths[1], paths[0]])
                     self.assertEqual(verdict.stdout, b"Verified OK\n", (host, i, verdict))
+
+    def test_a_held_token_lock_makes_others_wait_and_doctor_names_it(self):
+        report = self.doctor()
+        self.assertIsNone(report["tokenLock"]["heldBy"])
+        self.assertFalse(any("token operation on this module" in w for w in report["warnings"]))
+        path = report["tokenLock"]["path"]
+        self.assertEqual(os.stat(os.path.dirname(path)).st_mode & 0o777, 0o700)
+        with tempfile.TemporaryDirectory() as d:
+            log = os.path.join(d, "calls.log")
+            # Held as a host holds it: the holder's process id in the file.
+            with open(path, "r+") as lock:
+                fcntl.flock(lock, fcntl.LOCK_EX)
+                lock.truncate()
+                lock.write("%d\n" % os.getpid())
+                lock.flush()
+                report = self.doctor()
+                self.assertEqual(report["tokenLock"]["heldBy"], os.getpid())
+                (warning,) = [w for w in report["warnings"] if path in w]
+                self.assertIn("(process %d) is in a token operation" % os.getpid(), warning)
+                signer = subprocess.Popen(
+                    [ARGS.host, "--token-module", ARGS.fwd, "sign", SERIAL, "--hash", "sha1",
+                     "--data", "x"],
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                    env=token_env(VELLUM_P11FWD_LOG=log))
+                # Waiting, not refused: it has not touched the token while the lock is held.
+                with self.assertRaises(subprocess.TimeoutExpired):
+                    signer.wait(timeout=1)
+                self.assertFalse(os.path.exists(log) and call_log(log))
+            stdout, stderr = signer.communicate(timeout=120)
+            self.assertEqual((signer.returncode, stderr), (0, b""))
+            self.assertTrue(stdout.startswith(b"US65001:"), stdout)
+            self.assertIn("C_Login rv=0x0", "\n".join(call_log(log)))
 
     def test_sign_envelopes_and_file_input(self):
         text = "12345 begins with digits"
@@ -602,6 +636,30 @@ class VellumHostTest(unittest.TestCase):
             self.assertTrue(module.endswith("/vellum/libvellum.so"), module)
 
 
+    def test_installed_copy_never_loads_a_build_tree_module(self):
+        # A copy of the program away from the build tree, with no plug-in module beside it:
+        # the build tree's module (there, and loadable) is not looked at.
+        with tempfile.TemporaryDirectory() as prefix:
+            copy = os.path.join(prefix, "bin", "vellum-host")
+            os.makedirs(os.path.dirname(copy))
+            shutil.copy(ARGS.host, copy)
+            result = run([copy, "--token-module", ARGS.fwd, "info"], env=token_env())
+            (line,) = self.assertFailedWith(result, 3, "no plug-in module at " + prefix)
+            self.assertIn("/bin/../lib/vellum/libvellum.so (beside this program)", line)
+            # Started by a browser: every request is told so, and nothing is loaded.
+            hello = b'{"id": 1, "op": "hello"}'
+            result = subprocess.run([copy, "native-messaging"], env=token_env(), timeout=60,
+                                    input=struct.pack("=I", len(hello)) + hello,
+                                    capture_output=True)
+            self.assertEqual(result.returncode, 0, result)
+            answer = json.loads(result.stdout[4:])
+            self.assertEqual(answer["error"]["code"], "setup", answer)
+            self.assertIn("no plug-in module at " + prefix, answer["error"]["message"])
+            # The build tree's own program still finds its module.
+            self.assertIn("module: " + os.path.realpath(ARGS.plugin),
+                          self.host("info").stdout.decode())
+
+
 # --- the browser bridge ----------------------------------------------------------------------
 
 CHROMIUM_ID = "mjebmgbgliocagopgcnlkfnbbcoejmda"
@@ -854,10 +912,11 @@ class NativeMessagingTest(unittest.TestCase):
             (b"", None, "bad-json"),
             (b'{"id": 1, "op": "hello"', None, "bad-json"),
             (b'{"id": 1, "op": "\xff"}', None, "bad-json"),
-            (b"[" * 100000, None, "bad-json"),
+            # Refused where the nesting passes the limit, before the end is read.
+            (b"[" * 100000, None, "bad-request"),
             (b'{"id": 0, "op": "call", "name": "x", "args": [%s]}' % (b"[" * 500000 +
                                                                      b"]" * 500000),
-             0, "bad-arguments"),
+             None, "bad-request"),
             (b"[1]", None, "bad-request"),
             ({"op": "hello"}, None, "bad-request"),
             ({"id": None, "op": "hello"}, None, "bad-request"),
@@ -901,8 +960,7 @@ class NativeMessagingTest(unittest.TestCase):
                 (b'{"id": 1, "op": "set", "name": "CN", "value": -1e400}', "no double"),
                 (b'{"id": 2, "op": "call", "name": "GetUKeySN", "args": [1E+999]}', "no double"),
                 (b'{"id": 3, "op": "call", "name": "x", "args": ' + b"[" * 8 + b"1" +
-                 b"]" * 8 + b"}", "nested deeper than 8 levels"),
-                (b"[" * 100000, "nested deeper than 8 levels")):
+                 b"]" * 8 + b"}", "nested deeper than 8 levels")):
             answer = bridge.request(frame)
             self.assertEqual((answer["id"], answer["error"]["code"]), (None, "bad-request"),
                              frame[:60])
@@ -988,30 +1046,6 @@ class NativeMessagingTest(unittest.TestCase):
             self.assertIn("/nonexistent/libvellum.so", answer["error"]["message"])
         self.assertEqual(bridge.request(b"{")["error"]["code"], "bad-json")
         self.assertIn("/nonexistent/libvellum.so", self.assertClosedCleanly(bridge))
-
-
-    def test_installed_copy_never_loads_a_build_tree_module(self):
-        # A copy of the program away from the build tree, with no plug-in module beside it:
-        # the build tree's module (there, and loadable) is not looked at.
-        with tempfile.TemporaryDirectory() as prefix:
-            copy = os.path.join(prefix, "bin", "vellum-host")
-            os.makedirs(os.path.dirname(copy))
-            shutil.copy(ARGS.host, copy)
-            result = run([copy, "--token-module", ARGS.fwd, "info"], env=token_env())
-            (line,) = self.assertFailedWith(result, 3, "no plug-in module at " + prefix)
-            self.assertIn("/bin/../lib/vellum/libvellum.so (beside this program)", line)
-            # Started by a browser: every request is told so, and nothing is loaded.
-            hello = b'{"id": 1, "op": "hello"}'
-            result = subprocess.run([copy, "native-messaging"], env=token_env(), timeout=60,
-                                    input=struct.pack("=I", len(hello)) + hello,
-                                    capture_output=True)
-            self.assertEqual(result.returncode, 0, result)
-            answer = json.loads(result.stdout[4:])
-            self.assertEqual(answer["error"]["code"], "setup", answer)
-            self.assertIn("no plug-in module at " + prefix, answer["error"]["message"])
-            # The build tree's own program still finds its module.
-            self.assertIn("module: " + os.path.realpath(ARGS.plugin),
-                          self.host("info").stdout.decode())
 
 
 class BridgeInstallTest(unittest.TestCase):
