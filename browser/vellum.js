@@ -108,7 +108,10 @@ async function connectPlugin() {
 }
 
 // The extension backend: window.vellumBridge, which the bridge extension puts into pages it serves.
+// A page connects before it calls, so the extension gets the native host of an allowed site
+// going meanwhile (older versions of the extension have no prepare).
 function connectExtension(bridge) {
+  if (typeof bridge.prepare === "function") bridge.prepare();
   const request = (op, name, payload) => {
     const call = op === "hello" ? bridge.info() : op === "get" ? bridge.get(name)
       : op === "set" ? bridge.set(name, payload) : bridge.call(name, ...payload);
@@ -122,7 +125,9 @@ function connectExtension(bridge) {
 export const Vellum = Object.freeze({
   // Resolves with the API over the plug-in where the browser has it, else over the extension;
   // rejects with code "unavailable" when there is neither. Makes no call to the token: the
-  // extension asks the user for consent on the page's first call.
+  // extension asks the user for consent on the page's first call, and starts the native host
+  // now only for a site the user or the administrator already allowed; connecting early, as
+  // the page loads, takes the host's start out of the first call.
   async connect() {
     if (hasPlugin()) return connectPlugin();
     const bridge = globalThis.vellumBridge;

@@ -14,8 +14,11 @@ fwd=$build/tests/kit/tokenkit/libvellum_p11fwd.so
 softhsm=$(sed -n 's/^VELLUM_SOFTHSM2_MODULE:[A-Z]*=//p' "$build/CMakeCache.txt")
 token_dir=$build/demo-token
 fixed_path=/usr/local/lib/libMOVA_XAN_P11.dylib
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# The files the shown commands read and write, kept after the run so that they work when copied
+# into a shell; replaced by the next run.
+work=$build/demo-output
+rm -rf "$work"
+mkdir -p "$work"
 
 heading() { printf '\n== %s\n' "$*"; }
 indent() { sed 's/^/   /'; }
@@ -86,17 +89,35 @@ export SOFTHSM2_CONF=$conf
 export VELLUM_P11FWD_TARGET=$softhsm
 export VELLUM_P11FWD_HIDE_UNINITIALIZED=1
 export VELLUM_P11FWD_PIN=$pin
+# A word as a shell reads it back: bare when that is safe, else in single quotes.
+shell_word() {
+    if [[ $1 =~ ^[A-Za-z0-9_./:=@%+-]+$ ]]; then
+        printf '%s' "$1"
+    else
+        printf "'%s'" "${1//\'/\'\\\'\'}"
+    fi
+}
+# Shows a command as a line that runs as it stands when copied into a shell: absolute paths,
+# and in front of vellum-host the settings the forwarding module needs (the SoftHSM2 token, its
+# spare uninitialised token hidden, the PIN a PIN pad would give).
+show() {
+    local line="   \$" word
+    for word in "$@"; do
+        line+=" $(shell_word "$word")"
+    done
+    echo "$line" >&2
+}
+module_settings="SOFTHSM2_CONF=$(shell_word "$SOFTHSM2_CONF")"
+module_settings+=" VELLUM_P11FWD_TARGET=$(shell_word "$VELLUM_P11FWD_TARGET")"
+module_settings+=" VELLUM_P11FWD_HIDE_UNINITIALIZED=1"
+module_settings+=" VELLUM_P11FWD_PIN=$(shell_word "$VELLUM_P11FWD_PIN")"
 # Shows the command on standard error, so that standard output stays the program's own.
 vellum_host() {
-    local shown=() word
-    for word in "$@"; do
-        if [[ $word =~ ^[A-Za-z0-9_./:=@%+-]+$ ]]; then
-            shown+=("$word")
-        else
-            shown+=("'${word//\'/\'\\\'\'}'")
-        fi
+    local line="   \$ $module_settings" word
+    for word in "$host" --token-module "$fwd" "$@"; do
+        line+=" $(shell_word "$word")"
     done
-    echo "   \$ vellum-host --token-module ${fwd#"$PWD"/} ${shown[*]}" >&2
+    echo "$line" >&2
     "$host" --token-module "$fwd" "$@"
 }
 
@@ -129,8 +150,11 @@ echo "   envelope: ${envelope:0:48}... (${#envelope} characters)"
 echo "   raw signature: $(wc -c <"$work/signature.bin") bytes"
 
 heading "6. Verify with OpenSSL against the certificate from step 4"
-openssl x509 -in "$work/cert.pem" -pubkey -noout >"$work/pubkey.pem"
-echo "   \$ openssl dgst -sha256 -verify pubkey.pem -signature signature.bin data.txt"
+echo "   (the certificate, the text and the signature are kept in ${work#"$PWD"/}/)"
+show openssl x509 -in "$work/cert.pem" -pubkey -noout -out "$work/pubkey.pem"
+openssl x509 -in "$work/cert.pem" -pubkey -noout -out "$work/pubkey.pem"
+show openssl dgst -sha256 -verify "$work/pubkey.pem" -signature "$work/signature.bin" \
+    "$work/data.txt"
 if openssl dgst -sha256 -verify "$work/pubkey.pem" -signature "$work/signature.bin" \
     "$work/data.txt" >"$work/verify.txt" 2>&1; then
     indent <"$work/verify.txt"

@@ -34,15 +34,17 @@ function bridgeError(code, message) {
 // ---------------------------------------------------------------------------------------------
 // Consent
 
-// The managed (administrator) list is read once per background life: its first read after the
-// browser starts can take seconds in Chromium. Firefox rejects the read when nothing is
-// configured; that is an empty list.
+// The managed (administrator) list is read once per background life and kept: its first read
+// after the browser starts can take seconds in Chromium. A change replaces it with the new value
+// the change carries, so no call ever waits on a second read. Firefox rejects the read when
+// nothing is configured; that is an empty list.
+const policyList = (value) => (Array.isArray(value) ? value.filter((o) => typeof o === "string") : []);
 let policyOrigins = null;
 function allowedByPolicy() {
   if (!policyOrigins) {
     policyOrigins = Promise.resolve()
       .then(() => api.storage.managed.get(POLICY_KEY))
-      .then((items) => (Array.isArray(items && items[POLICY_KEY]) ? items[POLICY_KEY].filter((o) => typeof o === "string") : []))
+      .then((items) => policyList(items && items[POLICY_KEY]))
       .catch(() => []);
   }
   return policyOrigins;
@@ -364,6 +366,12 @@ api.runtime.onConnect.addListener((port) => {
     session.close();
     sessions.delete(session);
   });
+  // A page opens its port on its first call, or before it when it gets ready to call: the host
+  // of a site already allowed starts now, while the call is still on its way, as its start is
+  // most of a first call's time. Any other site's page gets none before it has consent.
+  allowedWithoutAsking(origin).then((allowed) => {
+    if (allowed && !session.closed) session.openHost();
+  }).catch(() => {});
   port.onMessage.addListener((message) => {
     if (message && message.op === "keepalive" && Object.keys(message).length === 1) return;
     const problem = VellumProtocol.problemWith(message);
@@ -392,6 +400,6 @@ function closeRefused(origin, why) {
 
 api.storage.onChanged.addListener((changes, area) => {
   if (area !== "managed") return;
-  policyOrigins = null;
+  if (POLICY_KEY in changes) policyOrigins = Promise.resolve(policyList(changes[POLICY_KEY].newValue));
   closeRefused(undefined, "the administrator no longer allows this site the token");
 });

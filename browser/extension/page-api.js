@@ -7,6 +7,7 @@
 (() => {
   const REQUEST_EVENT = "vellum-bridge:request";
   const REPLY_EVENT = "vellum-bridge:reply";
+  const PREPARE_EVENT = "vellum-bridge:prepare";
   const PROPERTIES = ["CN", "SignData", "IssuerCN", "Signature", "SignFile", "HashAlgorithm", "JSCB"];
   const METHODS = [
     "PKCS7Data", "VerifyPKCS7", "VerifySignature", "LastError", "SignCert", "getCertList",
@@ -76,6 +77,10 @@
       return Promise.all(writes).then(() => undefined);
     },
     call: (name, ...args) => request({ op: "call", name, args }),
+    // Gets the way to the token ready ahead of the first call: a site the user or the
+    // administrator already allowed has its native host started now. Asks nothing, sends
+    // nothing to the token.
+    prepare() { dispatch(new Custom(PREPARE_EVENT)); },
   };
   for (const name of METHODS) api[name] = (...args) => request({ op: "call", name, args });
 

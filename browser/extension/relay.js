@@ -8,6 +8,7 @@
   const api = globalThis.browser || globalThis.chrome;
   const REQUEST_EVENT = "vellum-bridge:request";
   const REPLY_EVENT = "vellum-bridge:reply";
+  const PREPARE_EVENT = "vellum-bridge:prepare";
   // While this page holds a native host, tell the background now and then that we are here:
   // Firefox suspends an idle background and its ports with it.
   const KEEPALIVE_MS = 20000;
@@ -37,6 +38,14 @@
     });
     keepalive = setInterval(() => port && port.postMessage({ op: "keepalive" }), KEEPALIVE_MS);
   }
+
+  // The page will call soon: the port opens now, and with it the background starts the native
+  // host if this site is already allowed.
+  document.addEventListener(PREPARE_EVENT, () => {
+    try {
+      if (!port) connect();
+    } catch { /* the extension was reloaded or removed: the first call says so */ }
+  });
 
   document.addEventListener(REQUEST_EVENT, (event) => {
     if (typeof event.detail !== "string") return;

@@ -3,12 +3,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "PluginIdentity.h"
 #include "install/BridgeFiles.h"
 #include "install/BridgeSettings.h"
 #include "install/BridgeSurvey.h"
+#include "install/BrowserPresence.h"
 #include "install/RecordedModule.h"
 #include "install/WriteAccess.h"
 #include "system/PluginLocator.h"
@@ -29,6 +33,36 @@ std::filesystem::path existingFolder(std::filesystem::path path) {
         path = path.parent_path();
     }
     return path;
+}
+
+// How a user gives the plug-in a token module that loads: on Linux the native host maps the one
+// bridge install records; on macOS the vendor installs it at the fixed path.
+std::string moduleAdvice(Platform platform) {
+    return platform == Platform::Linux
+               ? "record your token's PKCS#11 module with 'vellum-host bridge install "
+                 "--token-module PATH'"
+               : std::string("install the token vendor's module at ") + kTokenModulePath;
+}
+
+// Removes `folder`, then its parents up to and including `last`, while they are empty: the
+// folders install made on the way to a file it wrote. A folder holding anything stays, and so
+// does one that is a link.
+void removeEmptyFolders(std::filesystem::path folder, const std::filesystem::path& last,
+                        Json& removed, std::string& output) {
+    while (folder.has_relative_path()) {
+        std::error_code code;
+        if (!std::filesystem::is_directory(std::filesystem::symlink_status(folder, code)) ||
+            !std::filesystem::is_empty(folder, code) || code ||
+            !std::filesystem::remove(folder, code) || code) {
+            return;
+        }
+        output += "removed " + folder.string() + "/\n";
+        removed.push_back(folder.string() + "/");
+        if (folder == last) {
+            return;
+        }
+        folder = folder.parent_path();
+    }
 }
 
 }  // namespace
@@ -96,7 +130,8 @@ std::vector<BridgeCommand::Target> BridgeCommand::targets(bool bothScopes) const
         const std::filesystem::path file = std::filesystem::absolute(options_.userDataDir) /
                                            BridgeManifest::kUserDataFolder /
                                            BridgeManifest::kFileName;
-        found.push_back({browsers.front(), "user-data-dir", file});
+        // The profile folder is the user's: only the manifest folder is the bridge's.
+        found.push_back({browsers.front(), "user-data-dir", file, file.parent_path()});
         return found;
     }
     std::vector<ManifestScope> scopes{scope()};
@@ -105,11 +140,31 @@ std::vector<BridgeCommand::Target> BridgeCommand::targets(bool bothScopes) const
     }
     for (ManifestScope each : scopes) {
         for (Browser browser : browsers) {
-            found.push_back(
-                {browser, BridgeManifest::name(each), places_.manifestFile(browser, each)});
+            found.push_back({browser, BridgeManifest::name(each),
+                             places_.manifestFile(browser, each),
+                             places_.browserFolder(browser, each)});
         }
     }
     return found;
+}
+
+std::vector<BridgeCommand::Target> BridgeCommand::installTargets(std::string& skipped) const {
+    std::vector<Target> found = targets(false);
+    // Browsers named on the command line, or the one of a profile folder, get a manifest
+    // whether they are here or not.
+    if (!options_.browsers.empty() || !options_.userDataDir.empty()) {
+        return found;
+    }
+    std::vector<Target> present;
+    for (const Target& target : found) {
+        if (BrowserPresence::present(places_, target.browser, scope())) {
+            present.push_back(target);
+        } else {
+            skipped +=
+                std::string(skipped.empty() ? "" : ", ") + BridgeManifest::name(target.browser);
+        }
+    }
+    return present;
 }
 
 StepOutcome BridgeCommand::run() {
@@ -143,7 +198,18 @@ StepOutcome BridgeCommand::install() {
             return outcome;
         }
     }
-    const std::vector<Target> chosen = targets(false);
+    std::string skipped;
+    const std::vector<Target> chosen = installTargets(skipped);
+    if (chosen.empty()) {
+        fail(outcome,
+             "no browser found (looked for " + BrowserPresence::lookedFor(places_) +
+                 "): name one with --browser chromium|chrome|edge|firefox",
+             StepOutcome::Status::Failed);
+        return outcome;
+    }
+    if (!skipped.empty()) {
+        outcome.output += "not installed for " + skipped + ": not found on this machine\n";
+    }
     const std::string refused = refusal(chosen, module);
     if (!refused.empty()) {
         fail(outcome, refused, StepOutcome::Status::Failed);
@@ -174,22 +240,46 @@ StepOutcome BridgeCommand::install() {
         }
         outcome.output += "token module " + module + " recorded in " + file.string() + "\n";
         outcome.json["tokenModule"] = {{"path", module}, {"file", file.string()}};
+    } else {
+        warnWithoutModule(outcome);
     }
     return outcome;
+}
+
+void BridgeCommand::warnWithoutModule(StepOutcome& outcome) const {
+    // A module recorded by an earlier install stays in force.
+    BridgeSettings settings;
+    std::string error;
+    if (BridgeSettings::load(places_, settings, error) && !settings.tokenModule.empty()) {
+        outcome.output += "token module " + settings.tokenModule + " (recorded in " +
+                          settings.file.string() + ")\n";
+        return;
+    }
+    if (RecordedModule::moduleLoads(kTokenModulePath, error)) {
+        return;
+    }
+    outcome.note = std::string(
+                       "warning: no token module is recorded and none loads at the "
+                       "plug-in's fixed path ") +
+                   kTokenModulePath + " (" + error + "), so pages will get \"E:1000\"; " +
+                   moduleAdvice(places_.platform) + ".";
+    outcome.json["warning"] = outcome.note;
 }
 
 StepOutcome BridgeCommand::uninstall() {
     StepOutcome outcome;
     Json removed = Json::array();
-    std::vector<std::filesystem::path> files;
+    // Each file with the last folder install may have made for it.
+    std::vector<std::pair<std::filesystem::path, std::filesystem::path>> files;
     for (const Target& target : targets(false)) {
-        files.push_back(target.file);
+        files.emplace_back(target.file, target.ownFolder);
     }
     // What install recorded for the native host goes with the manifests.
     if (options_.userDataDir.empty()) {
-        files.push_back(places_.settingsFile(scope()));
+        const std::filesystem::path settings = places_.settingsFile(scope());
+        files.emplace_back(settings, settings.parent_path());
     }
-    for (const std::filesystem::path& file : files) {
+    for (const auto& [file, last] : files) {
         bool gone = false;
         std::string error;
         if (!BridgeFiles::remove(file, gone, error)) {
@@ -200,6 +290,7 @@ StepOutcome BridgeCommand::uninstall() {
             outcome.output += "removed " + file.string() + "\n";
             removed.push_back(file.string());
         }
+        removeEmptyFolders(file.parent_path(), last, removed, outcome.output);
     }
     if (removed.empty()) {
         outcome.output += "nothing to remove\n";
@@ -235,6 +326,31 @@ StepOutcome BridgeCommand::status() {
     const RecordedModule recorded = RecordedModule::inspect(settings);
     outcome.output += recorded.text() + "\n";
     outcome.json["tokenModule"] = recorded.json();
+    outcome.json["fixedPath"] = nullptr;
+    // The module the native host gives the plug-in: the recorded one, or with none recorded
+    // whatever is at the fixed path. A page gets "E:1000" from every operation when it does
+    // not load.
+    if (!recorded.path.empty()) {
+        if (!recorded.loads) {
+            fail(outcome,
+                 "the recorded token module " + recorded.path + " does not load: " + recorded.error,
+                 StepOutcome::Status::Failed);
+        }
+        return outcome;
+    }
+    const bool loads = RecordedModule::moduleLoads(kTokenModulePath, error);
+    outcome.output += std::string("plug-in's fixed path ") + kTokenModulePath + ": " +
+                      (loads ? "loads" : "does not load: " + error) + "\n";
+    outcome.json["fixedPath"] = {{"path", kTokenModulePath},
+                                 {"loads", loads},
+                                 {"error", loads ? Json(nullptr) : Json(error)}};
+    if (!loads) {
+        fail(outcome,
+             std::string("no token module is recorded and none loads at the plug-in's fixed "
+                         "path ") +
+                 kTokenModulePath + ", so pages get \"E:1000\": " + moduleAdvice(places_.platform),
+             StepOutcome::Status::Failed);
+    }
     return outcome;
 }
 

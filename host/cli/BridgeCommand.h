@@ -23,8 +23,16 @@ private:
         Browser browser;
         std::string scope;
         std::filesystem::path file;
+        // The outermost folder install may have made for the file, which uninstall removes
+        // again when it is left empty: the browser's own folder, or a profile's manifest folder.
+        std::filesystem::path ownFolder;
     };
     std::vector<Target> targets(bool bothScopes) const;
+    // Without --browser or --user-data-dir, the browsers present on this machine; `skipped`
+    // names the others.
+    std::vector<Target> installTargets(std::string& skipped) const;
+    // With no --token-module: what the browser's native host will give the plug-in.
+    void warnWithoutModule(StepOutcome& outcome) const;
     ManifestScope scope() const { return options_.scope.value_or(ManifestScope::User); }
 
     // Why install must not write: run as root for another user, or something the browser would

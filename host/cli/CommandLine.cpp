@@ -418,9 +418,12 @@ Steps:
          [--token-module PATH] [--json]
                                 write, remove or show the browsers' native messaging host
                                 manifests that start this vellum-host for the vellum
-                                extension (default: every browser, per user; status shows
-                                both scopes). --user-data-dir DIR: a Chromium-family
-                                profile folder of its own (DIR/NativeMessagingHosts).
+                                extension (default: install for the browsers found here,
+                                uninstall and status every browser, per user; status
+                                shows both scopes, and exits 1 when the token module a
+                                browser would get does not load). --user-data-dir DIR:
+                                a Chromium-family profile folder of its own
+                                (DIR/NativeMessagingHosts).
                                 install --token-module PATH (Linux): the token module the
                                 native host maps at the plug-in's fixed path
   doctor [--token-module PATH] [--json]

@@ -124,6 +124,9 @@ int bridge(const CommandLine& commandLine) {
     } else {
         write(stdout, outcome.output);
     }
+    if (!outcome.note.empty()) {
+        complain("bridge: " + outcome.note);
+    }
     if (outcome.succeeded()) {
         return 0;
     }

@@ -97,8 +97,8 @@ ModuleFacts Doctor::inspect(bool loadModule) const {
 }
 
 StepOutcome Doctor::report(const ModuleFacts& facts, const CertListRun& certList) const {
-    DoctorFindings findings =
-        DoctorFindings::judge(facts, static_cast<int64_t>(std::time(nullptr)));
+    DoctorFindings findings = DoctorFindings::judge(facts, static_cast<int64_t>(std::time(nullptr)),
+                                                    BridgeManifest::currentPlatform());
     const BridgeFindings bridge = BridgeFindings::survey();
     findings.problems.insert(findings.problems.end(), bridge.problems.begin(),
                              bridge.problems.end());

@@ -31,8 +31,18 @@ std::string plural(size_t count, const char* word) {
     return std::to_string(count) + " " + word + (count == 1 ? "" : "s");
 }
 
+// A token that reports itself uninitialised holds nothing and may open no session; SoftHSM2
+// always shows one such spare token after its initialised ones. One that shows certificates is
+// in use whatever its flag says.
+bool neverInitialised(const SlotFacts& slot) {
+    return slot.tokenInfo == "OK" && !slot.flags.tokenInitialized && slot.certificates.empty();
+}
+
 // Why a slot's certificates are not reachable through the plug-in, or empty when they are.
 std::string unusableReason(const SlotFacts& slot) {
+    if (neverInitialised(slot)) {
+        return "its token was never initialised (CKF_TOKEN_INITIALIZED is not set)";
+    }
     if (slot.rsaPkcs != "OK") {
         return "its CKM_RSA_PKCS query fails with " + slot.rsaPkcs;
     }
@@ -48,7 +58,7 @@ std::string unusableReason(const SlotFacts& slot) {
     return "";
 }
 
-void judgeModule(const ModuleFacts& facts, DoctorFindings& findings) {
+void judgeModule(const ModuleFacts& facts, Platform platform, DoctorFindings& findings) {
     const std::string where = facts.mappedFrom.empty()
                                   ? facts.path
                                   : facts.path + " (mapped to " + facts.mappedFrom + ")";
@@ -67,9 +77,15 @@ void judgeModule(const ModuleFacts& facts, DoctorFindings& findings) {
             facts.crash + "); report it to the module's vendor.");
     }
     if (!facts.loaded) {
-        findings.problems.push_back("No token module loads from " + where + " (" + facts.error +
-                                    "): install the token vendor's module there, or name one "
-                                    "with --token-module PATH.");
+        // On Linux the browser's native host maps the module bridge install recorded, and
+        // doctor --token-module only inspects; macOS has no mapping at all.
+        findings.problems.push_back(
+            "No token module loads from " + where + " (" + facts.error + "): " +
+            (platform == Platform::Linux
+                 ? "for the browser, record your token's PKCS#11 module with 'vellum-host bridge "
+                   "install --token-module PATH'; 'vellum-host doctor --token-module PATH' only "
+                   "inspects a module and records nothing."
+                 : "install the token vendor's module at " + facts.path + "."));
     } else if (facts.functionList != "OK") {
         findings.problems.push_back("The token module at " + where +
                                     " is not a usable PKCS#11 module (" + facts.functionList +
@@ -91,7 +107,15 @@ void judgeModule(const ModuleFacts& facts, DoctorFindings& findings) {
 }
 
 void judgeListedSlot(const SlotFacts& slot, DoctorFindings& findings) {
-    if (slot.rsaPkcs != "OK") {
+    if (neverInitialised(slot)) {
+        findings.problems.push_back(
+            "The listed " + lowerSlotName(slot) +
+            " holds a token that was never initialised (CKF_TOKEN_INITIALIZED is not set), so "
+            "getCertList finds nothing on it; initialise it with its vendor's tool, or, if it "
+            "is a software token's spare one (SoftHSM2 always shows one after its tokens), hide "
+            "it from the plug-in, as the test kit's forwarding module does with "
+            "VELLUM_P11FWD_HIDE_UNINITIALIZED=1.");
+    } else if (slot.rsaPkcs != "OK") {
         findings.problems.push_back(
             "The listed " + lowerSlotName(slot) + " fails the CKM_RSA_PKCS query with " +
             slot.rsaPkcs +
@@ -187,9 +211,9 @@ void judgeCertificates(const SlotFacts& slot, int64_t now, DoctorFindings& findi
 
 }  // namespace
 
-DoctorFindings DoctorFindings::judge(const ModuleFacts& facts, int64_t now) {
+DoctorFindings DoctorFindings::judge(const ModuleFacts& facts, int64_t now, Platform platform) {
     DoctorFindings findings;
-    judgeModule(facts, findings);
+    judgeModule(facts, platform, findings);
     if (facts.slots.empty()) {
         return findings;
     }

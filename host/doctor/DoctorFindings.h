@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "inspection/TokenFacts.h"
+#include "install/BridgeManifest.h"
 
 namespace vellum::host {
 
@@ -22,8 +23,9 @@ struct DoctorFindings {
     std::vector<std::string> problems;
     std::vector<std::string> warnings;
 
-    // `now`: seconds since the epoch.
-    static DoctorFindings judge(const ModuleFacts& facts, int64_t now);
+    // `now`: seconds since the epoch. `platform` decides how a user puts a token module where
+    // the plug-in loads it (Linux: recorded for the browser bridge; macOS: at the fixed path).
+    static DoctorFindings judge(const ModuleFacts& facts, int64_t now, Platform platform);
 };
 
 }  // namespace vellum::host

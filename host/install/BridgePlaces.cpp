@@ -13,6 +13,8 @@ bool BridgePlaces::fromEnvironment(BridgePlaces& places, std::string& error) {
     places.home = home;
     const char* configHome = std::getenv("XDG_CONFIG_HOME");
     places.configHome = configHome != nullptr ? configHome : "";
+    const char* searchPath = std::getenv("PATH");
+    places.searchPath = searchPath != nullptr ? searchPath : "";
     return true;
 }
 

@@ -13,8 +13,9 @@ struct BridgePlaces {
     Platform platform = BridgeManifest::currentPlatform();
     std::filesystem::path home;
     std::string configHome;  // XDG_CONFIG_HOME as set, or empty
+    std::string searchPath;  // PATH as set, or empty: where browsers' programs are looked for
 
-    // From HOME and XDG_CONFIG_HOME; false with the reason when HOME is not an absolute path.
+    // From HOME, XDG_CONFIG_HOME and PATH; false with the reason when HOME is not an absolute path.
     static bool fromEnvironment(BridgePlaces& places, std::string& error);
 
     std::filesystem::path manifestFolder(Browser browser, ManifestScope scope) const {
@@ -22,6 +23,11 @@ struct BridgePlaces {
     }
     std::filesystem::path manifestFile(Browser browser, ManifestScope scope) const {
         return manifestFolder(browser, scope) / BridgeManifest::kFileName;
+    }
+    // The browser's own folder, which holds its manifest folder: ~/.config/google-chrome,
+    // ~/.mozilla, /etc/opt/chrome, ~/Library/Application Support/Google/Chrome, ...
+    std::filesystem::path browserFolder(Browser browser, ManifestScope scope) const {
+        return manifestFolder(browser, scope).parent_path();
     }
 
     // The settings the native host reads at start (the token module to map, on Linux):

@@ -15,10 +15,15 @@ RecordedModule RecordedModule::inspect(const BridgeSettings& settings) {
     // Settings under /etc are root's; the user's own are the user's and root's.
     const bool systemWide = settings.file.string().rfind("/etc/", 0) == 0;
     recorded.unsafe = WriteAccess::untrusted(recorded.path, WriteAccess::trusted(systemWide));
-    const ModuleFacts facts = TokenModuleInspector::inspect(recorded.path);
-    recorded.loads = facts.loaded && facts.functionList == "OK";
-    recorded.error = !facts.loaded ? facts.error : recorded.loads ? "" : facts.functionList;
+    recorded.loads = moduleLoads(recorded.path, recorded.error);
     return recorded;
+}
+
+bool RecordedModule::moduleLoads(const std::string& path, std::string& error) {
+    const ModuleFacts facts = TokenModuleInspector::inspect(path);
+    const bool usable = facts.loaded && facts.functionList == "OK";
+    error = !facts.loaded ? facts.error : usable ? "" : facts.functionList;
+    return usable;
 }
 
 Json RecordedModule::json() const {

@@ -19,6 +19,9 @@ struct RecordedModule {
     std::string unsafe;
 
     static RecordedModule inspect(const BridgeSettings& settings);
+    // Whether the module at `path` loads as the plug-in would load it (the library, then its
+    // C_GetFunctionList); false with the reason.
+    static bool moduleLoads(const std::string& path, std::string& error);
 
     // null when none is recorded.
     Json json() const;

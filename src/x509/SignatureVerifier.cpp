@@ -50,9 +50,12 @@ const EVP_MD* messageDigest(SignatureVerifier::Digest digest) {
     return nullptr;
 }
 
-// Whether the recovered block is a DER DigestInfo and nothing more, its digest being its last
-// bytes. The digest itself is compared by the caller.
-bool isDigestInfo(const unsigned char* block, size_t length, size_t digestLength) {
+// Whether the recovered block is a DER DigestInfo naming the algorithm `algorithmNid` (its
+// parameters NULL or absent) and nothing more, its digest being its last bytes. The digest itself
+// is compared by the caller: a DigestInfo naming another hash around the right bytes is refused
+// here, as it vouches for a different digest of the data.
+bool isDigestInfo(const unsigned char* block, size_t length, int algorithmNid,
+                  size_t digestLength) {
     const unsigned char* cursor = block;
     std::unique_ptr<X509_SIG, DigestInfoFree> info(
         d2i_X509_SIG(nullptr, &cursor, static_cast<long>(length)));
@@ -62,6 +65,13 @@ bool isDigestInfo(const unsigned char* block, size_t length, size_t digestLength
     const X509_ALGOR* algorithm = nullptr;
     const ASN1_OCTET_STRING* digest = nullptr;
     X509_SIG_get0(info.get(), &algorithm, &digest);
+    const ASN1_OBJECT* oid = nullptr;
+    int parameterType = V_ASN1_UNDEF;
+    X509_ALGOR_get0(&oid, &parameterType, nullptr, algorithm);
+    if (OBJ_obj2nid(oid) != algorithmNid ||
+        (parameterType != V_ASN1_UNDEF && parameterType != V_ASN1_NULL)) {
+        return false;
+    }
     // Its own encoding: no other way of writing the same values hides bytes in the block.
     unsigned char* encoded = nullptr;
     const int encodedLength = i2d_X509_SIG(info.get(), &encoded);
@@ -246,6 +256,7 @@ bool SignatureVerifier::verifySm3Block(const unsigned char* data, size_t dataLen
         CRYPTO_memcmp(block.data() + blockLength - kSm3Length, hash, kSm3Length) != 0) {
         return false;
     }
-    return blockLength == kSm3Length || isDigestInfo(block.data(), blockLength, kSm3Length);
+    return blockLength == kSm3Length ||
+           isDigestInfo(block.data(), blockLength, NID_sm3, kSm3Length);
 #endif
 }

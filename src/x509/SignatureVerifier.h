@@ -12,8 +12,9 @@
 // A certificate whose key is RSA (rsaEncryption, or id-RSASSA-PSS: the same modulus and exponent
 // in other clothes) checks PKCS#1 v1.5 signatures with the chosen hash. MD5, SHA-1 and SHA-256
 // are the hashes of RSA mechanisms, so under any other key such a signature can never be valid.
-// SM3 under an RSA key is a PKCS#1 v1.5 type-1 block ending in the SM3 hash of the data (bare or
-// in a DigestInfo); SM3 under any other key is the vendor's own scheme and goes unchecked.
+// SM3 under an RSA key is a PKCS#1 v1.5 type-1 block of the modulus' length holding the SM3 hash
+// of the data, bare or in a DigestInfo that names SM3; SM3 under any other key is the vendor's own
+// scheme and goes unchecked.
 class SignatureVerifier {
 public:
     enum class Digest { Md5, Sha1, Sha256, Sm3 };

@@ -262,6 +262,24 @@ try {
     await browser.closeTab(managed);
   });
 
+  await step("prepare() starts the native host of an allowed site's page before its first call, and none for a site not allowed", async () => {
+    const before = nativeHosts(args.host, runId);
+    const fresh = () => nativeHosts(args.host, runId).filter((pid) => !before.includes(pid));
+    // A site with no decision yet gets ready first: its port opens, and nothing may start.
+    const undecided = await browser.open(`${deniedOrigin}/blank.html?prepare`);
+    await browser.eval(undecided, `(vellumBridge.prepare(), true)`);
+    const ready = await browser.open(`${allowedOrigin}/blank.html?prepare`);
+    await browser.eval(ready, `(vellumBridge.prepare(), true)`);
+    const [started] = await until("the allowed page's native host, before any call", () => fresh().length > 0 && fresh());
+    assert.deepEqual(await call(ready, `vellumBridge.getVersion()`), { ok: true, v: vellumHost(["call", "getVersion"])[0].value });
+    await sleep(300);  // time for a host the undecided page should not have, were it started
+    // The call went to the host prepare() started; the undecided page has none and no window.
+    assert.deepEqual(fresh(), [started]);
+    assert.equal(await browser.consentWindowOpen() ? "consent window" : "none", "none");
+    await browser.closeTab(ready);
+    await browser.closeTab(undecided);
+  });
+
   await step("frames of other sites ask in their own name, say they are embedded, one window at a time, which goes with the page", async () => {
     const framed = [`http://localhost:${otherPort}`, deniedOrigin];
     const leaving = await browser.open(`${allowedOrigin}/blank.html?framing`);

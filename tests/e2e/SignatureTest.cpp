@@ -441,7 +441,10 @@ TEST_F(SignatureTest, AnInstanceDestroyedFromTheLoginDialogLeavesTheModuleToTheS
 // instance and then NP_Shutdown). The plug-in answers at once; the signing goes on with what it
 // holds, closes the module down once and hands back its result as the page would have got it.
 // The signing instance is an ExtraInstance, whose record is freed once NPP_Destroy has returned:
-// a later read of it shows under ASan and valgrind.
+// a later read of it shows under ASan and valgrind. The embed's last token call may also be the
+// C_Finalize of its own teardown, when a failed SignCert left the module initialised; removed
+// again from there, it must be gone from its record already, or the plug-in would tear down the
+// half-destroyed instance a second time.
 struct RemovedDuringItsCall {
     const char* loopIn;  // VELLUM_P11FWD_MODAL_LOOP
     bool wholePage;      // every instance destroyed, then NP_Shutdown
@@ -460,6 +463,41 @@ TEST_F(SignatureTest, AnEmbedRemovedDuringItsOwnTokenCallLetsTheCallFinish) {
     const auto* cert = addSigner(token(), "/CN=Signer", "010A");
     ASSERT_NE(cert, nullptr);
     ASSERT_TRUE(startPlugin());
+    {
+        SCOPED_TRACE("C_Finalize of its own teardown");
+        pluginhost::ExtraInstance signer(host());
+        ASSERT_EQ(signer.start(), NPERR_NO_ERROR);
+        ASSERT_TRUE(host().setProperty(signer.scriptObject(), "CN", ScriptValue::string("010A")));
+        clearLog();
+        env().set("VELLUM_P11FWD_FAIL", "C_GetSlotList#1=0x30");
+        env().set("VELLUM_P11FWD_MODAL_LOOP", "C_Finalize");
+        EXPECT_EQ(host().invoke(signer.scriptObject(), "SignCert").value.stringValue(), "E:1000");
+        env().unset("VELLUM_P11FWD_FAIL");
+        ASSERT_EQ(callLog().unloads(), 0u) << "the failed SignCert left no module to finalise";
+
+        NPP record = signer.npp();
+        const void* pdataInLoop = &record;
+        NPError nested = NPERR_GENERIC_ERROR;
+        pluginhost::ModalLoop loop([&](const std::string&) {
+            pdataInLoop = record->pdata;
+            if (pdataInLoop != nullptr) {
+                // Delivering NPP_Destroy now would destroy that instance twice.
+                ADD_FAILURE() << "the record still names the instance being torn down";
+                return;
+            }
+            NPSavedData* saved = nullptr;
+            nested = host().pluginFunctions().destroy(record, &saved);
+        });
+        EXPECT_EQ(signer.destroy(), NPERR_NO_ERROR);
+        env().unset("VELLUM_P11FWD_MODAL_LOOP");
+        EXPECT_EQ(loop.runs(), 1u);
+        EXPECT_EQ(pdataInLoop, nullptr);
+        EXPECT_EQ(nested, NPERR_NO_ERROR);
+        EXPECT_EQ(callLog().loads(), 1u);
+        EXPECT_EQ(callLog().unloads(), 1u);
+        EXPECT_EQ(callLog().count("C_Finalize"), 1u);
+        EXPECT_TRUE(closedDown());
+    }
     for (const RemovedDuringItsCall& c : kRemovedDuringItsCall) {
         SCOPED_TRACE(std::string(c.loopIn) + (c.wholePage ? ", whole page" : ""));
         pluginhost::ExtraInstance signer(host());

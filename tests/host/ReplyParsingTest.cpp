@@ -254,6 +254,16 @@ TEST(JsonTextTest, MembersKeepTheirOrderOnOneLine) {
               R"({"step":"list","ok":true,"nan":null,"items":[{"serial":"01"}],"a":null})");
 }
 
+constexpr auto kLinux = vellum::host::Platform::Linux;
+
+size_t countContaining(const std::vector<std::string>& sentences, const std::string& part) {
+    size_t n = 0;
+    for (const auto& sentence : sentences) {
+        n += sentence.find(part) != std::string::npos ? 1 : 0;
+    }
+    return n;
+}
+
 // The token states SoftHSM2 cannot be brought into: PIN counters and certificate expiry.
 TEST(DoctorFindingsTest, PinStateAndExpiry) {
     constexpr int64_t kNow = 1'000'000'000;
@@ -265,6 +275,7 @@ TEST(DoctorFindingsTest, PinStateAndExpiry) {
     slot.label = "t";
     slot.rsaSign = slot.rsaVerify = true;
     slot.flags.protectedAuthenticationPath = true;
+    slot.flags.tokenInitialized = true;
     for (int64_t daysLeft : {-1, 29, 31}) {
         vellum::host::CertificateFacts certificate;
         certificate.serial = "0" + std::to_string(daysLeft + 1);
@@ -274,14 +285,8 @@ TEST(DoctorFindingsTest, PinStateAndExpiry) {
     }
     facts.slots = {slot};
 
-    const auto count = [](const std::vector<std::string>& sentences, const char* part) {
-        size_t n = 0;
-        for (const auto& sentence : sentences) {
-            n += sentence.find(part) != std::string::npos ? 1 : 0;
-        }
-        return n;
-    };
-    DoctorFindings findings = DoctorFindings::judge(facts, kNow);
+    const auto count = countContaining;
+    DoctorFindings findings = DoctorFindings::judge(facts, kNow, kLinux);
     EXPECT_TRUE(findings.problems.empty());
     EXPECT_EQ(count(findings.warnings, "certificate 00 (\"\") on slot 0 (\"t\") expired"), 1u);
     EXPECT_EQ(count(findings.warnings, "certificate 030 (\"\") on slot 0 (\"t\") expires"), 1u);
@@ -289,12 +294,83 @@ TEST(DoctorFindingsTest, PinStateAndExpiry) {
     EXPECT_EQ(findings.warnings.size(), 2u);
 
     facts.slots[0].flags.userPinFinalTry = true;
-    findings = DoctorFindings::judge(facts, kNow);
+    findings = DoctorFindings::judge(facts, kNow, kLinux);
     EXPECT_EQ(count(findings.warnings, "final try"), 1u);
     facts.slots[0].flags.userPinLocked = true;
-    findings = DoctorFindings::judge(facts, kNow);
+    findings = DoctorFindings::judge(facts, kNow, kLinux);
     EXPECT_EQ(count(findings.problems, "is locked"), 1u);
     EXPECT_EQ(count(findings.warnings, "final try"), 0u);
+}
+
+// A module that does not load: on Linux the browser gets one through bridge install, and doctor's
+// own --token-module only inspects; on macOS --token-module is refused, so only the fixed path
+// is named.
+TEST(DoctorFindingsTest, AdviceForAMissingModuleNamesTheBrowsersWayFirst) {
+    vellum::host::ModuleFacts facts;
+    facts.path = "/usr/local/lib/m.dylib";
+    facts.error = "cannot open";
+    const std::string bridgeInstall = "'vellum-host bridge install --token-module PATH'";
+    const std::string doctorOption = "'vellum-host doctor --token-module PATH' only inspects";
+
+    const DoctorFindings onLinux = DoctorFindings::judge(facts, 0, kLinux);
+    ASSERT_EQ(onLinux.problems.size(), 1u);
+    const std::string& advice = onLinux.problems[0];
+    EXPECT_NE(advice.find("No token module loads from /usr/local/lib/m.dylib (cannot open)"),
+              std::string::npos)
+        << advice;
+    ASSERT_NE(advice.find(bridgeInstall), std::string::npos) << advice;
+    ASSERT_NE(advice.find(doctorOption), std::string::npos) << advice;
+    EXPECT_LT(advice.find(bridgeInstall), advice.find(doctorOption)) << advice;
+
+    const DoctorFindings mac = DoctorFindings::judge(facts, 0, vellum::host::Platform::MacOS);
+    ASSERT_EQ(mac.problems.size(), 1u);
+    EXPECT_EQ(countContaining(mac.problems, "--token-module"), 0u) << mac.problems[0];
+    EXPECT_EQ(countContaining(mac.problems,
+                              "install the token vendor's module at "
+                              "/usr/local/lib/m.dylib"),
+              1u)
+        << mac.problems[0];
+}
+
+// A token whose flags say it was never initialised is named as such, not as one to reconnect;
+// the flag alone does not count against a token that shows certificates.
+TEST(DoctorFindingsTest, UninitialisedTokenIsNamedAsSuch) {
+    vellum::host::ModuleFacts facts;
+    facts.loaded = true;
+    facts.functionList = facts.initialize = facts.slotList = "OK";
+    vellum::host::SlotFacts spare;
+    spare.slot = 3;
+    spare.rsaSign = spare.rsaVerify = true;
+    spare.session = "C_OpenSession failed:Token not recognized(0x00E1)";
+    facts.slots = {spare};
+
+    DoctorFindings findings = DoctorFindings::judge(facts, 0, kLinux);
+    ASSERT_EQ(findings.problems.size(), 1u);
+    EXPECT_EQ(countContaining(findings.problems,
+                              "slot 3 (\"\") holds a token that was never "
+                              "initialised (CKF_TOKEN_INITIALIZED is not set)"),
+              1u)
+        << findings.problems[0];
+    EXPECT_EQ(countContaining(findings.problems, "reconnect"), 0u);
+    EXPECT_EQ(countContaining(findings.slotRoles, "never initialised"), 1u);
+
+    // An initialised slot with a certificate before it: only the spare one is named.
+    vellum::host::SlotFacts used;
+    used.rsaSign = used.rsaVerify = true;
+    used.flags.tokenInitialized = true;
+    used.flags.protectedAuthenticationPath = true;
+    used.certificates.resize(1);
+    facts.slots = {used, spare};
+    findings = DoctorFindings::judge(facts, 0, kLinux);
+    EXPECT_EQ(countContaining(findings.problems, "never initialised"), 1u);
+    EXPECT_EQ(countContaining({findings.slotRoles[0]}, "never initialised"), 0u);
+
+    // The flag unset on a token that shows a certificate: trusted to work.
+    facts.slots = {used};
+    facts.slots[0].flags.tokenInitialized = false;
+    findings = DoctorFindings::judge(facts, 0, kLinux);
+    EXPECT_EQ(countContaining(findings.problems, "never initialised"), 0u);
+    EXPECT_EQ(countContaining(findings.slotRoles, "never initialised"), 0u);
 }
 
 TEST(PemTextTest, CutsIntoLinesOf64) {

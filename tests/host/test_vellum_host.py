@@ -19,6 +19,7 @@ import json
 import os
 import shutil
 import signal
+import stat
 import struct
 import subprocess
 import sys
@@ -505,6 +506,13 @@ class VellumHostTest(unittest.TestCase):
             self.assertEqual(report["getCertList"]["result"], "E:1000")
             (sentence,) = report["problems"]
             self.assertIn(problem, sentence)
+        # For the browser the module is recorded by bridge install; doctor's own option only
+        # inspects: both said, the browser's way first.
+        report = self.doctor("--token-module", TOKEN["certificate"], code=1)
+        (sentence,) = report["problems"]
+        browser = sentence.find("'vellum-host bridge install --token-module PATH'")
+        inspect = sentence.find("'vellum-host doctor --token-module PATH' only inspects")
+        self.assertTrue(0 <= browser < inspect, sentence)
         # A list lacking a function the plug-in calls (and doctor's inspection too): nothing is
         # called through it. One only doctor asks for is skipped.
         report = self.doctor(code=1, VELLUM_P11FWD_NULL_FUNCTIONS="C_GetMechanismInfo")
@@ -548,6 +556,17 @@ class VellumHostTest(unittest.TestCase):
                          {"result": "", "lastError": "C_FindObjects failed:OK(0x0000)"})
         (problem,) = report["problems"]
         self.assertIn("shows no certificate without login", problem)
+
+    def test_doctor_names_softhsm2s_uninitialised_spare_token(self):
+        # Unhidden, SoftHSM2's spare token comes last, so it is the one listed.
+        report = self.doctor(code=1, VELLUM_P11FWD_HIDE_UNINITIALIZED=None)
+        token, spare = report["slots"]
+        self.assertEqual((token["listed"], spare["listed"]), (False, True))
+        self.assertFalse(spare["flags"]["tokenInitialized"])
+        (problem,) = report["problems"]
+        self.assertIn("holds a token that was never initialised (CKF_TOKEN_INITIALIZED is not "
+                      "set)", problem)
+        self.assertNotIn("reconnect", problem)
 
     def test_doctor_two_tokens_lists_only_the_last(self):
         with tempfile.TemporaryDirectory() as d:
@@ -679,9 +698,9 @@ class Bridge:
     """vellum-host as a browser runs it for one port: frames on its standard input and output."""
 
     def __init__(self, args=("native-messaging",), env=None, token_module=True, wrap=True,
-                 cwd=None, preexec=None):
+                 cwd=None, preexec=None, host=None):
         self.stderr = tempfile.TemporaryFile()
-        cmd = (ARGS.wrap.split() if wrap and ARGS.wrap else []) + [ARGS.host]
+        cmd = (ARGS.wrap.split() if wrap and ARGS.wrap else []) + [host or ARGS.host]
         cmd += (["--token-module", ARGS.fwd] if token_module else []) + list(args)
         self.process = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=self.stderr, env=env or token_env(), cwd=cwd,
@@ -707,8 +726,10 @@ class Bridge:
         assert len(body) == length, "a frame cut short on stdout"
         return body
 
-    def answer(self, parts=None):
-        """The next answer, its parts joined; `parts` collects the part frames' sizes."""
+    def answer(self, request_id, parts=None):
+        """The next answer, its parts joined; every part must carry `request_id`, the id of the
+        request it answers (a whole answer is compared by the caller). `parts` collects the part
+        frames' sizes."""
         first = json.loads(self.frame())
         if "part" not in first:
             return first
@@ -716,14 +737,18 @@ class Bridge:
         while len(pieces) < first["parts"]:
             pieces.append(json.loads(self.frame()))
         assert [p["part"] for p in pieces] == list(range(1, first["parts"] + 1))
-        assert all(p["id"] == first["id"] and p["parts"] == first["parts"] for p in pieces)
+        assert all(p["parts"] == first["parts"] for p in pieces)
+        ids = sorted({json.dumps(p["id"]) for p in pieces})
+        assert ids == [json.dumps(request_id)], \
+            "part frames carry the id %s, not the request's %s" % (
+                " and ".join(ids), json.dumps(request_id))
         if parts is not None:
             parts.extend(len(json.dumps(p, ensure_ascii=False).encode()) for p in pieces)
         return json.loads("".join(p["data"] for p in pieces))
 
     def request(self, request):
         self.send(request)
-        return self.answer()
+        return self.answer(request.get("id") if isinstance(request, dict) else None)
 
     def finish(self, timeout=120):
         """Closes the port; the exit status, what stdout still carried, and stderr."""
@@ -896,7 +921,7 @@ class NativeMessagingTest(unittest.TestCase):
                                              "value": data})), MAX_IN)
         parts = []
         bridge.send({"id": 9, "op": "get", "name": "SignData"})
-        answer = bridge.answer(parts)
+        answer = bridge.answer(9, parts)
         self.assertGreater(len(parts), 64)
         self.assertLessEqual(max(parts), MAX_OUT)
         envelope = answer["result"]
@@ -1022,7 +1047,7 @@ class NativeMessagingTest(unittest.TestCase):
                 bridge.request({"id": name, "op": "set", "name": name, "value": value})
             bridge.send({"id": 2, "op": "get", "name": "Signature"})
             bridge.process.stdin.close()
-            self.assertTrue(bridge.answer()["result"].startswith("US65001:"))
+            self.assertTrue(bridge.answer(2)["result"].startswith("US65001:"))
             self.assertClosedCleanly(bridge, log)
             # The reader is gone as well: the answer cannot be written, and the instance still
             # goes down in order.
@@ -1068,9 +1093,24 @@ class BridgeInstallTest(unittest.TestCase):
         return result
 
     def status(self, *args, **env):
-        report = json.loads(self.bridge("status", "--json", *args, **env).stdout)
-        self.assertIs(report["ok"], True)
+        """status's JSON object; it exits 1 when the token module a browser would get does not
+        load, which depends on what is at the fixed path here."""
+        result = run([ARGS.host, "bridge", "status", "--json"] + list(args), env=self.env(**env))
+        self.assertIn(result.returncode, (0, 1), result)
+        report = json.loads(result.stdout)
+        self.assertIs(report["ok"], result.returncode == 0)
         return report
+
+    def browsers_on_path(self, *programs):
+        """A PATH holding only stand-ins for the given browser programs."""
+        folder = tempfile.mkdtemp(dir=ARGS.work)
+        self.addCleanup(shutil.rmtree, folder)
+        for program in programs:
+            path = os.path.join(folder, program)
+            with open(path, "w") as f:
+                f.write("#!/bin/sh\nexit 0\n")
+            os.chmod(path, 0o755)
+        return folder
 
     def user_paths(self, config):
         return {
@@ -1098,7 +1138,8 @@ class BridgeInstallTest(unittest.TestCase):
 
     def test_install_status_uninstall_for_every_browser(self):
         paths = self.user_paths(os.path.join(self.home, ".config"))
-        result = self.bridge("install")
+        every = self.browsers_on_path("chromium", "google-chrome", "microsoft-edge", "firefox")
+        result = self.bridge("install", PATH=every)
         for browser, path in paths.items():
             self.assertIn("installed %s (%s, user)" % (path, browser), result.stdout.decode())
             self.assertManifest(path, browser)
@@ -1122,8 +1163,85 @@ class BridgeInstallTest(unittest.TestCase):
         self.assertTrue(os.path.exists(paths["edge"]))
         result = self.bridge("uninstall")
         self.assertFalse(any(os.path.exists(p) for p in paths.values()))
+        # The folders install made on the way go too; the home's own .config stays.
+        self.assertEqual(os.listdir(self.home), [".config"])
+        self.assertEqual(os.listdir(os.path.join(self.home, ".config")), [])
         self.assertEqual(self.bridge("uninstall").stdout, b"nothing to remove\n")
         self.assertFalse(any(m["installed"] for m in self.status("--user")["manifests"]))
+
+    def test_install_writes_only_for_browsers_found(self):
+        paths = self.user_paths(os.path.join(self.home, ".config"))
+        # Chromium has run here (its folder exists), Firefox is installed (its program is on
+        # PATH); neither Chrome nor Edge is anywhere.
+        chromium = os.path.dirname(os.path.dirname(paths["chromium"]))
+        os.makedirs(chromium)
+        with open(os.path.join(chromium, "Local State"), "w") as f:
+            f.write("{}")
+        found = self.browsers_on_path("firefox-esr")
+        result = self.bridge("install", PATH=found)
+        self.assertIn("not installed for chrome, edge: not found on this machine",
+                      result.stdout.decode())
+        for browser in ("chromium", "firefox"):
+            self.assertManifest(paths[browser], browser)
+        self.assertEqual(sorted(os.listdir(os.path.join(self.home, ".config"))), ["chromium"])
+        # A named browser is written for whether it is found or not.
+        self.bridge("install", "--browser", "edge", PATH=found)
+        self.assertManifest(paths["edge"], "edge")
+
+        result = self.bridge("uninstall", PATH=found)
+        for folder in (os.path.dirname(paths["edge"]), os.path.dirname(paths["firefox"])):
+            self.assertIn("removed %s/\n" % folder, result.stdout.decode())
+        self.assertEqual(sorted(os.listdir(self.home)), [".config"])
+        self.assertEqual(os.listdir(os.path.join(self.home, ".config")), ["chromium"])
+        self.assertEqual(os.listdir(chromium), ["Local State"])
+
+        # No browser at all: nothing is written, and the reason says how to name one.
+        shutil.rmtree(chromium)
+        result = self.bridge("install", PATH=self.browsers_on_path(), code=1)
+        (line,) = result.stderr.decode().splitlines()
+        self.assertIn("no browser found", line)
+        self.assertIn("--browser", line)
+        self.assertEqual(result.stdout, b"")
+        self.assertEqual(os.listdir(os.path.join(self.home, ".config")), [])
+
+    @unittest.skipIf(os.path.lexists(FIXED_MODULE_PATH), "a token module is installed there")
+    def test_without_a_loadable_module_install_warns_and_status_fails(self):
+        result = self.bridge("install", "--browser", "firefox")
+        (warning,) = result.stderr.decode().splitlines()
+        self.assertTrue(warning.startswith(
+            "vellum-host: bridge: warning: no token module is recorded and none loads at the "
+            "plug-in's fixed path %s" % FIXED_MODULE_PATH), warning)
+        self.assertIn("'vellum-host bridge install --token-module PATH'", warning)
+        self.assertManifest(self.user_paths("")["firefox"], "firefox")
+
+        result = self.bridge("status", code=1)
+        self.assertIn("plug-in's fixed path %s: does not load: " % FIXED_MODULE_PATH,
+                      result.stdout.decode())
+        (line,) = result.stderr.decode().splitlines()
+        self.assertIn("vellum-host: bridge: no token module is recorded", line)
+        report = self.status()
+        self.assertIs(report["ok"], False)
+        self.assertIsNone(report["tokenModule"])
+        self.assertEqual((report["fixedPath"]["path"], report["fixedPath"]["loads"]),
+                         (FIXED_MODULE_PATH, False))
+
+        # Recorded, the module loads: no warning, and status is content, also after a plain
+        # install again.
+        module = os.path.join(self.home, "token-module.so")
+        shutil.copy(ARGS.fwd, module)
+        self.assertEqual(self.bridge("install", "--browser", "firefox", "--token-module",
+                                     module).stderr, b"")
+        result = self.bridge("install", "--browser", "firefox")
+        self.assertEqual(result.stderr, b"")
+        self.assertIn("token module %s (recorded in " % module, result.stdout.decode())
+        report = self.status()
+        self.assertIs(report["ok"], True)
+        self.assertIsNone(report["fixedPath"])
+        # Gone since: a problem again.
+        os.remove(module)
+        result = self.bridge("status", code=1)
+        self.assertIn("the recorded token module %s does not load" % module,
+                      result.stderr.decode())
 
     def test_config_home_and_user_data_dir(self):
         config = os.path.join(self.home, "xdg")
@@ -1137,6 +1255,8 @@ class BridgeInstallTest(unittest.TestCase):
         self.assertEqual((manifest["path"], manifest["installed"]), (path, True))
         self.bridge("uninstall", "--user-data-dir", profile)
         self.assertFalse(os.path.exists(path))
+        # The profile folder is the browser's: only the manifest folder goes.
+        self.assertEqual(os.listdir(profile), [])
         self.assertFalse(os.path.exists(os.path.join(self.home, ".mozilla")))
 
     def test_bad_bridge_usage(self):
@@ -1256,21 +1376,24 @@ class BridgeInstallTest(unittest.TestCase):
 
     def test_a_user_installing_refuses_a_planted_link(self):
         if os.geteuid() != 0:
-            self.skipTest("needs root to become another user")
+            self.skipTest("not root (euid %d): becoming another user needs root" % os.geteuid())
         uid = 4242
         home = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, home)
         os.chown(home, uid, uid)
-        prefix = tempfile.mkdtemp(dir=ARGS.work)
+        # The user's own copy of the host and the plug-in, where it can reach them.
+        prefix = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, prefix)
         program = self.installed_copy(prefix)
+        closed = folder_closed_to_others(prefix)
+        if closed:
+            self.skipTest("uid %d cannot enter the temporary folder: %s is mode %o" % (
+                uid, closed, stat.S_IMODE(os.stat(closed).st_mode)))
         victim = os.path.join(home, "victim")
         manifest = os.path.join(home, ".mozilla/native-messaging-hosts/vellum.bridge.json")
         env = self.env(HOME=home)
         preexec = become(uid)
         result = run_as([program, "bridge", "install", "--browser", "firefox"], env, preexec)
-        if result.returncode != 0 and b"Permission denied" in result.stderr:
-            self.skipTest("the work folder is not readable to uid %d" % uid)
         self.assertEqual(result.returncode, 0, result)
         os.remove(manifest)
         with open(victim, "w") as f:
@@ -1357,23 +1480,26 @@ class BridgeInstallTest(unittest.TestCase):
 
 
 class RecordedTokenModuleTest(unittest.TestCase):
-    """bridge install --token-module, and the host started as a browser starts it."""
+    """bridge install --token-module, and the host started as a browser starts it, as root and
+    as a normal user: one who is not root reaches the fixed path through a user namespace."""
     maxDiff = None
     verify = VellumHostTest.verify
 
-    def check_bridge(self, home, env, module, preexec=None):
-        """Records `module`, then signs through the host as a browser starts it; then removes
-        the module and expects the plug-in's own failure."""
-        result = run_as([ARGS.host, "bridge", "install", "--browser", "firefox",
-                         "--token-module", module], env, preexec)
+    def check_bridge(self, home, env, module, preexec=None, host=None):
+        """Records `module`, then signs through `host` (the build's by default) as a browser
+        starts it; then removes the module and expects the plug-in's own failure."""
+        host = host or ARGS.host
+        result = run_as([host, "bridge", "install", "--browser", "firefox",
+                         "--token-module", module], env, preexec, cwd=home)
         self.assertEqual(result.returncode, 0, result)
-        status = run_as([ARGS.host, "bridge", "status", "--json"], env, preexec)
+        status = run_as([host, "bridge", "status", "--json"], env, preexec, cwd=home)
         recorded = json.loads(status.stdout)["tokenModule"]
         self.assertEqual((recorded["path"], recorded["loads"]), (module, True))
         self.assertEqual(recorded["file"], os.path.join(home, ".config/vellum/bridge.json"))
 
         manifest = os.path.join(home, ".mozilla/native-messaging-hosts/vellum.bridge.json")
-        bridge = Bridge([manifest, FIREFOX_ID], env=env, token_module=False, preexec=preexec)
+        bridge = Bridge([manifest, FIREFOX_ID], env=env, token_module=False, preexec=preexec,
+                        host=host, cwd=home)
         self.assertEqual(bridge.request({"id": 1, "op": "call", "name": "getCertList"}),
                          {"id": 1, "result": "CN=%s,%s;" % (SUBJECT_NAME, SERIAL)})
         for name, value in (("CN", SERIAL), ("HashAlgorithm", "sha256"), ("SignData", "z")):
@@ -1386,26 +1512,27 @@ class RecordedTokenModuleTest(unittest.TestCase):
 
         os.remove(module)
         bridge = Bridge(["chrome-extension://%s/" % CHROMIUM_ID], env=env, token_module=False,
-                        preexec=preexec)
+                        preexec=preexec, host=host, cwd=home)
         self.assertEqual(bridge.request({"id": 1, "op": "call", "name": "getCertList"}),
                          {"id": 1, "result": "E:1000"})
         self.assertEqual(bridge.request({"id": 2, "op": "call", "name": "LastError"}),
                          {"id": 2, "result": "Load pkcs11 lib fail"})
         self.assertEqual(bridge.finish()[0], 0)
-        if os.path.lexists(FIXED_MODULE_PATH):
-            return
-        # With nothing at the fixed path, doctor looks at the recorded module and names it.
-        doctor = run_as([ARGS.host, "doctor", "--json"], env, preexec)
-        (report,) = [json.loads(l) for l in doctor.stdout.decode().splitlines()]
-        self.assertEqual(doctor.returncode, 1)
-        self.assertEqual((report["module"]["mappedFrom"], report["module"]["loaded"]),
-                         (module, False))
-        self.assertTrue(any(module in p and "does not load" in p
-                            for p in report["bridge"]["problems"]), report["bridge"])
+        with self.subTest("doctor names the recorded module"):
+            if os.path.lexists(FIXED_MODULE_PATH):
+                # Doctor would look at the machine's own module there instead.
+                self.skipTest("this machine has a module at %s" % FIXED_MODULE_PATH)
+            doctor = run_as([host, "doctor", "--json"], env, preexec, cwd=home)
+            (report,) = [json.loads(l) for l in doctor.stdout.decode().splitlines()]
+            self.assertEqual(doctor.returncode, 1)
+            self.assertEqual((report["module"]["mappedFrom"], report["module"]["loaded"]),
+                             (module, False))
+            self.assertTrue(any(module in p and "does not load" in p
+                                for p in report["bridge"]["problems"]), report["bridge"])
 
     def test_as_root(self):
         if os.geteuid() != 0:
-            self.skipTest("needs root")
+            self.skipTest("not root (euid %d): the test records a module as root" % os.geteuid())
         with tempfile.TemporaryDirectory(dir=ARGS.work) as home:
             module = os.path.join(home, "token-module.so")
             shutil.copy(ARGS.fwd, module)
@@ -1413,11 +1540,24 @@ class RecordedTokenModuleTest(unittest.TestCase):
 
     def test_as_a_normal_user(self):
         if os.geteuid() != 0:
-            self.skipTest("needs root to become another user")
+            self.skipTest("not root (euid %d): becoming another user needs root" % os.geteuid())
         uid = 4242
-        with tempfile.TemporaryDirectory() as home:
-            # The user's own token copy and home; the build tree must be readable to it.
-            os.chmod(home, 0o755)
+        with tempfile.TemporaryDirectory() as top:
+            os.chmod(top, 0o755)
+            closed = folder_closed_to_others(top)
+            if closed:
+                self.skipTest("uid %d cannot enter the temporary folder: %s is mode %o" % (
+                    uid, closed, stat.S_IMODE(os.stat(closed).st_mode)))
+            # The user runs its own copy of the host and the plug-in, installed as a package
+            # installs them, and of the token module: the build tree may sit in a folder only
+            # its owner can enter.
+            prefix = os.path.join(top, "prefix")
+            install = run(["cmake", "--install", ARGS.build, "--prefix", prefix], timeout=120)
+            self.assertEqual(install.returncode, 0, install.stderr)
+            host = os.path.join(prefix, "bin", "vellum-host")
+            # Its own home with its own copy of the token.
+            home = os.path.join(top, "home")
+            os.mkdir(home)
             conf = softhsm_conf(home, token_dirs(os.path.join(ARGS.work, "token")))
             module = os.path.join(home, "token-module.so")
             shutil.copy(ARGS.fwd, module)
@@ -1426,30 +1566,50 @@ class RecordedTokenModuleTest(unittest.TestCase):
                     os.chown(os.path.join(root, name), uid, uid)
             env = token_env(HOME=home, SOFTHSM2_CONF=conf)
             preexec = become(uid)
-            probe = run_as([ARGS.host, "--help"], env, preexec)
-            if probe.returncode != 0:
-                self.skipTest("the build tree is not readable to uid %d" % uid)
-            self.check_bridge(home, env, module, preexec)
+            # It is that copy the user's host runs, not the build's.
+            info = run_as([host, "info"], env, preexec, cwd=home)
+            self.assertEqual(info.returncode, 0, info)
+            self.assertIn("module: %s/" % os.path.realpath(prefix), info.stdout.decode())
+            self.check_bridge(home, env, module, preexec, host)
+
+    # A user namespace whose own limit allows no further one: inside it, a process that is not
+    # root there cannot enter the user namespace the mapping needs. `command` runs there.
+    LIMITED_USER_NAMESPACES = ("echo 1 > /proc/sys/user/max_user_namespaces && "
+                               "exec unshare --user %s")
 
     def test_without_user_namespaces_every_request_names_the_setting(self):
         if os.geteuid() != 0 or shutil.which("unshare") is None:
-            self.skipTest("needs root and unshare")
-        # A user namespace whose own limit allows no further one: inside it, a process that
-        # is not root there cannot enter the user namespace the mapping needs.
+            self.skipTest("not root or no unshare command: the user namespaces are limited "
+                          "from inside one of root's")
+        # The machine's side first: the limit can be set, and then keeps a process out of a
+        # further user namespace. Only then is a failure below the host's own.
+        probe = subprocess.run(
+            ["unshare", "--user", "--map-root-user", "sh", "-c",
+             self.LIMITED_USER_NAMESPACES % "sh -c 'unshare --user true 2>/dev/null || "
+                                            "echo refused'"],
+            capture_output=True, timeout=60)
+        if probe.stdout != b"refused\n":
+            self.skipTest("this machine does not let a user namespace's limit keep a process "
+                          "out of a further one (status %d, %r, %r)" % (
+                              probe.returncode, probe.stdout, probe.stderr))
         with tempfile.TemporaryDirectory(dir=ARGS.work) as home:
             os.chmod(home, 0o755)
             env = token_env(HOME=home)
-            result = run([ARGS.host, "bridge", "install", "--token-module", ARGS.fwd], env=env)
+            result = run([ARGS.host, "bridge", "install", "--browser", "chromium",
+                          "--token-module", ARGS.fwd], env=env)
             self.assertEqual(result.returncode, 0, result)
-            script = ("echo 1 > /proc/sys/user/max_user_namespaces && exec unshare --user %s "
-                      "chrome-extension://%s/" % (ARGS.host, CHROMIUM_ID))
+            script = self.LIMITED_USER_NAMESPACES % (
+                "%s chrome-extension://%s/" % (ARGS.host, CHROMIUM_ID))
             cmd = ["unshare", "--user", "--map-root-user", "sh", "-c", script]
             process = subprocess.run(
                 cmd, env=env, capture_output=True, timeout=60,
                 input=b"".join(struct.pack("=I", len(r)) + r for r in (
                     b'{"id": 1, "op": "hello"}', b'{"id": 2, "op": "call", "name": "x"}')))
-            if process.returncode != 0 and not process.stdout:
-                self.skipTest("cannot limit user namespaces here: %s" % process.stderr)
+            # Ends as at any end of its input, every request answered.
+            self.assertEqual(process.returncode, 0, "the native host %s; stderr: %s" % (
+                "was killed by %s" % signal.Signals(-process.returncode).name
+                if process.returncode < 0 else "ended with status %d" % process.returncode,
+                process.stderr.decode(errors="replace")))
             answers = []
             data = process.stdout
             while data:
@@ -1470,8 +1630,22 @@ def become(uid):
     return preexec
 
 
-def run_as(cmd, env, preexec=None):
-    return subprocess.run(cmd, capture_output=True, env=env, timeout=120, preexec_fn=preexec)
+def run_as(cmd, env, preexec=None, cwd=None):
+    return subprocess.run(cmd, capture_output=True, env=env, timeout=120, preexec_fn=preexec,
+                          cwd=cwd)
+
+
+def folder_closed_to_others(path):
+    """The first folder on the way to `path` that a user neither owning it nor in its group
+    cannot pass through, or None."""
+    path = os.path.realpath(path)
+    while True:
+        if not os.stat(path).st_mode & stat.S_IXOTH:
+            return path
+        parent = os.path.dirname(path)
+        if parent == path:
+            return None
+        path = parent
 
 
 def main():

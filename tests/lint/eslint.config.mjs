@@ -1,6 +1,7 @@
-// ESLint over the browser extension, the page library, the demo and the browser tests. Run by
-// './run lint' from the top of the tree, with the packages of package-lock.json installed into
-// the build tree beside a copy of this file (so patterns below are relative to the tree's top).
+// ESLint over the browser extension, the page library, the demo, the browser tests and the
+// browser benchmark. Run by './run lint' from the top of the tree, with the packages of
+// package-lock.json installed into the build tree beside a copy of this file (so patterns below
+// are relative to the tree's top).
 import js from "@eslint/js";
 import globals from "globals";
 
@@ -37,6 +38,11 @@ export default [
   {
     files: ["browser/vellum.js", "browser/demo/**/*.js"],
     languageOptions: { sourceType: "module", globals: globals.browser },
+  },
+  {
+    // The browser benchmark's bare extension: a floor, with no globals of its own.
+    files: ["bench/browser/bare-extension/**/*.js"],
+    languageOptions: { sourceType: "script", globals: { ...globals.browser, ...globals.webextensions, ...globals.serviceworker } },
   },
   {
     // Injected into pages before their own scripts.

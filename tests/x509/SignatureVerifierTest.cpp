@@ -3,16 +3,38 @@
 #include "x509/SignatureVerifier.h"
 
 #include <gtest/gtest.h>
+#include <openssl/bio.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
 #include <openssl/x509.h>
 
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "CertificateBuilder.h"
 #include "OpensslCommand.h"
+
+// Verdicts by name in failure messages (found by argument-dependent lookup, so not in the
+// anonymous namespace).
+static void PrintTo(SignatureVerifier::Verdict verdict, std::ostream* out) {
+    switch (verdict) {
+        case SignatureVerifier::Verdict::Verified:
+            *out << "Verified";
+            return;
+        case SignatureVerifier::Verdict::Invalid:
+            *out << "Invalid";
+            return;
+        case SignatureVerifier::Verdict::Unchecked:
+            *out << "Unchecked";
+            return;
+    }
+    *out << "Verdict " << static_cast<int>(verdict);
+}
 
 namespace {
 
@@ -23,6 +45,45 @@ using Verdict = SignatureVerifier::Verdict;
 Bytes fileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+struct BioFree {
+    void operator()(BIO* bio) const { BIO_free(bio); }
+};
+struct KeyFree {
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+struct KeyContextFree {
+    void operator()(EVP_PKEY_CTX* context) const { EVP_PKEY_CTX_free(context); }
+};
+
+// The PKCS#1 v1.5 signature of `block` as it is (no digest of its own) by the private key in the
+// PEM file at `keyPath`; empty if that fails.
+Bytes signBlock(const std::string& keyPath, const Bytes& block) {
+    std::unique_ptr<BIO, BioFree> file(BIO_new_file(keyPath.c_str(), "r"));
+    std::unique_ptr<EVP_PKEY, KeyFree> key(
+        file ? PEM_read_bio_PrivateKey(file.get(), nullptr, nullptr, nullptr) : nullptr);
+    std::unique_ptr<EVP_PKEY_CTX, KeyContextFree> context(key ? EVP_PKEY_CTX_new(key.get(), nullptr)
+                                                              : nullptr);
+    Bytes signature(key ? static_cast<size_t>(EVP_PKEY_get_size(key.get())) : 0);
+    size_t length = signature.size();
+    if (!context || EVP_PKEY_sign_init(context.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) != 1 ||
+        EVP_PKEY_sign(context.get(), signature.data(), &length, block.data(), block.size()) != 1) {
+        return Bytes();
+    }
+    signature.resize(length);
+    return signature;
+}
+
+Bytes sm3(const std::string& data) {
+    Bytes hash(EVP_MAX_MD_SIZE);
+    unsigned int length = 0;
+    if (EVP_Digest(data.data(), data.size(), hash.data(), &length, EVP_sm3(), nullptr) != 1) {
+        return Bytes();
+    }
+    hash.resize(length);
+    return hash;
 }
 
 Verdict verdict(const Bytes& der, Digest digest, const std::string& data, const Bytes& signature) {
@@ -106,7 +167,7 @@ TEST(SignatureVerifierTest, AnRsaKeyCertifiedAsPssIsChecked) {
 }
 
 // SM3 under an RSA key: the signature must open to a type-1 block ending in the SM3 hash of the
-// data, bare or in a DigestInfo, and be exactly as long as the modulus.
+// data, bare or in a DigestInfo naming SM3, and be exactly as long as the modulus.
 TEST(SignatureVerifierTest, Sm3UnderAnRsaKeyMustOpenToTheHash) {
     OpensslCommand openssl;
     ASSERT_TRUE(
@@ -145,14 +206,58 @@ TEST(SignatureVerifierTest, Sm3UnderAnRsaKeyMustOpenToTheHash) {
     }
     EXPECT_EQ(verdict(rsa, Digest::Sm3, data + ".", inDigestInfo), Verdict::Invalid);
     EXPECT_EQ(verdict(rsa, Digest::Sha256, data, inDigestInfo), Verdict::Invalid);
+    // SM3's DigestInfo with its parameters left out, as some tokens write it.
+    const std::string noParameters =
+        std::string("\x30\x2E\x30\x0A\x06\x08\x2A\x81\x1C\xCF\x55\x01\x83\x11\x04\x20", 16) + bare;
+    EXPECT_EQ(verdict(rsa, Digest::Sm3, data, sign(noParameters, "rsa.pem")), Verdict::Verified);
+
+    // The DigestInfo must name SM3: one naming SHA-256 (2.16.840.1.101.3.4.2.1) around the SM3
+    // hash vouches for a SHA-256 digest of the data, not for this one; nor may SM3's carry
+    // parameters other than NULL.
+    const std::string namingSha256 =
+        std::string("\x30\x31\x30\x0D\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01\x05\x00\x04\x20",
+                    19) +
+        bare;
+    const std::string sm3WithParameters =
+        std::string("\x30\x31\x30\x0D\x06\x08\x2A\x81\x1C\xCF\x55\x01\x83\x11\x02\x01\x00\x04\x20",
+                    19) +
+        bare;
+    EXPECT_EQ(verdict(rsa, Digest::Sm3, data, sign(namingSha256, "rsa.pem")), Verdict::Invalid)
+        << "a DigestInfo naming SHA-256 passed as an SM3 signature";
+    EXPECT_EQ(verdict(rsa, Digest::Sm3, data, sign(sm3WithParameters, "rsa.pem")), Verdict::Invalid)
+        << "a DigestInfo with parameters other than NULL passed";
+
+    // Signatures whose only fault is their length. A valid signature's integer sometimes starts
+    // with a zero byte (about once in 256): the data is varied until one does. Without that byte,
+    // or with one more zero in front, the integer and the block it opens to are the same.
+    std::string zeroLed;
+    Bytes zeroLedSignature;
+    for (int attempt = 0; attempt < 100000 && zeroLedSignature.empty(); ++attempt) {
+        const std::string candidate = data + " #" + std::to_string(attempt);
+        const Bytes signature = signBlock(openssl.path("rsa.pem"), sm3(candidate));
+        ASSERT_EQ(signature.size(), 128u);
+        if (signature.front() == 0) {
+            zeroLed = candidate;
+            zeroLedSignature = signature;
+        }
+    }
+    ASSERT_FALSE(zeroLedSignature.empty());
+    EXPECT_EQ(verdict(rsa, Digest::Sm3, zeroLed, zeroLedSignature), Verdict::Verified);
+    const Bytes withoutLeadingZero(zeroLedSignature.begin() + 1, zeroLedSignature.end());
+    EXPECT_EQ(verdict(rsa, Digest::Sm3, zeroLed, withoutLeadingZero), Verdict::Invalid)
+        << "a signature one byte shorter than the modulus passed";
+    Bytes withExtraZero = zeroLedSignature;
+    withExtraZero.insert(withExtraZero.begin(), 0);
+    EXPECT_EQ(verdict(rsa, Digest::Sm3, zeroLed, withExtraZero), Verdict::Invalid)
+        << "a signature one byte longer than the modulus passed";
 
     Bytes flipped = inDigestInfo;
     flipped.back() ^= 0x01;
-    Bytes shorter = bareHash;
-    shorter.erase(shorter.begin());
+    Bytes withoutFirstByte = bareHash;
+    withoutFirstByte.erase(withoutFirstByte.begin());
     const Bytes refused[] = {
         flipped,
-        shorter,
+        withoutFirstByte,
         sign(digestInfo, "other.pem"),
         // The hash at the end of something that is neither the bare hash nor a DigestInfo.
         sign("x" + bare, "rsa.pem"),
