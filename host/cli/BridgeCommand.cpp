@@ -1,6 +1,5 @@
 #include "cli/BridgeCommand.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -15,6 +14,7 @@
 #include "install/BrowserPresence.h"
 #include "install/RecordedModule.h"
 #include "install/WriteAccess.h"
+#include "system/OperatingSystem.h"
 #include "system/PluginLocator.h"
 
 namespace vellum::host {
@@ -28,8 +28,8 @@ void fail(StepOutcome& outcome, const std::string& error,
 
 // The nearest folder of `path` (itself or above) that exists.
 std::filesystem::path existingFolder(std::filesystem::path path) {
-    struct stat info {};
-    while (path.has_relative_path() && ::stat(path.c_str(), &info) != 0) {
+    std::error_code code;
+    while (path.has_relative_path() && !std::filesystem::exists(path, code)) {
         path = path.parent_path();
     }
     return path;
@@ -78,10 +78,10 @@ std::string BridgeCommand::refusal(const std::vector<Target>& targets,
             options_.userDataDir.empty()
                 ? places_.home
                 : existingFolder(std::filesystem::absolute(options_.userDataDir));
-        struct stat info {};
-        if (::stat(home.c_str(), &info) == 0 && info.st_uid != 0) {
+        OperatingSystem::FileFacts info;
+        if (OperatingSystem::fileFacts(home.string(), true, info) && info.owner != 0) {
             return "refusing to install as root into " + home.string() + ", which uid " +
-                   std::to_string(info.st_uid) +
+                   std::to_string(info.owner) +
                    " owns: run 'vellum-host bridge install' as that user";
         }
     }

@@ -47,8 +47,8 @@ bool BridgeFiles::replace(const std::filesystem::path& file, const std::string& 
     if (!makeFolders(file.parent_path(), error)) {
         return false;
     }
-    struct stat info {};
-    if (::lstat(file.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+    std::error_code code;
+    if (std::filesystem::is_symlink(std::filesystem::symlink_status(file, code))) {
         error = "refusing to write " + file.string() +
                 ": it is a symbolic link (remove it if it is not planted)";
         return false;

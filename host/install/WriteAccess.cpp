@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <system_error>
 
+#include "system/OperatingSystem.h"
+
 namespace vellum::host {
 namespace {
 
@@ -17,21 +19,21 @@ std::string octal(mode_t mode) {
 }
 
 // Why accounts outside `trusted` can write the entry `info` describes, or empty.
-std::string judge(const struct stat& info, const std::vector<uid_t>& trusted) {
-    if (std::find(trusted.begin(), trusted.end(), info.st_uid) == trusted.end()) {
-        return "owned by uid " + std::to_string(info.st_uid);
+std::string judge(const OperatingSystem::FileFacts& info, const std::vector<uid_t>& trusted) {
+    if (std::find(trusted.begin(), trusted.end(), info.owner) == trusted.end()) {
+        return "owned by uid " + std::to_string(info.owner);
     }
     // Group root's members are trusted as root is.
-    const bool groupWrites = (info.st_mode & S_IWGRP) != 0 && info.st_gid != 0;
-    const bool othersWrite = (info.st_mode & S_IWOTH) != 0;
+    const bool groupWrites = (info.mode & S_IWGRP) != 0 && info.group != 0;
+    const bool othersWrite = (info.mode & S_IWOTH) != 0;
     if (!groupWrites && !othersWrite) {
         return "";
     }
-    if (S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX) != 0) {
+    if (S_ISDIR(info.mode) && (info.mode & S_ISVTX) != 0) {
         return "";
     }
-    return std::string("mode ") + octal(info.st_mode) + ", writable by " +
-           (othersWrite ? std::string("everyone") : "group " + std::to_string(info.st_gid));
+    return std::string("mode ") + octal(info.mode) + ", writable by " +
+           (othersWrite ? std::string("everyone") : "group " + std::to_string(info.group));
 }
 
 // Each existing entry from / down to `path`; `sawLink` tells whether a symbolic link is on the
@@ -39,8 +41,8 @@ std::string judge(const struct stat& info, const std::vector<uid_t>& trusted) {
 std::string walk(const std::filesystem::path& path, const std::vector<uid_t>& trusted,
                  bool& sawLink) {
     std::filesystem::path at = "/";
-    struct stat info {};
-    if (::lstat("/", &info) != 0) {
+    OperatingSystem::FileFacts info;
+    if (!OperatingSystem::fileFacts("/", false, info)) {
         return "";
     }
     std::string why = judge(info, trusted);
@@ -49,10 +51,10 @@ std::string walk(const std::filesystem::path& path, const std::vector<uid_t>& tr
     }
     for (const std::filesystem::path& part : path.relative_path()) {
         at /= part;
-        if (::lstat(at.c_str(), &info) != 0) {
+        if (!OperatingSystem::fileFacts(at.string(), false, info)) {
             return "";
         }
-        if (S_ISLNK(info.st_mode)) {
+        if (S_ISLNK(info.mode)) {
             sawLink = true;
             continue;
         }

@@ -13,6 +13,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "system/OperatingSystem.h"
+
 namespace vellum::host {
 namespace {
 
@@ -22,9 +24,9 @@ bool privateFolder(const std::string& path, std::string& problem) {
         problem = "cannot create " + path + ": " + std::strerror(errno);
         return false;
     }
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() ||
-        (info.st_mode & 077) != 0) {
+    OperatingSystem::FileFacts info;
+    if (!OperatingSystem::fileFacts(path, false, info) || !S_ISDIR(info.mode) ||
+        info.owner != ::geteuid() || (info.mode & 077) != 0) {
         problem = path + " is not a folder of this user's that no one else may enter";
         return false;
     }
@@ -52,9 +54,10 @@ void lockFully(int fd, int operation) {
 TokenLock::TokenLock(const std::string& module) {
     std::string folder;
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    struct stat info {};
-    if (runtime != nullptr && runtime[0] == '/' && ::stat(runtime, &info) == 0 &&
-        S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 077) == 0) {
+    OperatingSystem::FileFacts info;
+    if (runtime != nullptr && runtime[0] == '/' &&
+        OperatingSystem::fileFacts(runtime, true, info) && S_ISDIR(info.mode) &&
+        info.owner == ::geteuid() && (info.mode & 077) == 0) {
         folder = std::string(runtime) + "/vellum";
     } else {
         folder = "/tmp/vellum-" + std::to_string(::geteuid());
