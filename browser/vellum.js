@@ -29,8 +29,25 @@ export class VellumError extends Error {
   }
 }
 
+// What neither backend can pass faithfully, refused the same over both: the extension's JSON
+// channel would turn NaN and ±Infinity into null and -0 into 0.
+function refusal(op, name, payload) {
+  if (op === "hello") return null;
+  const names = op === "call" ? METHODS : PROPERTIES;
+  if (!names.includes(name)) return new VellumError("bad-request", `no ${op === "call" ? "method" : "property"} '${name}' on the plug-in`);
+  const values = op === "call" ? payload : op === "set" ? [payload] : [];
+  if (values.some((v) => typeof v === "number" && (!Number.isFinite(v) || Object.is(v, -0)))) {
+    return new VellumError("bad-request", "a number must be finite and not -0");
+  }
+  return null;
+}
+
 // The API both backends give: info, get, set, call and one function per method.
-function makeApi(backend, request) {
+function makeApi(backend, send) {
+  const request = (op, name, payload) => {
+    const refused = refusal(op, name, payload);
+    return refused ? Promise.reject(refused) : send(op, name, payload);
+  };
   const api = {
     backend,
     info: () => request("hello"),
@@ -92,16 +109,12 @@ async function connectPlugin() {
       const plugin = navigator.mimeTypes.namedItem(MIME_TYPE).enabledPlugin;
       return { name: plugin.name, version: run("getVersion", () => embed.getVersion()), mimeType: MIME_TYPE };
     }
-    if (op === "get") {
-      if (!PROPERTIES.includes(name)) throw new VellumError("unknown-name", `no property '${name}' on the plug-in`);
-      return run(`reading ${name}`, () => embed[name]);
-    }
+    // Names and values were checked before (refusal).
+    if (op === "get") return run(`reading ${name}`, () => embed[name]);
     if (op === "set") {
-      if (!PROPERTIES.includes(name)) throw new VellumError("unknown-name", `no property '${name}' on the plug-in`);
       run(`writing ${name}`, () => { embed[name] = payload; });
       return null;
     }
-    if (!METHODS.includes(name)) throw new VellumError("unknown-name", `no method '${name}' on the plug-in`);
     return run(name, () => embed[name](...payload));
   };
   return makeApi("npapi", request);

@@ -1,4 +1,5 @@
-// The consent window: shows the origin the background put in this window's address and sends
+// The consent window: shows the origins the background put in this window's address (the site
+// the user is on first, then the framed site asking, when they differ) and sends
 // the user's click back with the prompt's token. The background trusts this page's messages
 // because of where they come from (its sender URL), and only for the token it opened it with.
 "use strict";
@@ -7,8 +8,31 @@
   const api = globalThis.browser || globalThis.chrome;
   const params = new URLSearchParams(location.search);
   const token = params.get("token") || "";
-  document.getElementById("origin").textContent = params.get("origin") || "";
-  document.getElementById("embedded").hidden = params.get("embedded") !== "1";
+  const origin = params.get("origin") || "";
+  const top = params.get("top") || origin;
+
+  // An origin on one line, cut from its start when it must be: its end, the registrable domain,
+  // is what tells a site from a lookalike, so it always stays in view.
+  function showOrigin(element, text) {
+    element.dataset.origin = text;
+    element.title = text;
+    element.textContent = text;
+    for (let cut = 1; element.scrollWidth > element.clientWidth && cut < text.length; cut++) {
+      element.textContent = `\u2026${text.slice(cut)}`;
+    }
+  }
+  function showOrigins() {
+    showOrigin(document.getElementById("origin"), origin);
+    if (top !== origin) {
+      document.getElementById("on-top").hidden = false;
+      document.getElementById("embedded").hidden = false;
+      showOrigin(document.getElementById("top"), top);
+    }
+  }
+  showOrigins();
+  // Cut again whenever the room for them changes: the window sized by the browser, fonts loaded.
+  window.addEventListener("resize", showOrigins);
+  document.fonts.ready.then(showOrigins);
 
   const buttons = [...document.querySelectorAll("button")];
   let decided = false;

@@ -51,8 +51,18 @@
     }
   });
 
+  // JSON turns NaN and ±Infinity into null and -0 into 0: such a value would reach the plug-in
+  // as another one, so it is refused here, as vellum.js refuses it over either backend.
+  const isFinite = Number.isFinite;
+  const is = Object.is;
+  const unfaithful = (v) => typeof v === "number" && (!isFinite(v) || is(v, -0));
+
   function request(fields) {
     return new Promise((resolve, reject) => {
+      const values = "args" in fields ? fields.args : [fields.value];
+      for (let i = 0; i < values.length; i++) {
+        if (unfaithful(values[i])) return reject(bridgeError("bad-request", "a number must be finite and not -0"));
+      }
       const id = nextId++;
       let text;
       try { text = stringify({ id, ...fields }); } catch (error) { return reject(bridgeError("bad-request", String(error))); }

@@ -73,6 +73,16 @@ var VellumProtocol = (() => {
     return true;
   }
 
+  // The bytes a request holds while it waits (for consent, for the native host): its texts as
+  // UTF-8 and the envelope. A page's waiting requests hold at most MAX_REQUEST_BYTES in all.
+  function heldBytes(message) {
+    let total = 256;
+    for (const v of [message.value, ...(message.args || [])]) {
+      if (typeof v === "string") total += utf8Length(v);
+    }
+    return total;
+  }
+
   // Pages that may reach the bridge: https anywhere, plain http on this machine only.
   function isBridgeOrigin(origin) {
     let url;
@@ -82,5 +92,5 @@ var VellumProtocol = (() => {
     return url.protocol === "http:" && (url.hostname === "localhost" || url.hostname === "127.0.0.1");
   }
 
-  return Object.freeze({ PROPERTIES, METHODS, MAX_REQUEST_BYTES, problemWith, fits, isBridgeOrigin });
+  return Object.freeze({ PROPERTIES, METHODS, MAX_REQUEST_BYTES, problemWith, fits, heldBytes, isBridgeOrigin });
 })();

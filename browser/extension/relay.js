@@ -15,6 +15,24 @@
 
   let port = null;
   let keepalive = 0;
+  // Bytes of this page's requests not answered yet, by id: past the bridge's bound per page a
+  // request is refused here, in the page's own process, before it reaches the extension's.
+  const held = new Map();
+  let heldBytes = 0;
+  const settle = (id) => {
+    heldBytes -= held.get(id) || 0;
+    held.delete(id);
+  };
+  // A prerendered page, which the user has not seen, asks nothing until it is shown: its
+  // requests wait here.
+  let shown = !document.prerendering;
+  const waiting = [];
+  if (!shown) {
+    document.addEventListener("prerenderingchange", () => {
+      shown = true;
+      for (const message of waiting.splice(0)) post(message);
+    }, { once: true });
+  }
 
   function reply(message) {
     document.dispatchEvent(new CustomEvent(REPLY_EVENT, { detail: JSON.stringify(message) }));
@@ -27,10 +45,15 @@
   function connect() {
     port = api.runtime.connect({ name: "vellum-page" });
     port.onMessage.addListener((message) => {
-      if (message && typeof message === "object" && Number.isSafeInteger(message.id)) reply(message);
+      if (message && typeof message === "object" && Number.isSafeInteger(message.id)) {
+        settle(message.id);
+        reply(message);
+      }
     });
     port.onDisconnect.addListener(() => {
       port = null;
+      held.clear();
+      heldBytes = 0;
       clearInterval(keepalive);
       // The background went away with calls in flight (it answers every pending call itself
       // before it closes a page's port on purpose).
@@ -55,15 +78,29 @@
     if (id === null || id <= 0) return;  // nothing to answer to
     const problem = VellumProtocol.problemWith(message);
     if (problem) return fail(id, "bad-request", problem);
-    if (!VellumProtocol.fits(message)) {
-      return fail(id, "too-large", "the request exceeds the native host's 64 MiB limit");
+    const bytes = VellumProtocol.fits(message) ? VellumProtocol.heldBytes(message) : Infinity;
+    if (heldBytes + bytes > VellumProtocol.MAX_REQUEST_BYTES) {
+      return fail(id, "too-large", "the request, with this page's others still waiting, exceeds the bridge's 64 MiB per page");
     }
+    held.set(id, (held.get(id) || 0) + bytes);
+    heldBytes += bytes;
+    // Whether the user is interacting with this frame right now (a click, a key): the extension
+    // opens a consent window after a refusal in this tab only then. Read here, in the
+    // extension's world, where the page cannot redefine it.
+    const active = Boolean(navigator.userActivation && navigator.userActivation.isActive);
+    const outgoing = { ...message, active };
+    if (shown) post(outgoing);
+    else waiting.push(outgoing);
+  });
+
+  function post(message) {
     try {
       if (!port) connect();
       port.postMessage(message);
     } catch (error) {
       // The extension was reloaded or removed under this page.
-      fail(id, "disconnected", String(error && error.message || error));
+      settle(message.id);
+      fail(message.id, "disconnected", String(error && error.message || error));
     }
-  });
+  }
 })();

@@ -124,7 +124,8 @@ std::string checkMembers(const Json& request, const std::string& op) {
     }
     for (const auto& member : request.items()) {
         const std::string& key = member.key();
-        if (key != "id" && key != "op" && !contains(required, key) && !contains(optional, key)) {
+        if (key != "id" && key != "op" && key != "origin" && !contains(required, key) &&
+            !contains(optional, key)) {
             return "unexpected member '" + key + "' in a " + op + " request";
         }
     }
@@ -138,6 +139,9 @@ std::string checkMembers(const Json& request, const std::string& op) {
     }
     if (request.contains("args") && !request["args"].is_array()) {
         return "'args' must be an array";
+    }
+    if (request.contains("origin") && !request["origin"].is_string()) {
+        return "'origin' must be a string";
     }
     return "";
 }
@@ -174,6 +178,11 @@ Json BridgeSession::answer(const std::string& frame) {
         return answerWith(id, error("setup", setupError_));
     }
 
+    // The page's origin, as the browser recorded it for the extension: the site a token's PIN
+    // dialog names for what follows.
+    if (request.contains("origin") && announceOrigin_ != nullptr) {
+        announceOrigin_(request["origin"].get_ref<const std::string&>());
+    }
     const std::string& kind = op->get_ref<const std::string&>();
     Json members;
     if (kind == "hello") {

@@ -335,6 +335,8 @@ bool CommandLine::parse(const std::vector<std::string>& words, std::string& erro
             json = true;
         } else if (option == "--keep-going") {
             keepGoing = true;
+        } else if (option == "--no-pin-dialog") {
+            noPinDialog = true;
         } else if (option == "-h" || option == "--help") {
             help = true;
         } else if (option == "--plugin" || option == "--token-module") {
@@ -391,8 +393,8 @@ bool CommandLine::parse(const std::vector<std::string>& words, std::string& erro
 }
 
 const char* CommandLine::usage() noexcept {
-    return R"(usage: vellum-host [--plugin PATH] [--token-module PATH] [--json] [--keep-going]
-                   STEP [-- STEP]...
+    return R"(usage: vellum-host [--plugin PATH] [--token-module PATH [--no-pin-dialog]] [--json]
+                   [--keep-going] STEP [-- STEP]...
 
 Loads the vellum plug-in module as a browser does and runs its page-script API.
 
@@ -442,7 +444,11 @@ Options:
   --token-module PATH  run with PATH mapped at the plug-in's fixed token module path, in a
                        private mount namespace of this process only (Linux). On macOS it is
                        refused, for doctor too: install the module at the fixed path, which
-                       the plug-in and doctor both load
+                       the plug-in and doctor both load. On Linux vellum's PIN module is
+                       put in front of PATH (not for doctor): a token without a PIN pad is
+                       asked its PIN through pinentry at every login
+  --no-pin-dialog      with --token-module: map PATH itself, without the PIN module, so
+                       the plug-in's login without a PIN reaches the token module as it is
   --json               one JSON object per step on standard output
   --keep-going         run the steps after a failed one too, as a page goes on after an
                        "E:1000"; the exit status is that of the first failure

@@ -22,6 +22,9 @@ struct CommandLine {
     std::string tokenModulePath;  // empty: the fixed token module path as it stands
     bool json = false;
     bool keepGoing = false;  // run every step, as a page goes on after an "E:1000"
+    // With --token-module on Linux: map the module itself, without the PIN module in front
+    // (the module's own answer to the plug-in's login without a PIN).
+    bool noPinDialog = false;
     bool help = false;
     std::vector<Step> steps;
     // native-messaging: what the browser passed (the caller's origin, or Firefox's manifest

@@ -33,6 +33,16 @@ std::string FailureHint::forStatus(const std::string& lastError, const Context& 
                    "hides which); ") +
                kRunDoctor;
     }
+    if (lastError == "C_Login failed:Function canceled(0x0050)") {
+        return "the PIN dialog was cancelled, so nothing was sent to the token; sign again to be "
+               "asked again";
+    }
+    if (lastError == "C_Login failed:Function not suppored(0x0054)") {
+        return "no PIN dialog could be shown (no pinentry program, or one that cannot open a "
+               "window here), so no login was tried: install the Debian package "
+               "pinentry-gnome3 (or pinentry-qt, pinentry-gtk2, pinentry-curses); "
+               "'vellum-host doctor' shows which pinentry is used";
+    }
     if (startsWith(lastError, "C_Login failed:")) {
         return std::string(
                    "the token refused the login: the plug-in logs in without a PIN, so "

@@ -14,6 +14,7 @@
 #include "install/BridgeSettings.h"
 #include "pluginhost/PluginHost.h"
 #include "system/OperatingSystem.h"
+#include "system/PinModuleFront.h"
 #include "system/PluginLocator.h"
 #include "system/TokenLock.h"
 
@@ -25,6 +26,7 @@ using vellum::host::CommandLine;
 using vellum::host::Json;
 using vellum::host::JsonText;
 using vellum::host::OperatingSystem;
+using vellum::host::PinModuleFront;
 using vellum::host::StepOutcome;
 
 constexpr int kExitFailed = 1;
@@ -53,17 +55,23 @@ int broken(const CommandLine& commandLine, const std::string& error) {
     return kExitBroken;
 }
 
-// The token module 'bridge install --token-module' recorded, or empty; false when the settings
-// cannot be read.
-bool recordedTokenModule(std::string& module, std::string& error) {
+// The bridge settings in effect: the token module 'bridge install --token-module' recorded and
+// the pinentry named, each empty when none; false when the settings cannot be read.
+bool bridgeSettings(BridgeSettings& settings, std::string& error) {
     BridgePlaces places;
     std::string noHome;
-    BridgeSettings settings;
     // Without a home there are no per-user settings, and no recorded module to look for.
     if (!BridgePlaces::fromEnvironment(places, noHome)) {
         return true;
     }
-    if (!BridgeSettings::load(places, settings, error)) {
+    return BridgeSettings::load(places, settings, error);
+}
+
+// The token module 'bridge install --token-module' recorded, or empty; false when the settings
+// cannot be read.
+bool recordedTokenModule(std::string& module, std::string& error) {
+    BridgeSettings settings;
+    if (!bridgeSettings(settings, error)) {
         return false;
     }
     module = settings.tokenModule;
@@ -82,8 +90,13 @@ int nativeMessaging(const CommandLine& commandLine) {
     // own "Load pkcs11 lib fail".
     std::string module = commandLine.tokenModulePath;
     auto missing = OperatingSystem::IfMissing::Fail;
-    if (module.empty() && recordedTokenModule(module, setupError)) {
+    BridgeSettings settings;
+    std::string settingsError;
+    const bool haveSettings = bridgeSettings(settings, settingsError);
+    if (module.empty()) {
+        module = settings.tokenModule;
         missing = OperatingSystem::IfMissing::MapNothing;
+        setupError = settingsError;
     }
     // Found by this user's id, so before the mapping's user namespace.
     vellum::host::TokenLock tokenLock(module.empty() ? kTokenModulePath : module);
@@ -91,11 +104,20 @@ int nativeMessaging(const CommandLine& commandLine) {
         complain("warning: token operations are not kept apart from other hosts': " +
                  tokenLock.lockProblem());
     }
-    // Before the plug-in loads, while the process still has one thread.
+    // Before the plug-in loads, while the process still has one thread. A token without a PIN
+    // pad is asked its PIN through pinentry, naming the page that asks (announceOrigin).
     if (setupError.empty() && !module.empty()) {
-        OperatingSystem::mapTokenModule(module, missing, setupError);
+        PinModuleFront::announceSite("");
+        const std::string pinentry = haveSettings ? settings.pinentry : std::string();
+        if (commandLine.noPinDialog) {
+            OperatingSystem::mapTokenModule(module, missing, setupError);
+        } else {
+            OperatingSystem::mapTokenModuleBehindPinDialog(module, missing, pinentry, setupError);
+        }
     }
-    return vellum::host::NativeMessagingHost(pluginPath, setupError, &tokenLock).run(complain);
+    return vellum::host::NativeMessagingHost(pluginPath, setupError, &tokenLock,
+                                             PinModuleFront::announceSite)
+        .run(complain);
 }
 
 int bridge(const CommandLine& commandLine) {
@@ -134,13 +156,19 @@ int bridge(const CommandLine& commandLine) {
     return outcome.status == StepOutcome::Status::Broken ? kExitBroken : kExitFailed;
 }
 
+bool hasDoctorStep(const CommandLine& commandLine) {
+    for (const auto& step : commandLine.steps) {
+        if (step.kind == vellum::host::StepKind::Doctor) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // doctor with nothing at the fixed path and no --token-module looks at the module the bridge
 // recorded, as the native host would map it.
 std::string doctorTokenModule(const CommandLine& commandLine) {
-    bool doctor = false;
-    for (const auto& step : commandLine.steps) {
-        doctor = doctor || step.kind == vellum::host::StepKind::Doctor;
-    }
+    const bool doctor = hasDoctorStep(commandLine);
     std::error_code code;
     std::string module;
     std::string error;
@@ -151,6 +179,24 @@ std::string doctorTokenModule(const CommandLine& commandLine) {
         return commandLine.tokenModulePath;
     }
     return module;
+}
+
+// --token-module (or the recorded module doctor looks at) at the fixed path. On Linux the steps
+// get the PIN module in front of it, which asks the PIN of a token without a PIN pad; doctor,
+// which never logs in, loads the module itself, and reports the pinentry the PIN module would
+// run.
+bool mapTokenModule(const CommandLine& commandLine, const std::string& module,
+                    OperatingSystem::IfMissing missing, std::string& error) {
+    BridgeSettings settings;
+    std::string unreadable;  // doctor reports unreadable settings itself
+    bridgeSettings(settings, unreadable);
+    if (commandLine.noPinDialog || hasDoctorStep(commandLine)) {
+        PinModuleFront::configure(module, settings.pinentry);
+        return OperatingSystem::mapTokenModule(module, missing, error);
+    }
+    PinModuleFront::announceSite("vellum-host");
+    return OperatingSystem::mapTokenModuleBehindPinDialog(module, missing, settings.pinentry,
+                                                          error);
 }
 
 int run(const std::vector<std::string>& words) {
@@ -188,7 +234,7 @@ int run(const std::vector<std::string>& words) {
     const auto missing = tokenModule == commandLine.tokenModulePath
                              ? OperatingSystem::IfMissing::Fail
                              : OperatingSystem::IfMissing::MapNothing;
-    if (!tokenModule.empty() && !OperatingSystem::mapTokenModule(tokenModule, missing, error)) {
+    if (!tokenModule.empty() && !mapTokenModule(commandLine, tokenModule, missing, error)) {
         return broken(commandLine, error);
     }
 

@@ -11,6 +11,8 @@
 #include "doctor/IsolatedRun.h"
 #include "inspection/TokenModuleInspector.h"
 #include "install/BridgeFindings.h"
+#include "system/OperatingSystem.h"
+#include "system/PinModuleFront.h"
 
 namespace vellum::host {
 namespace {
@@ -93,6 +95,10 @@ ModuleFacts Doctor::inspect(bool loadModule) const {
         const std::filesystem::path resolved = std::filesystem::canonical(mappedModule_, failed);
         facts.mappedFrom = failed ? mappedModule_ : resolved.string();
     }
+    // What the steps and the native host get in front of a mapped module (not doctor itself,
+    // which never logs in).
+    facts.pinDialog = !mappedModule_.empty() && !OperatingSystem::isMacOS();
+    facts.pinentry = facts.pinDialog ? PinModuleFront::pinentryInEffect() : std::string();
     return facts;
 }
 

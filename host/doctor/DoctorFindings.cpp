@@ -144,7 +144,7 @@ void judgeListedSlot(const SlotFacts& slot, DoctorFindings& findings) {
 }
 
 // PIN, login and hash findings for a slot the plug-in may sign on.
-void judgeSigningSlot(const SlotFacts& slot, DoctorFindings& findings) {
+void judgeSigningSlot(const ModuleFacts& facts, const SlotFacts& slot, DoctorFindings& findings) {
     const std::string name = slotName(slot);
     const std::string lowerName = lowerSlotName(slot);
     if (slot.flags.userPinLocked) {
@@ -163,7 +163,14 @@ void judgeSigningSlot(const SlotFacts& slot, DoctorFindings& findings) {
     if (slot.certificates.empty()) {
         return;
     }
-    if (!slot.flags.protectedAuthenticationPath) {
+    if (!slot.flags.protectedAuthenticationPath && facts.pinDialog && facts.pinentry.empty()) {
+        findings.problems.push_back(
+            name +
+            " has no protected authentication path, and no pinentry program is installed to ask "
+            "its PIN, so every signing fails at C_Login without trying the token: install the "
+            "Debian package pinentry-gnome3 (or pinentry-qt, pinentry-gtk2, pinentry-curses), "
+            "or name a pinentry in the bridge settings.");
+    } else if (!slot.flags.protectedAuthenticationPath && !facts.pinDialog) {
         findings.warnings.push_back(
             name +
             " has no protected authentication path: the plug-in logs in without a PIN, "
@@ -245,7 +252,7 @@ DoctorFindings DoctorFindings::judge(const ModuleFacts& facts, int64_t now, Plat
             }
         }
         if (slot.usedByPlugin()) {
-            judgeSigningSlot(slot, findings);
+            judgeSigningSlot(facts, slot, findings);
         }
         if (slot.beyondSearchLimit) {
             findings.warnings.push_back(slotName(slot) +

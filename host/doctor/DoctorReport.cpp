@@ -73,6 +73,11 @@ std::string DoctorReport::text() const {
     out += "Token module: " + m.path +
            (m.mappedFrom.empty() ? "" : " (mapped to " + m.mappedFrom + ")") + "\n";
     out += "  loads: " + (m.loaded ? std::string("yes") : "no: " + m.error) + "\n";
+    if (m.pinDialog) {
+        out += "  PIN dialog (token without a PIN pad): " +
+               (m.pinentry.empty() ? std::string("none: no pinentry installed") : m.pinentry) +
+               "\n";
+    }
     if (!m.functionList.empty()) {
         out += "  C_GetFunctionList: " + m.functionList + "\n";
     }
@@ -115,6 +120,7 @@ Json DoctorReport::json() const {
     json["module"] = {
         {"path", m.path},
         {"mappedFrom", textOrNull(m.mappedFrom)},
+        {"pinentry", m.pinDialog ? Json(m.pinentry) : Json(nullptr)},
         {"loaded", m.loaded},
         {"error", textOrNull(m.error)},
         {"functionList", textOrNull(m.functionList)},

@@ -56,6 +56,11 @@ struct SlotFacts {
 struct ModuleFacts {
     std::string path;        // the fixed path the plug-in loads
     std::string mappedFrom;  // the module --token-module put there, or empty
+    // Whether the plug-in gets vellum's PIN module in front of that module (Linux, a module
+    // mapped), which asks the PIN of a token without a PIN pad; and the pinentry it runs, or
+    // empty when there is none.
+    bool pinDialog = false;
+    std::string pinentry;
     bool loaded = false;
     std::string error;         // the loader's error, or what failed before slots could be read
     std::string functionList;  // "OK" or what failed; empty when not reached

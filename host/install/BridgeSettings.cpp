@@ -18,13 +18,16 @@ bool BridgeSettings::read(const std::filesystem::path& file, BridgeSettings& set
     }
     Json json = Json::parse(text, nullptr, false);
     auto module = json.is_object() ? json.find("tokenModule") : json.end();
+    auto pinentry = json.is_object() ? json.find("pinentry") : json.end();
     if (json.is_discarded() || !json.is_object() ||
-        (module != json.end() && !module->is_string())) {
+        (module != json.end() && !module->is_string()) ||
+        (pinentry != json.end() && !pinentry->is_string())) {
         error = file.string() + " is not a bridge settings file";
         return false;
     }
     settings.file = file;
     settings.tokenModule = module != json.end() ? module->get<std::string>() : "";
+    settings.pinentry = pinentry != json.end() ? pinentry->get<std::string>() : "";
     return true;
 }
 
@@ -35,9 +38,13 @@ bool BridgeSettings::load(const BridgePlaces& places, BridgeSettings& settings,
         if (!read(places.settingsFile(scope), found, error)) {
             return false;
         }
-        if (!found.tokenModule.empty()) {
-            settings = found;
-            return true;
+        // Each setting from the first file that has it: the user's, else the system's.
+        if (settings.tokenModule.empty() && !found.tokenModule.empty()) {
+            settings.tokenModule = found.tokenModule;
+            settings.file = found.file;
+        }
+        if (settings.pinentry.empty()) {
+            settings.pinentry = found.pinentry;
         }
     }
     return true;
@@ -45,8 +52,15 @@ bool BridgeSettings::load(const BridgePlaces& places, BridgeSettings& settings,
 
 bool BridgeSettings::write(const std::filesystem::path& file, const std::string& tokenModule,
                            std::string& error) {
+    // A pinentry named in the file stays.
+    BridgeSettings kept;
+    std::string unreadable;
+    read(file, kept, unreadable);
     Json json = Json::object();
     json["tokenModule"] = tokenModule;
+    if (!kept.pinentry.empty()) {
+        json["pinentry"] = kept.pinentry;
+    }
     return BridgeFiles::replace(file, json.dump(2) + "\n", error);
 }
 

@@ -24,6 +24,12 @@ public:
     // Call while the process has a single thread, before the plug-in is loaded. False with the
     // reason, one line, in `error`.
     static bool mapTokenModule(const std::string& module, IfMissing ifMissing, std::string& error);
+    // The same, with the product's PIN module (PinModuleFront) at the fixed path in front of
+    // `module`: a token without a PIN pad is then asked its PIN through pinentry (`pinentry`, or
+    // pinentry on PATH when empty). A `module` that is not a file is treated as mapTokenModule()
+    // treats it. Linux only; elsewhere this refuses as mapTokenModule() does.
+    static bool mapTokenModuleBehindPinDialog(const std::string& module, IfMissing ifMissing,
+                                              const std::string& pinentry, std::string& error);
 
     // The running program's file as the system names it, or empty when it cannot be told.
     static std::string executablePath();

@@ -37,6 +37,13 @@ bool OperatingSystem::mapTokenModule(const std::string& module, IfMissing /*ifMi
     return false;
 }
 
+bool OperatingSystem::mapTokenModuleBehindPinDialog(const std::string& module, IfMissing ifMissing,
+                                                    const std::string& /*pinentry*/,
+                                                    std::string& error) {
+    // The vendor's module at the fixed path asks the PIN itself here.
+    return mapTokenModule(module, ifMissing, error);
+}
+
 std::string OperatingSystem::executablePath() {
     uint32_t size = 0;
     _NSGetExecutablePath(nullptr, &size);  // fails, telling the size needed

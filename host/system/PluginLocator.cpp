@@ -31,6 +31,13 @@ std::string PluginLocator::programPath() {
     return named.empty() ? named : absolutePath(named);
 }
 
+bool PluginLocator::runsFromBuildTree() {
+    // The program the build tree made, at the place it was made, and nothing else: a copy or
+    // an installed program never looks into a build tree, whatever is there now.
+    const std::string program = programPath();
+    return !program.empty() && program == absolutePath(VELLUM_HOST_BUILD_PROGRAM);
+}
+
 std::string PluginLocator::programDirectory() {
     const std::string program = programPath();
     size_t slash = program.rfind('/');
@@ -56,9 +63,7 @@ bool PluginLocator::locate(const std::string& requested, std::string& path, std:
             "one with --plugin PATH";
         return false;
     }
-    // The program the build tree made, at the place it was made, and nothing else: a copy or
-    // an installed program never looks into a build tree, whatever is there now.
-    if (program == absolutePath(VELLUM_HOST_BUILD_PROGRAM)) {
+    if (runsFromBuildTree()) {
         path = absolutePath(VELLUM_HOST_BUILD_PLUGIN);
         if (path.empty() || !isRegularFile(path)) {
             error = std::string("no plug-in module at ") + VELLUM_HOST_BUILD_PLUGIN +

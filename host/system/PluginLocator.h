@@ -17,6 +17,9 @@ public:
 
     // Absolute path of the running program, or empty when it cannot be told.
     static std::string programPath();
+    // Whether the running program is the one the build tree made, where it was made: only then
+    // are the build tree's modules used.
+    static bool runsFromBuildTree();
     // Directory of the running program, or empty when it cannot be told.
     static std::string programDirectory();
 };

@@ -9,6 +9,15 @@
 //   consentWindowOpen()       whether a consent window is showing now
 //   consentWindowText()       the text the consent window shows, once it names the origin
 //   consentWindowCount()      how many consent windows are showing
+//   closeConsentWindow()      waits for a consent window and closes it as a user would (not a
+//                             button); the asking origin it named
+//   frameEval(tab, i, expr)   the expression's value in the tab's i-th frame
+//   clickInFrame(tab, i, css) a trusted click on an element of the tab's i-th frame
+//   extensionPid()            the process id of the browser's process that runs the extension
+//   consentWindowEval(expr)   the expression's value in the consent window
+//   clickConsentAtOnce(allow) a trusted click on Allow or Deny as soon as the window names the
+//                             origin, before its buttons answer; whether they were still
+//                             waiting when it landed, or "closed" (the click decided)
 //   extensionUrl(file)        the address of one of the extension's own pages
 //   screenshot(tab, file, selector?)  the tab or one element of it (Chromium)
 //   injectBeforeLoad(source)  script run in every new page before its own (Chromium)
@@ -18,6 +27,7 @@ import fs from "node:fs";
 import path from "node:path";
 import { setTimeout as sleep } from "node:timers/promises";
 import { Marionette } from "./marionette.mjs";
+import { extensionProcess } from "./fixture.mjs";
 
 export const CHROMIUM_EXTENSION_ID = "mjebmgbgliocagopgcnlkfnbbcoejmda";
 export const GECKO_ID = "bridge@vellum.example";
@@ -49,7 +59,9 @@ class ChromiumDriver {
         "--no-sandbox",
         `--load-extension=${extension}`,
         `--disable-extensions-except=${extension}`,
-        `--host-resolver-rules=MAP ${resolveToLocal} 127.0.0.1`,
+        `--host-resolver-rules=MAP ${resolveToLocal} 127.0.0.1, MAP *.test 127.0.0.1`,
+        // The https pages of *.test carry a self-signed certificate.
+        "--ignore-certificate-errors",
         "--disable-features=HttpsUpgrades,HttpsFirstBalancedModeAutoEnable",
         "--window-size=900,700",
       ],
@@ -99,7 +111,7 @@ class ChromiumDriver {
     const target = await this.browser.waitForTarget(
       (t) => t.url().startsWith(`chrome-extension://${CHROMIUM_EXTENSION_ID}/consent.html`), { timeout: 30000 });
     const page = await target.asPage();
-    const origin = await (await page.waitForFunction(() => document.getElementById("origin")?.textContent)).jsonValue();
+    const origin = await (await page.waitForFunction(() => document.getElementById("origin")?.dataset.origin)).jsonValue();
     this.lastConsentArmedAt = await (await page.waitForFunction(ARMED_AT)).jsonValue();
     // The extension closes the window as soon as the decision arrives.
     await page.click(allow ? "#allow" : "#deny").catch((error) => {
@@ -108,6 +120,44 @@ class ChromiumDriver {
     await until("the consent window to close", () => this.consentTargets().length === 0);
     return origin;
   }
+
+  async consentWindowEval(expression) {
+    const page = await this.consentTargets()[0].asPage();
+    return page.evaluate(expression);
+  }
+
+  async clickConsentAtOnce(allow) {
+    const target = await this.browser.waitForTarget(
+      (t) => t.url().startsWith(`chrome-extension://${CHROMIUM_EXTENSION_ID}/consent.html`), { timeout: 30000 });
+    const page = await target.asPage();
+    await page.waitForFunction(() => document.getElementById("origin")?.dataset.origin);
+    await page.click(allow ? "#allow" : "#deny");
+    // A window that decided closes at once.
+    return page.evaluate(() => performance.getEntriesByName("consent-armed").length === 0)
+      .catch((error) => { if (/closed|destroyed|detached/i.test(String(error))) return "closed"; throw error; });
+  }
+
+  async closeConsentWindow() {
+    const target = await this.browser.waitForTarget(
+      (t) => t.url().startsWith(`chrome-extension://${CHROMIUM_EXTENSION_ID}/consent.html`), { timeout: 30000 });
+    const page = await target.asPage();
+    const origin = await (await page.waitForFunction(() => document.getElementById("origin")?.dataset.origin)).jsonValue();
+    await page.close();
+    await until("the consent window to close", () => this.consentTargets().length === 0);
+    return origin;
+  }
+
+  async extensionPid() { return extensionProcess(this.browser.process().pid); }
+
+  frame(page, index) {
+    const frames = page.mainFrame().childFrames();
+    if (!frames[index]) throw new Error(`no frame ${index}`);
+    return frames[index];
+  }
+
+  frameEval(page, index, expression) { return this.frame(page, index).evaluate(expression); }
+
+  clickInFrame(page, index, selector) { return this.frame(page, index).click(selector); }
 
   async screenshot(page, file, selector) {
     return selector ? (await page.$(selector)).screenshot({ path: file }) : page.screenshot({ path: file });
@@ -149,6 +199,11 @@ class FirefoxDriver {
     }, { limitMs: 60000 });
     const client = await Marionette.connect(port);
     await client.send("WebDriver:NewSession", { capabilities: { alwaysMatch: { pageLoadStrategy: "normal" } } });
+    // The https pages of *.test carry a self-signed certificate (Marionette leaves the
+    // acceptInsecureCerts capability off whatever it is asked, so it is set on the browser's side).
+    await client.send("Marionette:SetContext", { value: "chrome" });
+    await client.send("WebDriver:ExecuteScript", { script: `Cc["@mozilla.org/security/certoverride;1"].getService(Ci.nsICertOverrideService).setDisableAllSecurityChecksAndLetAttackersInterceptMyData(true)`, args: [] });
+    await client.send("Marionette:SetContext", { value: "content" });
     await client.send("Addon:Install", { path: extension, temporary: true });
     const driver = new FirefoxDriver(child, client);
     // The first tab stays open: Marionette needs a current window to open others from.
@@ -239,7 +294,7 @@ class FirefoxDriver {
     await this.switchTo(handle);
     // The page's script fills in the origin after the window shows.
     const origin = await until("the consent window's origin", async () =>
-      (await this.client.send("WebDriver:ExecuteScript", { script: `return document.getElementById("origin")?.textContent`, args: [] })).value);
+      (await this.client.send("WebDriver:ExecuteScript", { script: `return document.getElementById("origin")?.dataset.origin`, args: [] })).value);
     this.lastConsentArmedAt = await until("the consent window's buttons to answer", async () =>
       (await this.client.send("WebDriver:ExecuteScript", { script: `return (${ARMED_AT})()`, args: [] })).value);
     const { value: button } = await this.client.send("WebDriver:FindElement", { using: "css selector", value: allow ? "#allow" : "#deny" });
@@ -250,6 +305,77 @@ class FirefoxDriver {
     await until("the consent window to close", async () => !(await this.extensionWindows()).includes(handle));
     await this.switchTo(this.home);
     return origin;
+  }
+
+  async consentWindowEval(expression) {
+    await this.switchTo(await this.consentWindowOpen());
+    return (await this.client.send("WebDriver:ExecuteScript", { script: `return (${expression});`, args: [] })).value;
+  }
+
+  async clickConsentAtOnce(allow) {
+    const handle = await until("the consent window", () => this.consentWindowOpen().catch(() => null));
+    await this.switchTo(handle);
+    await until("the consent window's origin", async () =>
+      (await this.client.send("WebDriver:ExecuteScript", { script: `return document.getElementById("origin")?.dataset.origin`, args: [] })).value);
+    const { value: button } = await this.client.send("WebDriver:FindElement", { using: "css selector", value: allow ? "#allow" : "#deny" });
+    await this.client.send("WebDriver:ElementClick", { id: Object.values(button)[0] });
+    // A window that decided closes at once.
+    const value = await this.client.send("WebDriver:ExecuteScript",
+      { script: `return performance.getEntriesByName("consent-armed").length === 0`, args: [] })
+      .then((answer) => answer.value, (error) => { if (/no such window|discarded|closed/i.test(String(error))) return "closed"; throw error; });
+    this.current = null;
+    await this.switchTo(this.home);
+    return value;
+  }
+
+  // The process that runs the extension, from the browser's own list of its processes.
+  async extensionPid() {
+    await this.client.send("Marionette:SetContext", { value: "chrome" });
+    try {
+      const { value } = await this.client.send("WebDriver:ExecuteScript", { args: [],
+        script: `return ChromeUtils.requestProcInfo().then((info) => info.children.filter((c) => c.type === "extension").map((c) => c.pid))` });
+      if (value.length !== 1) throw new Error(`${value.length} extension processes`);
+      return value[0];
+    } finally {
+      await this.client.send("Marionette:SetContext", { value: "content" });
+    }
+  }
+
+  async closeConsentWindow() {
+    const handle = await until("the consent window", () => this.consentWindowOpen().catch(() => null));
+    await this.switchTo(handle);
+    const origin = await until("the consent window's origin", async () =>
+      (await this.client.send("WebDriver:ExecuteScript", { script: `return document.getElementById("origin")?.dataset.origin`, args: [] })).value);
+    await this.client.send("WebDriver:CloseWindow").catch(() => {});
+    this.current = null;
+    await until("the consent window to close", async () => !(await this.extensionWindows()).includes(handle));
+    await this.switchTo(this.home);
+    return origin;
+  }
+
+  async inFrame(handle, index, body) {
+    await this.switchTo(handle);
+    await this.client.send("WebDriver:SwitchToFrame", { id: index });
+    try {
+      return await body();
+    } finally {
+      await this.client.send("WebDriver:SwitchToParentFrame");
+    }
+  }
+
+  frameEval(handle, index, expression) {
+    return this.inFrame(handle, index, async () =>
+      (await this.client.send("WebDriver:ExecuteScript", { script: `return (${expression});`, args: [] })).value);
+  }
+
+  async clickInFrame(handle, index, selector) {
+    // A click goes to a tab in front (a background tab's elements count as not in view).
+    await this.client.send("WebDriver:SwitchToWindow", { handle, focus: true });
+    this.current = handle;
+    return this.inFrame(handle, index, async () => {
+      const { value: element } = await this.client.send("WebDriver:FindElement", { using: "css selector", value: selector });
+      await this.client.send("WebDriver:ElementClick", { id: Object.values(element)[0] });
+    });
   }
 
   screenshot() { throw new Error("not offered for Firefox"); }

@@ -6,6 +6,7 @@ import { execFileSync, spawn } from "node:child_process";
 import crypto from "node:crypto";
 import fs from "node:fs";
 import http from "node:http";
+import https from "node:https";
 import os from "node:os";
 import path from "node:path";
 import { createRequire } from "node:module";
@@ -37,17 +38,23 @@ export function provisionToken(tokenkit, dir, options = []) {
 
 // The environment a browser (and so its native hosts) runs with: the temporary HOME and the
 // forwarding module's settings, nothing of the caller's own.
-export function browserEnvironment({ home, token, softhsm, callLog, runId }) {
+// The test pinentry, which the bridge settings name: the forwarding module supplies no PIN, so
+// the token is one without a PIN pad and vellum's PIN module asks for its PIN at every login.
+export const FAKE_PINENTRY = path.join(path.dirname(new URL(import.meta.url).pathname), "..", "tokenkit", "fake_pinentry.py");
+
+export function browserEnvironment({ home, token, softhsm, callLog, runId, pinentryAnswers, pinentryLog }) {
   const env = {};
   for (const [k, v] of Object.entries(process.env)) {
-    if (!k.startsWith("VELLUM_P11FWD_") && !k.startsWith("XDG_") && k !== "SOFTHSM2_CONF") env[k] = v;
+    if (!k.startsWith("VELLUM_P11FWD_") && !k.startsWith("VELLUM_PIN_") && !k.startsWith("FAKE_PINENTRY_") &&
+        !k.startsWith("XDG_") && k !== "SOFTHSM2_CONF") env[k] = v;
   }
   Object.assign(env, {
     HOME: home,
     SOFTHSM2_CONF: token.conf,
     VELLUM_P11FWD_TARGET: softhsm,
-    VELLUM_P11FWD_PIN: token.pin,
     VELLUM_P11FWD_NO_TTY: "1",
+    FAKE_PINENTRY_ANSWERS: pinentryAnswers,
+    FAKE_PINENTRY_LOG: pinentryLog,
     VELLUM_P11FWD_HIDE_UNINITIALIZED: "1",
     VELLUM_P11FWD_LOG: callLog,
     VELLUM_BROWSER_RUN: runId,
@@ -60,7 +67,11 @@ export function browserEnvironment({ home, token, softhsm, callLog, runId }) {
 export function installBridge({ host, fwd, env, browser, userDataDir }) {
   const args = ["bridge", "install", "--user", "--browser", browser, "--token-module", fwd];
   if (userDataDir) args.push("--user-data-dir", userDataDir);
-  return execFileSync(host, args, { env, encoding: "utf8" });
+  const out = execFileSync(host, args, { env, encoding: "utf8" });
+  // The pinentry to run, named in the settings file install wrote (install keeps it).
+  const settings = path.join(env.HOME, ".config", "vellum", "bridge.json");
+  fs.writeFileSync(settings, JSON.stringify({ ...JSON.parse(fs.readFileSync(settings, "utf8")), pinentry: FAKE_PINENTRY }));
+  return out;
 }
 
 // vellum-host processes of this run (native hosts started by the browser or the NPAPI relay),
@@ -148,13 +159,26 @@ class HostConnection {
   close() { this.child.stdin.end(); }
 }
 
+// A self-signed certificate for the https pages (names under .test, which both browsers are
+// told to resolve here and whose certificate errors they are told to accept).
+export function testCertificate(dir) {
+  const key = path.join(dir, "server-key.pem");
+  const cert = path.join(dir, "server-cert.pem");
+  execFileSync("openssl", ["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=vellum test pages",
+    "-addext", "subjectAltName=DNS:*.test", "-keyout", key, "-out", cert], { stdio: "ignore" });
+  return { key: fs.readFileSync(key), cert: fs.readFileSync(cert) };
+}
+
 // The web server of the pages: the browser/ folder of the source tree (vellum.js, the demo),
 // a blank page (sandboxed.html: the same, sandboxed by its header), a page that calls the
-// bridge as it loads (asking.html), and POST /npapi-relay, which carries the NPAPI emulation's synchronous calls
+// bridge as it loads (asking.html; with ?click, when its button is clicked instead; it reports
+// its calls to GET /asked, which stats.asked counts, and their outcomes, which stats.outcomes
+// lists as {page: its query, outcome, activation: its activationStart}), a page that frames other pages
+// (framing.html?src=URL&src=URL...), and POST /npapi-relay, which carries the NPAPI emulation's synchronous calls
 // to one native host per embed (see npapi-shim.js).
-export async function startServer({ root, host, hostEnv, ports = 2 }) {
+export async function startServer({ root, host, hostEnv, ports = 2, tls = null }) {
   const relays = new Map();
-  const stats = { relayedCalls: 0 };
+  const stats = { relayedCalls: 0, asked: 0, outcomes: [] };
   const types = { ".html": "text/html", ".js": "text/javascript", ".css": "text/css", ".png": "image/png" };
   const handler = async (req, res) => {
     const url = new URL(req.url, "http://127.0.0.1");
@@ -165,8 +189,26 @@ export async function startServer({ root, host, hostEnv, ports = 2 }) {
       return res.end("<!doctype html><title>blank</title><p>blank</p>");
     }
     if (url.pathname === "/asking.html") {
+      // The outcome stays in window.asked (a code, or "ok"), for tests that look into the frame.
+      const ask = "fetch('/asked', { cache: 'no-store' }); window.asked = 'waiting'; " +
+        "const told = (outcome) => { window.asked = outcome; fetch('/asked?' + new URLSearchParams({ page: location.search, outcome, " +
+        "activation: performance.getEntriesByType('navigation')[0].activationStart }), { cache: 'no-store' }); }; " +
+        "vellumBridge.getVersion().then(() => told('ok'), (e) => told(e.code));";
       res.writeHead(200, { "content-type": "text/html" });
-      return res.end("<!doctype html><title>asking</title><script>vellumBridge.getVersion().catch(() => {});</script>");
+      return res.end(url.searchParams.has("click")
+        ? `<!doctype html><title>asking</title><button id="ask" onclick="${ask}">Ask</button>`
+        : `<!doctype html><title>asking</title><script>${ask}</script>`);
+    }
+    if (url.pathname === "/asked") {
+      if (url.searchParams.has("outcome")) stats.outcomes.push(Object.fromEntries(url.searchParams));
+      else stats.asked++;
+      res.writeHead(204);
+      return res.end();
+    }
+    if (url.pathname === "/framing.html") {
+      const frames = url.searchParams.getAll("src").map((src) => `<iframe src="${src.replace(/[<>"&]/g, "")}"></iframe>`).join("");
+      res.writeHead(200, { "content-type": "text/html" });
+      return res.end(`<!doctype html><title>framing</title>${frames}`);
     }
     if (url.pathname === "/npapi-relay" && req.method === "POST") {
       const chunks = [];
@@ -187,17 +229,61 @@ export async function startServer({ root, host, hostEnv, ports = 2 }) {
     fs.createReadStream(file).pipe(res);
   };
   const servers = [];
-  for (let i = 0; i < ports; i++) {
-    const server = http.createServer((req, res) => handler(req, res).catch((e) => { res.writeHead(500); res.end(String(e)); }));
+  const serve = (req, res) => handler(req, res).catch((e) => { res.writeHead(500); res.end(String(e)); });
+  for (let i = 0; i < ports + (tls ? 1 : 0); i++) {
+    const server = tls && i === ports ? https.createServer(tls, serve) : http.createServer(serve);
     await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
     servers.push(server);
   }
   return {
-    ports: servers.map((s) => s.address().port),
+    ports: servers.slice(0, ports).map((s) => s.address().port),
+    httpsPort: tls ? servers[ports].address().port : null,
     stats,
     close() {
       for (const relay of relays.values()) relay.close();
       for (const s of servers) { s.closeAllConnections(); s.close(); }
     },
   };
+}
+
+// Chromium's process that runs extensions: the one below the browser whose command line says so.
+export function extensionProcess(browserPid) {
+  const parents = new Map();
+  const lines = new Map();
+  for (const entry of fs.readdirSync("/proc")) {
+    if (!/^\d+$/.test(entry)) continue;
+    try {
+      parents.set(Number(entry), Number(fs.readFileSync(`/proc/${entry}/stat`, "utf8").split(") ")[1].split(" ")[1]));
+      // Chromium retitles the processes it forks: their command line is one string.
+      lines.set(Number(entry), fs.readFileSync(`/proc/${entry}/cmdline`, "utf8").split(/[\0 ]/).filter(Boolean));
+    } catch { /* gone meanwhile */ }
+  }
+  const below = (pid) => { for (let p = parents.get(pid); p; p = parents.get(p)) if (p === browserPid) return true; return false; };
+  const found = [...lines].filter(([pid, line]) => below(pid) &&
+    line.includes("--extension-process"));
+  if (found.length !== 1) throw new Error(`${found.length} extension processes below ${browserPid}`);
+  return found[0][0];
+}
+
+// A process's resident memory now and at its peak (VmRSS, VmHWM), in bytes.
+export function memoryOf(pid) {
+  const status = fs.readFileSync(`/proc/${pid}/status`, "utf8");
+  const kib = (field) => Number(new RegExp(`^${field}:\\s+(\\d+) kB`, "m").exec(status)[1]) * 1024;
+  return { rss: kib("VmRSS"), peak: kib("VmHWM") };
+}
+
+// Bytes written to a process's pipes and not read yet (FIONREAD on each pipe it holds, opened
+// anew through /proc; Node offers no ioctl, so Python asks).
+export function unreadPipeBytes(pid) {
+  const script = `import array, fcntl, os, sys, termios
+total = 0
+for fd in os.listdir(f"/proc/{sys.argv[1]}/fd"):
+    path = f"/proc/{sys.argv[1]}/fd/{fd}"
+    try:
+        if not os.readlink(path).startswith("pipe:"): continue
+        f = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+        n = array.array("i", [0]); fcntl.ioctl(f, termios.FIONREAD, n); os.close(f); total += n[0]
+    except OSError: pass
+print(total)`;
+  return Number(execFileSync("python3", ["-c", script, String(pid)], { encoding: "utf8" }));
 }

@@ -14,11 +14,10 @@ import { execFileSync } from "node:child_process";
 import fs from "node:fs";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
-import { setTimeout as sleep } from "node:timers/promises";
 import { CHROMIUM_EXTENSION_ID, GECKO_ID, launch, until } from "./drivers.mjs";
 import {
   browserEnvironment, callLogLines, installBridge, loadPuppeteer, nativeHosts, opensslVerify, parseArgs,
-  provisionToken, signatureBytes, startServer, temporaryDirectory,
+  memoryOf, provisionToken, unreadPipeBytes, signatureBytes, startServer, temporaryDirectory, testCertificate,
 } from "./fixture.mjs";
 
 const args = parseArgs(process.argv.slice(2));
@@ -65,7 +64,10 @@ async function step(name, body) {
 const token = provisionToken(args.tokenkit, path.join(work, "token"),
   ["--bits", "1024", "--label", "browser", "--subject", `/CN=${SUBJECT_CN}/O=vellum`, "--serial", SERIAL,
    "--cache", path.join(work, "keys")]);
-const env = browserEnvironment({ home, token, softhsm: args.softhsm, callLog, runId });
+const pinentryAnswers = path.join(work, "pinentry-answers");
+const pinentryLog = path.join(work, "pinentry.log");
+fs.writeFileSync(pinentryAnswers, `every pin ${token.pin}\n`);
+const env = browserEnvironment({ home, token, softhsm: args.softhsm, callLog, runId, pinentryAnswers, pinentryLog });
 installBridge({ host: args.host, fwd: args.fwd, env, browser: kind, userDataDir: kind === "chromium" ? profile : undefined });
 
 // What vellum-host itself answers for the same steps, to compare the page's answers with.
@@ -80,10 +82,14 @@ function vellumHost(...steps) {
   return out.trim().split("\n").map((line) => JSON.parse(line));
 }
 
-const server = await startServer({ root: path.join(args.source, "browser"), host: args.host, hostEnv: env });
-const [port, otherPort] = server.ports;
-const allowedOrigin = `http://127.0.0.1:${port}`;
-const deniedOrigin = `http://127.0.0.1:${otherPort}`;
+const server = await startServer({ root: path.join(args.source, "browser"), host: args.host, hostEnv: env, tls: testCertificate(work) });
+const [port] = server.ports;
+// https sites under .test, all served here; and the loopback origins the bridge serves over http.
+const site = (name) => `https://${name}.test:${server.httpsPort}`;
+const allowedOrigin = site("bank");
+const deniedOrigin = site("denied");
+const evilOrigin = site("evil");
+const loopbackOrigin = `http://127.0.0.1:${port}`;
 const policyOrigin = `http://localhost:${port}`;
 
 // The administrator's pre-allowed origin, where each browser reads managed storage.
@@ -131,11 +137,16 @@ try {
     await until("the demo page to start", () => browser.eval(far, `document.body.dataset.state`));
     assert.equal(await browser.eval(far, `typeof window.vellumBridge + " " + document.body.dataset.state`), "undefined unavailable");
     await browser.closeTab(far);
+    for (const origin of [loopbackOrigin, policyOrigin]) {
+      const local = await browser.open(`${origin}/blank.html`);
+      assert.equal(await browser.eval(local, `document.title + " " + typeof window.vellumBridge`), "blank object");
+      await browser.closeTab(local);
+    }
     tab = await browser.open(`${allowedOrigin}/blank.html`);
-    assert.equal(await browser.eval(tab, `document.title + " " + typeof window.vellumBridge`), "blank object");
+    assert.equal(await browser.eval(tab, `location.protocol + " " + typeof window.vellumBridge`), "https: object");
   });
 
-  await step("requests outside the embed's API are refused before they reach anything", async () => {
+  await step("requests outside the embed's API are refused in the page, with no consent window", async () => {
     for (const expression of [`vellumBridge.get("Foo")`, `vellumBridge.call("toString")`, `vellumBridge.set("CN", { serial: 1 })`,
                               `vellumBridge.call("GetUKeySN", [0])`]) {
       const answer = await call(tab, expression);
@@ -155,9 +166,15 @@ try {
     await start(tab, "list", `vellumBridge.getCertList()`);
     await until("the consent window", () => browser.consentWindowOpen());
     const text = await until("the consent window's text", () => browser.consentWindowText().catch(() => null));
-    assert.ok(text.includes(allowedOrigin) && !text.includes("embedded"), text);
+    assert.ok(text.includes(allowedOrigin) && !text.includes("a frame of another site"), text);
+    // Not a click the page aimed at where the window would open: a real click before the
+    // buttons answer decides nothing (the window would close and the call settle) ...
+    const early = await browser.clickConsentAtOnce(true);
+    assert.notEqual(early, "closed", "a click before the buttons answered decided: the window closed");
+    assert.equal(early, true, "the click landed after the buttons began to answer");
+    assert.equal(await done(tab, "list"), false, "a click before the buttons answered decided: the call settled");
+    // ... one after a second does.
     assert.equal(await browser.answerConsent(true), allowedOrigin);
-    // Not a click the page aimed at where the window would open: the buttons wait a second.
     assert.ok(browser.lastConsentArmedAt >= 1000, `the buttons answered after ${browser.lastConsentArmedAt} ms`);
     assert.deepEqual(await result(tab, "list"), { ok: true, v: expectedList });
     const info = await call(tab, `vellumBridge.info()`);
@@ -225,6 +242,19 @@ try {
     for (const hash of ["md5", "sha1", "sha256"]) assert.equal(await signAndVerify(tab, hash), "Verified OK");
   });
 
+  await step("the PIN comes from the desktop's PIN dialog (the test pinentry), which names the page's origin", async () => {
+    fs.rmSync(pinentryLog, { force: true });
+    fs.writeFileSync(callLog, "");
+    assert.equal(await signAndVerify(tab, "sha256"), "Verified OK");
+    const origin = new URL(await browser.eval(tab, "location.href")).origin;
+    const dialog = fs.readFileSync(pinentryLog, "utf8").split("\n");
+    assert.ok(dialog.includes(`SETDESC ${origin} asks to sign with the token "browser".%0A%0AEnter the token's PIN to sign this once.`), dialog.join("\n"));
+    assert.deepEqual(dialog.filter((l) => l === "GETPIN").length, 1, dialog.join("\n"));
+    const logins = callLogLines(callLog).filter((l) => l.startsWith("C_Login "));
+    assert.equal(logins.length, 1, logins.join("\n"));
+    assert.match(logins[0], /^C_Login rv=0x0 .* pin=set pinLength=\d+ pinSupplied=no$/);
+  });
+
   await step("a 2.5 MiB SignData envelope arrives whole (the host sends it in parts)", async () => {
     const big = "0123456789abcdef".repeat(160 * 1024);
     const answer = await call(tab, `(async () => {
@@ -276,13 +306,17 @@ try {
     }
   });
 
-  await step("an origin the administrator allowed calls without a consent window", async () => {
+  await step("an origin the administrator allowed calls without a consent window on its own site, and asks framed by an unlisted one", async () => {
     const managed = await browser.open(`${policyOrigin}/blank.html`);
     await start(managed, "version", `vellumBridge.getVersion()`);
     await until("the call or a consent window", async () => (await done(managed, "version")) || (await browser.consentWindowOpen()));
     assert.equal(await browser.consentWindowOpen() ? "consent window" : "no window", "no window");
     assert.deepEqual(await result(managed, "version"), { ok: true, v: vellumHost(["call", "getVersion"])[0].value });
     await browser.closeTab(managed);
+    // Framed by a site the administrator did not list, it asks as any site does.
+    const framed = await browser.open(`${site("unlisted")}/framing.html?src=${encodeURIComponent(`${policyOrigin}/asking.html`)}`);
+    assert.equal(await browser.closeConsentWindow(), policyOrigin);
+    await browser.closeTab(framed);
   });
 
   await step("prepare() starts the native host of an allowed site's page before its first call, and none for a site not allowed", async () => {
@@ -295,7 +329,8 @@ try {
     await browser.eval(ready, `(vellumBridge.prepare(), true)`);
     const [started] = await until("the allowed page's native host, before any call", () => fresh().length > 0 && fresh());
     assert.deepEqual(await call(ready, `vellumBridge.getVersion()`), { ok: true, v: vellumHost(["call", "getVersion"])[0].value });
-    await sleep(300);  // time for a host the undecided page should not have, were it started
+    // The undecided page's port opened first, and a host is started as its port's consent lookup
+    // ends: had it been started, it would be among them by the time the allowed page answered.
     // The call went to the host prepare() started; the undecided page has none and no window.
     assert.deepEqual(fresh(), [started]);
     assert.equal(await browser.consentWindowOpen() ? "consent window" : "none", "none");
@@ -303,15 +338,34 @@ try {
     await browser.closeTab(undecided);
   });
 
-  await step("frames of other sites ask in their own name, say they are embedded, one window at a time, which goes with the page", async () => {
-    const framed = [`http://localhost:${otherPort}`, deniedOrigin];
-    const leaving = await browser.open(`${allowedOrigin}/blank.html?framing`);
-    await browser.eval(leaving, `(${JSON.stringify(framed)}.forEach((o) => document.body.append(Object.assign(document.createElement("iframe"), { src: o + "/asking.html" }))), true)`);
-    await until("the consent window", () => browser.consentWindowOpen());
+  await step("frames of other sites ask in their own name, under the page's site, one window at a time, which goes with the page", async () => {
+    // One of them with a long name: the window shows it on one line, cut from the start.
+    const framed = [site("one"), site(`login-secure-account-verification-update-portal-service.${"x".repeat(40)}.two`)];
+    const asked = server.stats.asked;
+    const leaving = await browser.open(`${allowedOrigin}/framing.html?${framed.map((o) => `src=${encodeURIComponent(`${o}/asking.html`)}`).join("&")}`);
+    await until("both frames' calls", () => server.stats.asked >= asked + 2);
     const text = await until("the consent window's text", () => browser.consentWindowText().catch(() => null));
-    assert.match(text, new RegExp(`(${framed.join("|")})\\s+This site is embedded in the page you are on`));
-    await sleep(1000);  // time for a second window, were the other frame allowed to open one
+    // The site the user is on first, then the framed site asking.
+    const escape = (t) => t.replace(/[.*+?^${}()|[\]\\]/g, "\\$&");
+    assert.match(text, new RegExp(`On the page you are on,\\s+${escape(allowedOrigin)}\\s+a frame of another site asks; it is not that page:\\s+` +
+      `(${framed.map((o) => `\\S*${escape(o.slice(-24))}`).join("|")})\\s`));
     assert.equal(await browser.consentWindowCount(), 1);
+    const lines = [];
+    const originLine = () => browser.consentWindowEval(`(() => { const e = document.getElementById("origin");
+      return { shown: e.textContent, full: e.dataset.origin, fits: e.scrollWidth <= e.clientWidth }; })()`);
+    lines.push(await until("the origin cut to fit", async () => { const line = await originLine(); return line.fits && line; }, { limitMs: 5000 })
+      .catch(() => originLine()));
+    const first = await browser.answerConsent(true);
+    // Only now the other frame's question.
+    await until("the other frame's window", () => browser.consentWindowOpen());
+    assert.equal(await browser.consentWindowCount(), 1);
+    assert.ok((await browser.consentWindowText()).includes(framed.find((o) => o !== first).slice(-20)));
+    // Once the window has its size (it may change after the page's first layout).
+    lines.push(await until("the origin cut to fit", async () => { const line = await originLine(); return line.fits && line; }, { limitMs: 5000 })
+      .catch(() => originLine()));
+    const long = lines.find((l) => l.full === framed[1]);
+    assert.ok(long && long.fits && long.shown.startsWith("\u2026") && framed[1].endsWith(long.shown.slice(1)) &&
+      long.shown.length > 20, JSON.stringify(lines));
     await browser.closeTab(leaving);
     await until("the consent window to close", async () => !(await browser.consentWindowOpen().catch(() => true)));
   });
@@ -341,7 +395,8 @@ try {
     });
     process.kill(pid, "SIGSTOP");
     await start(tab, "stopped", `vellumBridge.getCertList()`);
-    await sleep(300);
+    // The call is with the host once its request waits, unread, in one of the host's pipes.
+    await until("the request in the stopped host's input", () => unreadPipeBytes(pid) > 0);
     assert.equal(await done(tab, "stopped"), false, "the call settled while its host was stopped");
     process.kill(pid, "SIGKILL");
     const killed = await result(tab, "stopped");
@@ -354,15 +409,16 @@ try {
 
   await step("the options page lists the decisions; Revoke closes the site's host and the site is asked again", async () => {
     const options = await browser.open(await browser.extensionUrl("options.html"));
-    const rows = () => browser.eval(options, `[...document.querySelectorAll("#decisions tr")].map((r) => r.cells[0].textContent + " " + r.cells[1].textContent)`);
-    await until("the options page's list", async () => (await rows()).length >= 2);
-    assert.deepEqual(await rows(), [`${allowedOrigin} Allowed`, `${deniedOrigin} Denied`].sort());
+    const rows = () => browser.eval(options, `[...document.querySelectorAll("#decisions tr")].map((r) => [...r.cells].slice(0, 3).map((c) => c.textContent).join(" "))`);
+    await until("the options page's list", async () => (await rows()).length >= 3);
+    const listed = await rows();
+    for (const row of [`${allowedOrigin} (the same site) Allowed`, `${deniedOrigin} (the same site) Denied`]) assert.ok(listed.includes(row), `${row} in ${listed}`);
     assert.deepEqual(await browser.eval(options, `[...document.querySelectorAll("#policy li")].map((li) => li.textContent)`), [policyOrigin]);
     // Nothing the extension keeps where a content script, that is a page's own process, could
     // write itself an "allow" (Firefox opens storage.local to content scripts).
     assert.deepEqual(await browser.eval(options, `(globalThis.browser || chrome).storage.local.get(null).then(Object.keys)`), []);
-    await browser.eval(options, `(document.querySelector('button[data-origin="${allowedOrigin}"]').click(), true)`);
-    await until("the decision to go", async () => (await rows()).length === 1);
+    await browser.eval(options, `(document.querySelector('button[data-top="${allowedOrigin}"][data-origin="${allowedOrigin}"]').click(), true)`);
+    await until("the decision to go", async () => (await rows()).length === listed.length - 1);
     await browser.closeTab(options);
     await until("the site's native host to end", () => nativeHosts(args.host, runId).length === 0);
     await start(tab, "again", `vellumBridge.getCertList()`);
@@ -371,16 +427,16 @@ try {
   });
 
   await step("without the native host a call rejects with code 'no-host'; a request over 64 MiB with 'too-large'", async () => {
-    const bridge = (verb) => execFileSync(args.host, ["bridge", verb, "--user", "--browser", kind,
-      ...(kind === "chromium" ? ["--user-data-dir", profile] : []), ...(verb === "install" ? ["--token-module", args.fwd] : [])], { env });
-    bridge("uninstall");
+    execFileSync(args.host, ["bridge", "uninstall", "--user", "--browser", kind,
+      ...(kind === "chromium" ? ["--user-data-dir", profile] : [])], { env });
     try {
       const page = await browser.open(`${allowedOrigin}/blank.html?uninstalled`);
       const missing = await call(page, `vellumBridge.getVersion()`);
       assert.equal(missing.code, "no-host", JSON.stringify(missing));
       await browser.closeTab(page);
     } finally {
-      bridge("install");
+      // As at the start: uninstall took the settings file, and the pinentry named in it.
+      installBridge({ host: args.host, fwd: args.fwd, env, browser: kind, userDataDir: kind === "chromium" ? profile : undefined });
     }
     const large = await call(tab, `vellumBridge.set("SignData", "x".repeat(64 * 1024 * 1024))`);
     assert.equal(large.code, "too-large", JSON.stringify(large));
@@ -397,13 +453,174 @@ try {
       const page = await browser.open(`${allowedOrigin}/blank.html?garbled`);
       const answers = await browser.eval(page, `Promise.all([${settle(`vellumBridge.getVersion()`)}, ${settle(`vellumBridge.getProviderName()`)}])`);
       // Chromium drops the frame and goes on; Firefox closes the port.
-      assert.deepEqual(answers, kind === "chromium"
-        ? [{ ok: false, code: "lost-answer", message: "the native host's answer to this call was lost", isError: true }, { ok: true, v: "answer to 2" }]
-        : answers.map((a) => ({ ...a, ok: false, code: "host-exited", isError: true })));
+      if (kind === "chromium") {
+        assert.deepEqual(answers, [{ ok: false, code: "lost-answer", message: "the native host's answer to this call was lost", isError: true },
+                                   { ok: true, v: "answer to 2" }]);
+      } else {
+        // Firefox ends the connection on the frame that is not JSON: both calls fail, neither
+        // with another call's answer (the host's later "answer to 2" never reaches the page).
+        assert.deepEqual(answers.map(({ ok, code, isError, v }) => ({ ok, code, isError, v })),
+          [{ ok: false, code: "host-exited", isError: true, v: undefined }, { ok: false, code: "host-exited", isError: true, v: undefined }]);
+      }
       await browser.closeTab(page);
     } finally {
       fs.writeFileSync(manifest, installed);
     }
+  });
+
+  // A frame's outcome (asking.html keeps it in window.asked): undefined before its call.
+  const asked = (page, index) => browser.frameEval(page, index, `window.asked`).catch(() => undefined);
+  const framing = (...sources) => `framing.html?${sources.map((src) => `src=${encodeURIComponent(src)}`).join("&")}`;
+
+  await step("a site allowed on its own site, framed by another, asks again naming both; 3 closings pause the pair, lifted in the options", async () => {
+    const bankInEvil = `${evilOrigin}/${framing(`${allowedOrigin}/asking.html`)}`;
+    let windows = 0;
+    let page;
+    for (let i = 0; i < 8; i++) {
+      page = await browser.open(bankInEvil);
+      const outcome = await until("a consent window or the frame's refusal", async () =>
+        ((await browser.consentWindowOpen()) && "window") || (await asked(page, 0)) !== "waiting" && (await asked(page, 0)));
+      if (outcome === "window") {
+        windows++;
+        const text = await browser.consentWindowText();
+        assert.ok(text.indexOf(evilOrigin) >= 0 && text.indexOf(evilOrigin) < text.indexOf(allowedOrigin), text);
+        // Nothing without an answer.
+        assert.equal(await asked(page, 0), "waiting");
+        assert.equal(await browser.closeConsentWindow(), allowedOrigin);
+        await until("the frame's refusal", async () => (await asked(page, 0)) === "consent");
+      } else {
+        assert.equal(outcome, "consent");
+      }
+      await browser.closeTab(page);
+    }
+    assert.equal(windows, 3, "consent windows for 8 closings in a row");
+    const options = await browser.open(await browser.extensionUrl("options.html"));
+    const paused = `button[data-top="${evilOrigin}"][data-origin="${allowedOrigin}"]`;
+    const state = await until("the pause in the options", () => browser.eval(options, `document.querySelector('${paused}')?.closest("tr").cells[2].textContent`));
+    assert.match(state, /^Not asked until .* \(7 days\)$/);
+    assert.equal(await browser.eval(options, `document.querySelector('${paused}').textContent`), "Lift");
+    await browser.eval(options, `(document.querySelector('${paused}').click(), true)`);
+    await until("the pause to go", async () => !(await browser.eval(options, `Boolean(document.querySelector('${paused}'))`)));
+    await browser.closeTab(options);
+    // Lifted: asked again; a Deny there stays with the pair.
+    page = await browser.open(bankInEvil);
+    assert.equal(await browser.answerConsent(false), allowedOrigin);
+    await until("the frame's refusal", async () => (await asked(page, 0)) === "consent");
+    assert.deepEqual(await call(tab, `vellumBridge.getCertList()`), { ok: true, v: expectedList });
+
+    // That tab had a Deny: another origin's frame gets no window without the user's gesture in it ...
+    await browser.eval(page, `(document.body.append(Object.assign(document.createElement("iframe"), { src: "${site("other")}/asking.html" })), true)`);
+    const refused = await until("a consent window or the frame's refusal", async () =>
+      ((await browser.consentWindowOpen()) && "window") || (await asked(page, 1)) !== "waiting" && (await asked(page, 1)));
+    if (refused === "window") await browser.closeConsentWindow();
+    assert.equal(refused, "consent", "a frame with no gesture of the user got a consent window after a Deny in its tab");
+    // ... and one with it.
+    await browser.eval(page, `(document.body.append(Object.assign(document.createElement("iframe"),
+      { src: "${site("clicked")}/asking.html?click", style: "position: fixed; left: 0; top: 0" })), true)`);
+    await until("the frame's button", () => browser.frameEval(page, 2, `Boolean(document.getElementById("ask"))`).catch(() => false));
+    await browser.clickInFrame(page, 2, "#ask");
+    assert.equal(await browser.closeConsentWindow(), site("clicked"));
+    await browser.closeTab(page);
+  });
+
+  await step("a loopback origin's Allow lasts while its page is open, and is not kept", async () => {
+    let page = await browser.open(`${loopbackOrigin}/blank.html?loopback`);
+    await start(page, "version", `vellumBridge.getVersion()`);
+    assert.equal(await browser.answerConsent(true), loopbackOrigin);
+    assert.equal((await result(page, "version")).ok, true);
+    assert.equal((await call(page, `vellumBridge.getProviderName()`)).ok, true);
+    await browser.closeTab(page);
+    page = await browser.open(`${loopbackOrigin}/blank.html?loopback-again`);
+    await start(page, "version", `vellumBridge.getVersion()`);
+    const asked = await until("a consent window or the call's answer", async () =>
+      ((await browser.consentWindowOpen()) && "window") || ((await done(page, "version")) && JSON.stringify(await result(page, "version"))));
+    assert.equal(asked, "window", "a loopback Allow outlived its page: another page of the origin got an answer without asking");
+    assert.equal(await browser.answerConsent(false), loopbackOrigin);
+    assert.equal((await result(page, "version")).code, "consent");
+    await browser.closeTab(page);
+    const options = await browser.open(await browser.extensionUrl("options.html"));
+    await until("the options page's list", () => browser.eval(options, `document.querySelectorAll("#decisions tr").length > 0`));
+    assert.equal(await browser.eval(options, `document.querySelector('[data-origin="${loopbackOrigin}"]')`), null);
+    await browser.closeTab(options);
+  });
+
+  await step("20 requests of 60 MiB before consent: the first waits, the rest reject 'too-large'; 200 small calls are all answered", async () => {
+    const extension = await browser.extensionPid();
+    const before = memoryOf(extension);
+    const page = await browser.open(`${site("big")}/blank.html`);
+    await browser.eval(page, `(window.__big = [], Array.from({ length: 20 }, () => ${settle(`vellumBridge.set("SignData", "x".repeat(60 * 1024 * 1024))`)}.then((r) => window.__big.push(r))), true)`);
+    await until("19 answers", async () => (await browser.eval(page, `window.__big.length`)) >= 19, { limitMs: 120000 });
+    assert.deepEqual(await browser.eval(page, `[...new Set(window.__big.map((r) => r.code))]`), ["too-large"]);
+    assert.equal(await browser.closeConsentWindow(), site("big"));
+    await until("the first request's refusal", async () => (await browser.eval(page, `window.__big.length`)) === 20, { limitMs: 120000 });
+    assert.equal(await browser.eval(page, `window.__big[19].code`), "consent");
+    const after = memoryOf(extension);
+    console.log(`# ${kind}: extension process ${extension}: ${Math.round(before.rss / 1048576)} MiB before, peak ${Math.round(after.peak / 1048576)} MiB`);
+    assert.ok(after.peak - before.rss < 400 * 1048576, `the extension's process grew from ${before.rss} to a peak of ${after.peak} bytes`);
+    await browser.closeTab(page);
+    const small = await call(tab, `Promise.all(Array.from({ length: 200 }, (_, i) => vellumBridge.getVersion()))`);
+    assert.equal(small.ok, true, JSON.stringify(small).slice(0, 300));
+    assert.equal(small.v.length, 200);
+  });
+
+  await step("a tab holds at most 4 native hosts; further pages' first calls reject 'host-limit'", async () => {
+    const page = await browser.open(`${allowedOrigin}/${framing(...Array.from({ length: 6 }, (_, i) => `${allowedOrigin}/blank.html?frame${i}`))}`);
+    const hostsBefore = nativeHosts(args.host, runId).length;
+    const codes = await browser.eval(page, `Promise.all(Array.from({ length: frames.length }, (_, i) => frames[i]).map((f) => f.vellumBridge.getVersion().then(() => "ok", (e) => e.code)))`);
+    assert.deepEqual(codes.slice().sort(), ["host-limit", "host-limit", "ok", "ok", "ok", "ok"]);
+    assert.equal(nativeHosts(args.host, runId).length, hostsBefore + 4);
+    await browser.closeTab(page);
+  });
+
+  if (kind === "chromium") {
+    // Firefox prerenders no pages (it prefetches only), so there is nothing to check there.
+    await step("a prerendered page opens no consent window until it is shown", async () => {
+      const created = [];
+      const onTarget = (t) => { if (t.url().includes("/consent.html")) created.push(Date.now()); };
+      browser.browser.on("targetcreated", onTarget);
+      try {
+        const page = await browser.open(`${site("pre")}/blank.html`);
+        const before = server.stats.asked;
+        await browser.eval(page, `(document.head.append(Object.assign(document.createElement("script"), { type: "speculationrules",
+          textContent: JSON.stringify({ prerender: [{ source: "list", urls: ["/asking.html?pre"] }] }) })), true)`);
+        await until("the prerendered page's call", () => server.stats.asked > before);
+        const shownAt = Date.now();
+        await browser.eval(page, `(location.href = "/asking.html?pre", true)`);
+        await until("the consent window", () => browser.consentWindowOpen());
+        assert.ok(created[0] >= shownAt, `the window opened ${shownAt - created[0]} ms before the page was shown`);
+        assert.equal(await browser.answerConsent(false), site("pre"));
+        // The shown page tells the server how its call ended (the driver cannot look into a
+        // page that was prerendered).
+        const shown = await until("the shown page's outcome", () => server.stats.outcomes.find((o) => o.page === "?pre"));
+        shown.activation = Number(shown.activation);
+        assert.ok(shown.activation > 0, "the page was not prerendered");
+        assert.equal(shown.outcome, "consent");
+        assert.equal(created.length, 1);
+        await browser.closeTab(page);
+      } finally {
+        browser.browser.off("targetcreated", onTarget);
+      }
+    });
+  }
+
+  // Unknown names and the numbers JSON cannot carry (NaN, ±Infinity, -0), through vellum.js:
+  // each probe's code, the same over both backends.
+  const valueProbe = `(async () => {
+    const { Vellum } = await import("/vellum.js");
+    const v = await Vellum.connect();
+    const probes = { property: () => v.get("Foo"), method: () => v.call("Foo"), nan: () => v.set("SignData", NaN),
+      negativeZero: () => v.set("SignData", -0), infinity: () => v.call("GetUKeySN", Infinity), minusInfinity: () => v.set("CN", -Infinity),
+      direct: () => window.vellumBridge ? window.vellumBridge.set("SignData", NaN) : Promise.reject({ code: "bad-request" }) };
+    const codes = { backend: v.backend };
+    for (const [name, probe] of Object.entries(probes)) codes[name] = await probe().then(() => "passed", (e) => e.code);
+    return codes;
+  })()`;
+  const refusedEverywhere = { property: "bad-request", method: "bad-request", nan: "bad-request", negativeZero: "bad-request",
+    infinity: "bad-request", minusInfinity: "bad-request", direct: "bad-request" };
+  await step("unknown names and NaN, ±Infinity, -0 reject 'bad-request' through vellum.js over the extension", async () => {
+    const page = await browser.open(`${allowedOrigin}/blank.html?values`);
+    assert.deepEqual(await browser.eval(page, valueProbe), { backend: "extension", ...refusedEverywhere });
+    await browser.closeTab(page);
   });
 
   // The demo page through vellum.js; `backend` names the text the page shows for it.
@@ -428,6 +645,12 @@ try {
       const relayed = server.stats.relayedCalls;
       await demo("Through the vellum plug-in");
       assert.ok(server.stats.relayedCalls > relayed + 5, "the page's calls did not go to the plug-in");
+    });
+
+    await step("the same names and values reject with the same code through vellum.js over the NPAPI plug-in", async () => {
+      const page = await browser.open(`${allowedOrigin}/blank.html?npapi-values`);
+      assert.deepEqual(await browser.eval(page, valueProbe), { backend: "npapi", ...refusedEverywhere, direct: "bad-request" });
+      await browser.closeTab(page);
     });
   }
 } finally {

@@ -38,6 +38,9 @@ TEST(CommandLineTest, GlobalOptionsComeBeforeTheFirstStep) {
     EXPECT_TRUE(p.commandLine.json);
     EXPECT_FALSE(p.commandLine.keepGoing);
     EXPECT_TRUE(parse({"--keep-going", "info"}).commandLine.keepGoing);
+    EXPECT_FALSE(p.commandLine.noPinDialog);
+    EXPECT_TRUE(
+        parse({"--token-module", "t.so", "--no-pin-dialog", "info"}).commandLine.noPinDialog);
     ASSERT_EQ(p.commandLine.steps.size(), 1u);
     EXPECT_EQ(p.commandLine.steps[0].kind, StepKind::Info);
 

@@ -30,6 +30,11 @@ ARGS = None
 TOKEN = {}
 OTHER_TOKEN = {}
 EMPTY_TOKEN = {}
+# A token whose PIN is asked through pinentry; its PIN's digits appear nowhere by chance.
+PIN_TOKEN = {}
+PIN_SERIAL = "9D1A1065"
+FAKE_PINENTRY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tokenkit",
+                             "fake_pinentry.py")
 
 SUBJECT_NAME = "CLI Test, Signer"  # a comma, as names may hold one
 SERIAL = "7E57C11A"
@@ -43,7 +48,7 @@ def run(cmd, env=None, timeout=60):
 
 def token_env(**extra):
     env = {k: v for k, v in os.environ.items()
-           if not k.startswith("VELLUM_P11FWD_") and k != "XDG_CONFIG_HOME"}
+           if not k.startswith(("VELLUM_P11FWD_", "VELLUM_PIN_")) and k != "XDG_CONFIG_HOME"}
     env.update({
         # Never the real home: doctor and the bridge read and write there.
         "HOME": os.path.join(ARGS.work, "home"),
@@ -61,10 +66,10 @@ def token_env(**extra):
     return env
 
 
-def provision_token(name, subject, serial):
+def provision_token(name, subject, serial, *more):
     directory = os.path.join(ARGS.work, name)
     result = run([ARGS.tokenkit, "provision", directory, "--bits", "1024", "--label", name,
-                  "--subject", subject, "--serial", serial])
+                  "--subject", subject, "--serial", serial] + list(more))
     if result.returncode != 0:
         raise RuntimeError("provisioning failed: " + result.stderr.decode(errors="replace"))
     return dict(line.partition("=")[::2] for line in result.stdout.decode().splitlines())
@@ -73,6 +78,8 @@ def provision_token(name, subject, serial):
 def provision():
     TOKEN.update(provision_token("token", "/CN=%s/O=vellum" % SUBJECT_NAME, SERIAL))
     OTHER_TOKEN.update(provision_token("other", "/CN=Other Signer", OTHER_SERIAL))
+    PIN_TOKEN.update(provision_token("pintoken", "/CN=Card Holder", PIN_SERIAL,
+                                     "--pin", "73915428"))
     # A token without certificates.
     empty = os.path.join(ARGS.work, "empty")
     if not os.path.isdir(os.path.join(empty, "tokens")):
@@ -129,11 +136,13 @@ class VellumHostTest(unittest.TestCase):
     def json_lines(self, result):
         return [json.loads(line) for line in result.stdout.decode().splitlines()]
 
-    def verify(self, digest, data, signature):
-        """openssl's verdict on a raw signature over data with the certificate's key."""
+    def verify(self, digest, data, signature, certificate=None):
+        """openssl's verdict on a raw signature over data with the certificate's key (by
+        default the main token's)."""
         with tempfile.TemporaryDirectory() as d:
             pub, dat, sig = (os.path.join(d, n) for n in ("pub.pem", "data", "sig"))
-            key = run(["openssl", "x509", "-in", TOKEN["certificate"], "-pubkey", "-noout"])
+            key = run(["openssl", "x509", "-in", certificate or TOKEN["certificate"], "-pubkey",
+                       "-noout"])
             self.assertEqual(key.returncode, 0, key)
             for path, content in ((pub, key.stdout), (dat, data), (sig, signature)):
                 with open(path, "wb") as f:
@@ -259,7 +268,8 @@ class VellumHostTest(unittest.TestCase):
                 # Waiting, not refused: it has not touched the token while the lock is held.
                 with self.assertRaises(subprocess.TimeoutExpired):
                     signer.wait(timeout=1)
-                self.assertFalse(os.path.exists(log) and call_log(log))
+                calls = call_log(log) if os.path.exists(log) else []
+                self.assertEqual([l for l in calls if not l.startswith("@")], [])
             stdout, stderr = signer.communicate(timeout=120)
             self.assertEqual((signer.returncode, stderr), (0, b""))
             self.assertTrue(stdout.startswith(b"US65001:"), stdout)
@@ -489,10 +499,12 @@ class VellumHostTest(unittest.TestCase):
         (warning,) = report["warnings"]
         self.assertIn("sm3 (mechanism 0x10003)", warning)
 
-        # A module that does not supply the PIN has no protected authentication path.
-        report = self.doctor(code=0, VELLUM_P11FWD_PIN=None)
+        # A module that does not supply the PIN has no protected authentication path; the PIN
+        # module in front of it asks through pinentry, so that is nothing to warn of.
+        report = self.doctor(code=0, VELLUM_P11FWD_PIN=None, VELLUM_PIN_PINENTRY=FAKE_PINENTRY)
         self.assertFalse(report["slots"][0]["flags"]["protectedAuthenticationPath"])
-        self.assertTrue(any("no protected authentication path" in w for w in report["warnings"]))
+        self.assertEqual(report["module"]["pinentry"], FAKE_PINENTRY)
+        self.assertFalse(any("protected authentication path" in w for w in report["warnings"]))
 
     def test_doctor_without_a_module(self):
         nosym = os.path.join(os.path.dirname(ARGS.fwd), "libvellum_p11nosym.so")
@@ -1621,6 +1633,176 @@ class RecordedTokenModuleTest(unittest.TestCase):
             for answer in answers:
                 self.assertEqual(answer["error"]["code"], "setup", answer)
                 self.assertIn("user.max_user_namespaces", answer["error"]["message"])
+
+
+class PinDialogTest(unittest.TestCase):
+    """The PIN module in front of a token module without a PIN pad: the plug-in's login without
+    a PIN gets the PIN typed into pinentry (the tests' fake one), through vellum-host and
+    through the native host. The forwarding module behind it logs what reaches the token."""
+    maxDiff = None
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(dir=ARGS.work)
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+        self.log = os.path.join(self.dir, "calls.log")
+        self.dialogs_log = os.path.join(self.dir, "pinentry.log")
+        # pinentry on PATH, as GnuPG finds it.
+        self.bin = os.path.join(self.dir, "bin")
+        os.makedirs(self.bin)
+        os.symlink(FAKE_PINENTRY, os.path.join(self.bin, "pinentry"))
+
+    def env(self, *answers, **extra):
+        with open(os.path.join(self.dir, "answers"), "w") as f:
+            f.write("".join(a + "\n" for a in answers))
+        settings = dict(SOFTHSM2_CONF=PIN_TOKEN["SOFTHSM2_CONF"], VELLUM_P11FWD_PIN=None,
+                        VELLUM_P11FWD_LOG=self.log, PATH=self.bin + ":/usr/bin:/bin",
+                        FAKE_PINENTRY_ANSWERS=os.path.join(self.dir, "answers"),
+                        FAKE_PINENTRY_LOG=self.dialogs_log)
+        settings.update(extra)
+        return token_env(**settings)
+
+    def host(self, *args, env):
+        return run([ARGS.host, "--token-module", ARGS.fwd] + list(args), env=env)
+
+    def dialogs(self):
+        """The commands of each pinentry run."""
+        if not os.path.exists(self.dialogs_log):
+            return []
+        runs = []
+        for line in call_log(self.dialogs_log):
+            if line == "@start":
+                runs.append([])
+            elif runs and line != "@end":
+                runs[-1].append(line)
+        return runs
+
+    def logins(self):
+        return [l for l in call_log(self.log) if l.startswith("C_Login ")]
+
+    def assertNoPin(self, *texts):
+        for text in texts:
+            self.assertNotIn(PIN_TOKEN["pin"], text if isinstance(text, str) else
+                             text.decode(errors="replace"))
+
+    def sign_raw(self, env, *more):
+        signature = os.path.join(self.dir, "sig.bin")
+        result = self.host("sign", PIN_SERIAL, "--hash", "sha256", "--data", "pay 5",
+                           "--raw", signature, *more, env=env)
+        return result, signature
+
+    def test_the_typed_pin_signs_and_the_dialog_names_token_and_site(self):
+        result, signature = self.sign_raw(self.env("pin " + PIN_TOKEN["pin"]))
+        self.assertEqual((result.returncode, result.stderr), (0, b""), result)
+        with open(signature, "rb") as f:
+            verdict = VellumHostTest.verify(self, "sha256", b"pay 5", f.read(),
+                                            PIN_TOKEN["certificate"])
+        self.assertEqual(verdict.stdout, b"Verified OK\n", verdict)
+        (login,) = self.logins()
+        self.assertIn("rv=0x0 ", login)
+        self.assertIn("pin=set pinLength=%d pinSupplied=no" % len(PIN_TOKEN["pin"]), login)
+        (dialog,) = self.dialogs()
+        self.assertIn('SETDESC vellum-host asks to sign with the token "pintoken".'
+                      "%0A%0AEnter the token's PIN to sign this once.", dialog)
+        self.assertEqual(dialog[-2:], ["GETPIN", "BYE"])
+        self.assertFalse([l for l in dialog if l.startswith("SETERROR")], dialog)
+        self.assertNoPin(result.stdout, result.stderr, "\n".join(call_log(self.log)),
+                         "\n".join(dialog))
+
+    def test_a_wrong_pin_fails_at_login_and_the_next_dialog_says_so(self):
+        env = self.env("pin 00000000", "pin " + PIN_TOKEN["pin"])
+        result = self.host("--keep-going", "sign", PIN_SERIAL, "--hash", "sha1", "--data", "a",
+                           "--", "sign", PIN_SERIAL, "--hash", "sha1", "--data", "a", env=env)
+        self.assertEqual(result.returncode, 1, result)
+        lines = result.stderr.decode().splitlines()
+        self.assertIn('LastError "C_Login failed:Pin incorrect(0x00A0)"', lines[0])
+        self.assertEqual(len(result.stdout.decode().splitlines()), 1, result)  # the second signed
+        first, second = self.dialogs()
+        self.assertFalse([l for l in first if l.startswith("SETERROR")], first)
+        self.assertIn("SETERROR Wrong PIN (Pin incorrect). Try again.", second)
+        self.assertEqual([("rv=0xA0" in l, "rv=0x0 " in l) for l in self.logins()],
+                         [(True, False), (False, True)])
+
+    def test_cancel_makes_no_login_on_the_token(self):
+        result, _ = self.sign_raw(self.env("cancel"))
+        self.assertEqual(result.returncode, 1, result)
+        self.assertIn('LastError "C_Login failed:Function canceled(0x0050)"',
+                      result.stderr.decode())
+        self.assertIn("hint: the PIN dialog was cancelled", result.stderr.decode())
+        self.assertEqual(len(self.dialogs()), 1)
+        self.assertEqual(self.logins(), [])
+
+    def test_a_pin_pad_token_gets_the_null_pin_and_no_dialog(self):
+        # With a PIN to supply, the forwarding module reports a protected authentication path.
+        result, _ = self.sign_raw(self.env("pin 00000000", VELLUM_P11FWD_PIN=PIN_TOKEN["pin"]))
+        self.assertEqual((result.returncode, result.stderr), (0, b""), result)
+        self.assertEqual(self.dialogs(), [])
+        (login,) = self.logins()
+        self.assertIn("pin=null pinLength=0 pinSupplied=yes", login)
+
+    def test_without_pinentry_no_login_and_doctor_names_the_package(self):
+        env = self.env("pin " + PIN_TOKEN["pin"], PATH=os.path.join(self.dir, "empty"))
+        result, _ = self.sign_raw(env)
+        self.assertEqual(result.returncode, 1, result)
+        stderr = result.stderr.decode()
+        self.assertIn('LastError "C_Login failed:Function not suppored(0x0054)"', stderr)
+        self.assertIn("hint: no PIN dialog could be shown", stderr)
+        self.assertIn("pinentry", stderr.splitlines()[-1])
+        self.assertEqual((self.dialogs(), self.logins()), ([], []))
+
+        doctor = self.host("doctor", "--json", env=env)
+        (report,) = [json.loads(l) for l in doctor.stdout.decode().splitlines()]
+        self.assertEqual(doctor.returncode, 1, doctor)
+        self.assertTrue(any("pinentry-gnome3" in p for p in report["problems"]), report)
+        healthy = self.host("doctor", "--json", env=self.env())
+        (report,) = [json.loads(l) for l in healthy.stdout.decode().splitlines()]
+        self.assertEqual(report["problems"], [], report)
+        self.assertEqual(report["module"]["pinentry"], os.path.join(self.bin, "pinentry"))
+
+    def test_through_the_native_host_the_dialog_names_the_pages_origin(self):
+        # The bridge settings name the pinentry (bridge install keeps it); none is on PATH.
+        home = os.path.join(self.dir, "home")
+        os.makedirs(os.path.join(home, ".config", "vellum"))
+        with open(os.path.join(home, ".config", "vellum", "bridge.json"), "w") as f:
+            json.dump({"pinentry": FAKE_PINENTRY}, f)
+        env = self.env("pin 00000000", "pin " + PIN_TOKEN["pin"], HOME=home,
+                       PATH=os.path.join(self.dir, "empty"))
+        install = run([ARGS.host, "bridge", "install", "--browser", "firefox", "--token-module",
+                       ARGS.fwd], env=env)
+        self.assertEqual(install.returncode, 0, install)
+        bridge = Bridge(["chrome-extension://%s/" % CHROMIUM_ID], env=env, token_module=False)
+        origin = "https://sign.example.com"
+        frames = []
+
+        def request(message):
+            answer = bridge.request(dict(message, origin=origin))
+            frames.append(json.dumps(answer))
+            return answer
+
+        for name, value in (("CN", PIN_SERIAL), ("HashAlgorithm", "sha256"),
+                            ("SignData", "pay 7")):
+            self.assertEqual(request({"id": name, "op": "set", "name": name, "value": value}),
+                             {"id": name, "result": None})
+        self.assertEqual(request({"id": 1, "op": "get", "name": "Signature"}),
+                         {"id": 1, "result": "E:1000"})
+        self.assertEqual(request({"id": 2, "op": "call", "name": "LastError", "args": []}),
+                         {"id": 2, "result": "C_Login failed:Pin incorrect(0x00A0)"})
+        envelope = request({"id": 3, "op": "get", "name": "Signature"})["result"]
+        verdict = VellumHostTest.verify(self, "sha256", b"pay 7", bytes.fromhex(envelope[16:]),
+                                        PIN_TOKEN["certificate"])
+        self.assertEqual(verdict.stdout, b"Verified OK\n", (envelope, verdict))
+        status, rest, stderr = bridge.finish()
+        self.assertEqual((status, rest, stderr), (0, b"", ""))
+        first, second = self.dialogs()
+        for dialog in (first, second):
+            self.assertTrue(any(l.startswith(
+                'SETDESC https://sign.example.com asks to sign with the token "pintoken".')
+                for l in dialog), dialog)
+        self.assertIn("SETERROR Wrong PIN (Pin incorrect). Try again.", second)
+        # SoftHSM2 counts the wrong PIN, and the dialog passes its warning on.
+        self.assertIn("Few tries are left before the token locks its PIN.",
+                      [l for l in second if l.startswith("SETDESC")][0])
+        self.assertNoPin("\n".join(frames), stderr, "\n".join(call_log(self.log)),
+                         "\n".join(first + second))
 
 
 def become(uid):

@@ -28,11 +28,12 @@ export default [
         ...globals.serviceworker,
         VellumProtocol: "readonly",
         ConsentDecisions: "readonly",
+        ConsentGate: "readonly",
       },
     },
     rules: {
       "no-redeclare": ["error", { builtinGlobals: false }],
-      "no-unused-vars": ["error", { caughtErrors: "none", varsIgnorePattern: "^(VellumProtocol|ConsentDecisions)$" }],
+      "no-unused-vars": ["error", { caughtErrors: "none", varsIgnorePattern: "^(VellumProtocol|ConsentDecisions|ConsentGate)$" }],
     },
   },
   {

@@ -42,7 +42,7 @@ public:
 
     // Loads the module and takes its function list, as the plug-in does for each operation.
     CK_RV load() {
-        library = dlopen(VELLUM_P11FWD_PATH, RTLD_NOW | RTLD_LOCAL);
+        library = dlopen(modulePath.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (library == nullptr) {
             ADD_FAILURE() << dlerror();
             return CKR_GENERAL_ERROR;
@@ -90,6 +90,8 @@ public:
         return list;
     }
 
+    // The module load() takes the function list of: the forwarding module, or one in front of it.
+    std::string modulePath = VELLUM_P11FWD_PATH;
     TokenKit kit;
     Token* token = nullptr;
     const TokenCertificate* cert = nullptr;

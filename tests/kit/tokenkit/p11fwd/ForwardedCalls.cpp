@@ -218,6 +218,9 @@ CK_RV fwdGetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
     if (rv == CKR_OK && info != nullptr && (settings.havePin || !settings.noTerminal)) {
         info->flags |= CKF_PROTECTED_AUTHENTICATION_PATH;
     }
+    if (rv == CKR_OK && info != nullptr) {
+        info->flags |= settings.addedTokenFlags;
+    }
     return FwdLog::call(
         "C_GetTokenInfo", rv,
         args + (info != nullptr && rv == CKR_OK ? " flags=" + FwdLog::hex(info->flags)

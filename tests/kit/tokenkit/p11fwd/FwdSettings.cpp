@@ -161,6 +161,10 @@ FwdSettings FwdSettings::fromEnvironment(const char* defaultTarget) {
             settings.problems.push_back("VELLUM_P11FWD_SIGNATURE_LENGTH: " + length);
         }
     }
+    std::string tokenFlags = trim(env("VELLUM_P11FWD_TOKEN_FLAGS"));
+    if (!tokenFlags.empty() && !parseNumber(tokenFlags, settings.addedTokenFlags)) {
+        settings.problems.push_back("VELLUM_P11FWD_TOKEN_FLAGS: " + tokenFlags);
+    }
     std::string overstated = trim(env("VELLUM_P11FWD_OVERSTATE_VALUE_LENGTH"));
     if (!overstated.empty() && !parseNumber(overstated, settings.overstatedValueLength)) {
         settings.problems.push_back("VELLUM_P11FWD_OVERSTATE_VALUE_LENGTH: " + overstated);

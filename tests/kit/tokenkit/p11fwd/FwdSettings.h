@@ -49,6 +49,9 @@ struct FwdSettings {
     std::vector<MechanismFlagRule> mechanismFlags;
     bool haveSignatureLength = false;
     unsigned long signatureLength = 0;
+    // Set in every C_GetTokenInfo result, as a token reports its PIN's state
+    // (CKF_USER_PIN_COUNT_LOW, CKF_USER_PIN_FINAL_TRY, CKF_USER_PIN_LOCKED).
+    unsigned long addedTokenFlags = 0;
     // Added to the length of an attribute value the real module has just written, as a module
     // breaking its contract would claim more than it wrote.
     unsigned long overstatedValueLength = 0;

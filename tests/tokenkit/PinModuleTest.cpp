@@ -1,0 +1,205 @@
+// The PIN module (pin/) in front of the forwarding module, which logs what reaches the token:
+// the plug-in's login without a PIN gets the PIN typed into a pinentry (the fake one of these
+// tests), and nothing else changes.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "FwdFixture.h"
+
+namespace vellum::tokenkit::testing {
+namespace {
+
+std::string fileText(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The commands of each pinentry run, one string per run, from the fake's log.
+std::vector<std::string> dialogs(const std::string& log) {
+    std::vector<std::string> runs;
+    std::istringstream lines(fileText(log));
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line == "@start") {
+            runs.emplace_back();
+        } else if (!runs.empty()) {
+            runs.back() += line + "\n";
+        }
+    }
+    return runs;
+}
+
+class PinModuleTest : public FwdFixture {
+public:
+    void SetUp() override {
+        FwdFixture::SetUp();
+        modulePath = VELLUM_PIN_PATH;
+        // The forwarding module behind passes the null login on and says the token has no PIN
+        // pad; the PIN module is the one to ask.
+        env.unset("VELLUM_P11FWD_PIN");
+        env.unsetWithPrefix("VELLUM_PIN_");
+        env.set("VELLUM_PIN_TOKEN_MODULE", VELLUM_P11FWD_PATH);
+        env.set("VELLUM_PIN_PINENTRY", VELLUM_FAKE_PINENTRY);
+        env.set("VELLUM_PIN_SITE", "https://sign.example.com");
+        answers = kit.directory() + "/answers";
+        dialogLog = kit.directory() + "/pinentry.log";
+        env.set("FAKE_PINENTRY_ANSWERS", answers);
+        env.set("FAKE_PINENTRY_LOG", dialogLog);
+    }
+
+    void answer(const std::string& lines) { std::ofstream(answers) << lines; }
+
+    // One operation as the plug-in runs it: load, initialise, open a session, log in without
+    // a PIN, log out, finalise, unload.
+    CK_RV nullLogin() {
+        const CK_SESSION_HANDLE session = openSession();
+        if (p11 == nullptr) {
+            return CKR_GENERAL_ERROR;
+        }
+        const CK_RV rv = p11->C_Login(session, CKU_USER, nullptr, 0);
+        if (rv == CKR_OK) {
+            EXPECT_EQ(p11->C_Logout(session), CKR_OK);
+        }
+        EXPECT_EQ(p11->C_CloseSession(session), CKR_OK);
+        EXPECT_EQ(p11->C_Finalize(nullptr), CKR_OK);
+        unload();
+        return rv;
+    }
+
+    std::string answers;
+    std::string dialogLog;
+};
+
+TEST_F(PinModuleTest, TypedPinReachesTheTokenAndTheDialogNamesTokenAndSite) {
+    answer("pin " + token->pin + "\n");
+    ASSERT_EQ(nullLogin(), CKR_OK);
+
+    CallLog log(logPath);
+    auto logins = log.calls("C_Login");
+    ASSERT_EQ(logins.size(), 1u);
+    EXPECT_EQ(logins[0].rv, CKR_OK);
+    EXPECT_EQ(logins[0].arg("pin"), "set");
+    EXPECT_EQ(logins[0].arg("pinLength"), std::to_string(token->pin.size()));
+    EXPECT_EQ(logins[0].arg("pinSupplied"), "no");
+    std::string why;
+    EXPECT_TRUE(log.balanced(&why)) << why;
+
+    auto runs = dialogs(dialogLog);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_NE(runs[0].find("SETDESC https://sign.example.com asks to sign with the token "
+                           "\"alpha\"."),
+              std::string::npos)
+        << runs[0];
+    EXPECT_NE(runs[0].find("\nGETPIN\nBYE\n"), std::string::npos) << runs[0];
+    EXPECT_EQ(runs[0].find("SETERROR"), std::string::npos) << runs[0];
+    EXPECT_EQ(runs[0].find(token->pin), std::string::npos) << runs[0];
+}
+
+TEST_F(PinModuleTest, PercentInPinAndNewlineInSiteCrossTheProtocolEscaped) {
+    token = kit.addToken("percent", "5%25\\");
+    ASSERT_NE(token, nullptr) << kit.error();
+    env.set("VELLUM_PIN_SITE", "https://a.example\nGETPIN");
+    answer("pin 5%25\\\n");
+    EXPECT_EQ(nullLogin(), CKR_OK);
+    auto runs = dialogs(dialogLog);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_NE(runs[0].find("SETDESC https://a.example%0AGETPIN asks"), std::string::npos)
+        << runs[0];
+}
+
+TEST_F(PinModuleTest, WrongPinGivesTheTokensErrorAndTheNextDialogSaysSo) {
+    answer("pin 9999\npin " + token->pin + "\n");
+    EXPECT_EQ(nullLogin(), CKR_PIN_INCORRECT);
+    EXPECT_EQ(nullLogin(), CKR_OK);
+    // Taken: the dialog after that has no error line again.
+    answer("pin " + token->pin + "\n");
+    EXPECT_EQ(nullLogin(), CKR_OK);
+
+    auto runs = dialogs(dialogLog);
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(runs[0].find("SETERROR"), std::string::npos) << runs[0];
+    EXPECT_NE(runs[1].find("SETERROR Wrong PIN (Pin incorrect). Try again.\n"), std::string::npos)
+        << runs[1];
+    EXPECT_EQ(runs[2].find("SETERROR"), std::string::npos) << runs[2];
+    auto logins = CallLog(logPath).calls("C_Login");
+    ASSERT_EQ(logins.size(), 3u);
+    EXPECT_EQ(logins[0].rv, CKR_PIN_INCORRECT);
+    EXPECT_EQ(logins[0].arg("pinLength"), "4");
+}
+
+TEST_F(PinModuleTest, CancelOrAnEmptyEntryLogsNothingIn) {
+    answer("cancel\npin \n");
+    EXPECT_EQ(nullLogin(), CKR_FUNCTION_CANCELED);
+    EXPECT_EQ(nullLogin(), CKR_FUNCTION_CANCELED);
+    EXPECT_EQ(dialogs(dialogLog).size(), 2u);
+    EXPECT_EQ(CallLog(logPath).count("C_Login"), 0u);
+}
+
+TEST_F(PinModuleTest, WithoutAUsablePinentryNoLoginIsAttempted) {
+    // Named but missing; none named and none on PATH; one that cannot show a dialog.
+    env.set("VELLUM_PIN_PINENTRY", kit.directory() + "/no-such-pinentry");
+    EXPECT_EQ(nullLogin(), CKR_FUNCTION_NOT_SUPPORTED);
+    env.unset("VELLUM_PIN_PINENTRY");
+    env.set("PATH", kit.directory());
+    EXPECT_EQ(nullLogin(), CKR_FUNCTION_NOT_SUPPORTED);
+    env.set("VELLUM_PIN_PINENTRY", VELLUM_FAKE_PINENTRY);
+    answer("fail\n");
+    EXPECT_EQ(nullLogin(), CKR_FUNCTION_NOT_SUPPORTED);
+    EXPECT_EQ(dialogs(dialogLog).size(), 1u);
+    EXPECT_EQ(CallLog(logPath).count("C_Login"), 0u);
+}
+
+TEST_F(PinModuleTest, TheDialogWarnsOfFewTriesAndALockedPinIsNotAsked) {
+    answer("pin " + token->pin + "\npin " + token->pin + "\npin " + token->pin + "\n");
+    env.set("VELLUM_P11FWD_TOKEN_FLAGS", "0x10000");  // CKF_USER_PIN_COUNT_LOW
+    EXPECT_EQ(nullLogin(), CKR_OK);
+    env.set("VELLUM_P11FWD_TOKEN_FLAGS", "0x30000");  // and CKF_USER_PIN_FINAL_TRY
+    EXPECT_EQ(nullLogin(), CKR_OK);
+    env.set("VELLUM_P11FWD_TOKEN_FLAGS", "0x40000");  // CKF_USER_PIN_LOCKED
+    EXPECT_EQ(nullLogin(), CKR_PIN_LOCKED);
+
+    auto runs = dialogs(dialogLog);
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_NE(runs[0].find("%0A%0AFew tries are left before the token locks its PIN.\n"),
+              std::string::npos)
+        << runs[0];
+    EXPECT_NE(runs[1].find("%0A%0AThis is the last try: a wrong PIN now locks the token.\n"),
+              std::string::npos)
+        << runs[1];
+    EXPECT_EQ(CallLog(logPath).count("C_Login"), 2u);
+}
+
+TEST_F(PinModuleTest, PinPadTokenGetsTheNullPinWithoutADialog) {
+    // With a PIN to supply, the forwarding module reports a protected authentication path.
+    env.set("VELLUM_P11FWD_PIN", token->pin);
+    answer("pin 9999\n");
+    EXPECT_EQ(nullLogin(), CKR_OK);
+    EXPECT_TRUE(dialogs(dialogLog).empty());
+    auto logins = CallLog(logPath).calls("C_Login");
+    ASSERT_EQ(logins.size(), 1u);
+    EXPECT_EQ(logins[0].arg("pin"), "null");
+    EXPECT_EQ(logins[0].arg("pinSupplied"), "yes");
+}
+
+TEST_F(PinModuleTest, LoginsWithAPinOrForTheSecurityOfficerPassUnchanged) {
+    const CK_SESSION_HANDLE session = openSession();
+    ASSERT_NE(p11, nullptr);
+    std::string pin = token->pin;
+    EXPECT_EQ(
+        p11->C_Login(session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(pin.data()), pin.size()),
+        CKR_OK);
+    // Already logged in: the null login goes to the token, which answers for itself.
+    EXPECT_NE(p11->C_Login(session, CKU_USER, nullptr, 0), CKR_OK);
+    EXPECT_EQ(p11->C_Logout(session), CKR_OK);
+    EXPECT_NE(p11->C_Login(session, CKU_SO, nullptr, 0), CKR_OK);
+    EXPECT_TRUE(dialogs(dialogLog).empty());
+    EXPECT_EQ(CallLog(logPath).count("C_Login"), 3u);
+}
+
+}  // namespace
+}  // namespace vellum::tokenkit::testing
