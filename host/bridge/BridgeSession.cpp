@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include "bridge/RequestParser.h"
 #include "common/ScriptArgument.h"
 
 namespace vellum::host {
@@ -149,17 +150,18 @@ std::string checkMembers(const Json& request, const std::string& op) {
 
 Json BridgeSession::answer(const std::string& frame) {
     Json request;
-    try {
-        request = Json::parse(frame);
-    } catch (const Json::parse_error& e) {
-        // The position only: the bytes themselves may be anything.
-        return answerWith(nullptr, error("bad-json", "the frame is not UTF-8 JSON (at byte " +
-                                                         std::to_string(e.byte) + ")"));
+    std::string problem;
+    switch (RequestParser::parse(frame, request, problem)) {
+        case RequestParser::Outcome::Parsed:
+            break;
+        case RequestParser::Outcome::NotJson:
+            return answerWith(nullptr, error("bad-json", problem));
+        case RequestParser::Outcome::Unreadable:
+            return answerWith(nullptr, error("bad-request", problem));
     }
     if (!request.is_object()) {
         return answerWith(nullptr, error("bad-request", "the request is not a JSON object"));
     }
-    std::string problem;
     Json id = readId(request, problem);
     if (!problem.empty()) {
         return answerWith(nullptr, error("bad-request", problem));
@@ -186,10 +188,13 @@ Json BridgeSession::answer(const std::string& frame) {
     if (kind == "hello") {
         members = hello();
     } else if (kind == "get") {
+        // Reading Signature or SignData signs.
+        TokenLock::Hold held(tokenLock_);
         members = get(request["name"].get<std::string>());
     } else if (kind == "set") {
         members = set(request["name"].get<std::string>(), request["value"]);
     } else {
+        TokenLock::Hold held(tokenLock_);
         // By reference: a copy of a deeply nested value would recurse as deep.
         static const Json noArguments = Json::array();
         members = call(request["name"].get<std::string>(),

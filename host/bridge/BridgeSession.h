@@ -9,6 +9,7 @@
 
 #include "common/JsonText.h"
 #include "pluginhost/PluginHost.h"
+#include "system/TokenLock.h"
 
 namespace vellum::host {
 
@@ -20,12 +21,16 @@ public:
 
     // `setupError` empty: `host` is started. Otherwise the plug-in or the token module could
     // not be set up, and every request is answered with that as a "setup" error.
+    // `tokenLock`: held around each read and call (what may reach the token), or null.
     // `announceOrigin`, when not null, is told the origin a request names (the page that makes
     // it) before the request runs.
     using AnnounceOrigin = void (*)(const std::string& origin);
     BridgeSession(pluginhost::PluginHost& host, std::string setupError,
-                  AnnounceOrigin announceOrigin = nullptr)
-        : host_(host), setupError_(std::move(setupError)), announceOrigin_(announceOrigin) {}
+                  TokenLock* tokenLock = nullptr, AnnounceOrigin announceOrigin = nullptr)
+        : host_(host),
+          setupError_(std::move(setupError)),
+          tokenLock_(tokenLock),
+          announceOrigin_(announceOrigin) {}
 
     // The answer to one frame; never throws for any bytes given.
     Json answer(const std::string& frame);
@@ -38,6 +43,7 @@ private:
 
     pluginhost::PluginHost& host_;
     std::string setupError_;
+    TokenLock* tokenLock_;
     AnnounceOrigin announceOrigin_;
 };
 

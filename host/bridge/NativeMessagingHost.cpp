@@ -70,7 +70,7 @@ int NativeMessagingHost::run(void (*complain)(const std::string& line)) {
     if (!setupError.empty()) {
         complain(setupError);
     }
-    BridgeSession session(host, setupError, announceOrigin_);
+    BridgeSession session(host, setupError, tokenLock_, announceOrigin_);
 
     int status = 0;
     std::string frame;

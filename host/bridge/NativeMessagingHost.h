@@ -14,6 +14,7 @@
 #include <string>
 
 #include "bridge/BridgeSession.h"
+#include "system/TokenLock.h"
 
 namespace vellum::host {
 
@@ -21,11 +22,14 @@ class NativeMessagingHost {
 public:
     // `setupError`: why the token module could not be set up (every request is answered with
     // it), or empty.
+    // `tokenLock`: the lock of the token module the plug-in reaches, or null.
     // `announceOrigin`: told the origin each request names (BridgeSession), or null.
     NativeMessagingHost(std::string pluginPath, std::string setupError,
+                        TokenLock* tokenLock = nullptr,
                         BridgeSession::AnnounceOrigin announceOrigin = nullptr)
         : pluginPath_(std::move(pluginPath)),
           setupError_(std::move(setupError)),
+          tokenLock_(tokenLock),
           announceOrigin_(announceOrigin) {}
 
     // The exit status. Diagnostics go to standard error through `complain`.
@@ -34,6 +38,7 @@ public:
 private:
     std::string pluginPath_;
     std::string setupError_;
+    TokenLock* tokenLock_;
     BridgeSession::AnnounceOrigin announceOrigin_;
 };
 

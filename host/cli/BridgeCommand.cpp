@@ -1,5 +1,7 @@
 #include "cli/BridgeCommand.h"
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <system_error>
 #include <utility>
@@ -11,6 +13,9 @@
 #include "install/BridgeSurvey.h"
 #include "install/BrowserPresence.h"
 #include "install/RecordedModule.h"
+#include "install/WriteAccess.h"
+#include "system/OperatingSystem.h"
+#include "system/PluginLocator.h"
 
 namespace vellum::host {
 namespace {
@@ -19,6 +24,15 @@ void fail(StepOutcome& outcome, const std::string& error,
           StepOutcome::Status status = StepOutcome::Status::Broken) {
     outcome.status = status;
     outcome.error = error;
+}
+
+// The nearest folder of `path` (itself or above) that exists.
+std::filesystem::path existingFolder(std::filesystem::path path) {
+    std::error_code code;
+    while (path.has_relative_path() && !std::filesystem::exists(path, code)) {
+        path = path.parent_path();
+    }
+    return path;
 }
 
 // How a user gives the plug-in a token module that loads: on Linux the native host maps the one
@@ -52,6 +66,57 @@ void removeEmptyFolders(std::filesystem::path folder, const std::filesystem::pat
 }
 
 }  // namespace
+
+std::string BridgeCommand::refusal(const std::vector<Target>& targets,
+                                   const std::string& module) const {
+    const bool systemWide = scope() == ManifestScope::System && options_.userDataDir.empty();
+    if (!systemWide && ::geteuid() == 0) {
+        // Root writing into a folder another user owns would leave that user files of root's
+        // choosing in places that user controls (and could be led through links there): the
+        // user installs for themselves instead.
+        const std::filesystem::path home =
+            options_.userDataDir.empty()
+                ? places_.home
+                : existingFolder(std::filesystem::absolute(options_.userDataDir));
+        OperatingSystem::FileFacts info;
+        if (OperatingSystem::fileFacts(home.string(), true, info) && info.owner != 0) {
+            return "refusing to install as root into " + home.string() + ", which uid " +
+                   std::to_string(info.owner) +
+                   " owns: run 'vellum-host bridge install' as that user";
+        }
+    }
+    const std::vector<uid_t> trusted = WriteAccess::trusted(systemWide);
+    const std::string whom = systemWide ? "anyone but root" : "anyone but you or root";
+    std::string plugin;
+    std::string error;
+    if (!PluginLocator::locate("", plugin, error)) {
+        return "refusing to install: " + error;
+    }
+    const std::pair<const char*, std::string> runs[] = {
+        {"the program", program_}, {"its plug-in module", plugin}, {"the token module", module}};
+    for (const auto& [what, path] : runs) {
+        const std::string found = path.empty() ? "" : WriteAccess::untrusted(path, trusted);
+        if (!found.empty()) {
+            return std::string("refusing to install: ") + what + " " + path +
+                   " can be changed by " + whom + ": " + found;
+        }
+    }
+    std::vector<std::filesystem::path> files;
+    for (const Target& target : targets) {
+        files.push_back(target.file);
+    }
+    if (!module.empty()) {
+        files.push_back(places_.settingsFile(scope()));
+    }
+    for (const std::filesystem::path& file : files) {
+        const std::string found = WriteAccess::untrusted(file, trusted);
+        if (!found.empty()) {
+            return "refusing to install " + file.string() + ": it can be changed by " + whom +
+                   ": " + found;
+        }
+    }
+    return "";
+}
 
 std::vector<BridgeCommand::Target> BridgeCommand::targets(bool bothScopes) const {
     std::vector<Browser> browsers = options_.browsers;
@@ -145,6 +210,11 @@ StepOutcome BridgeCommand::install() {
     if (!skipped.empty()) {
         outcome.output += "not installed for " + skipped + ": not found on this machine\n";
     }
+    const std::string refused = refusal(chosen, module);
+    if (!refused.empty()) {
+        fail(outcome, refused, StepOutcome::Status::Failed);
+        return outcome;
+    }
     Json installed = Json::array();
     for (const Target& target : chosen) {
         std::string error;
@@ -231,6 +301,14 @@ StepOutcome BridgeCommand::uninstall() {
 
 StepOutcome BridgeCommand::status() {
     StepOutcome outcome;
+    // What this vellum-host loads when a browser starts it (no --plugin then).
+    std::string plugin;
+    std::string problem;
+    const bool found = PluginLocator::locate("", plugin, problem);
+    outcome.output +=
+        "program: " + program_ + "\nplug-in module: " + (found ? plugin : problem) + "\n";
+    outcome.json["program"] = program_;
+    outcome.json["plugin"] = found ? Json(plugin) : Json(nullptr);
     Json manifests = Json::array();
     for (const Target& target : targets(true)) {
         const ManifestState state =

@@ -35,6 +35,10 @@ private:
     void warnWithoutModule(StepOutcome& outcome) const;
     ManifestScope scope() const { return options_.scope.value_or(ManifestScope::User); }
 
+    // Why install must not write: run as root for another user, or something the browser would
+    // run, or a folder the manifests go to, that others can change. Empty when it may.
+    std::string refusal(const std::vector<Target>& targets, const std::string& module) const;
+
     StepOutcome install();
     StepOutcome uninstall();
     StepOutcome status();

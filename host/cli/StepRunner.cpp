@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <system_error>
 #include <vector>
 
@@ -121,6 +122,11 @@ std::string stepLabel(const Step& step) {
 
 StepOutcome StepRunner::run(const Step& step) {
     StepOutcome outcome;
+    // Another host's operation on the token waits for this step to end, and this one for it.
+    std::optional<TokenLock::Hold> held;
+    if (step.kind != StepKind::Doctor) {
+        held.emplace(tokenLock_);
+    }
     switch (step.kind) {
         case StepKind::Info:
             outcome = info();
@@ -422,7 +428,7 @@ StepOutcome StepRunner::call(const Step& step) {
 namespace vellum::host {
 
 StepOutcome StepRunner::doctor() {
-    return Doctor(host_, tokenModule_).run();
+    return Doctor(host_, tokenModule_, tokenLock_).run();
 }
 
 }  // namespace vellum::host

@@ -7,6 +7,7 @@
 #include "cli/Step.h"
 #include "common/StepOutcome.h"
 #include "pluginhost/PluginHost.h"
+#include "system/TokenLock.h"
 
 namespace vellum::host {
 
@@ -16,8 +17,14 @@ public:
     static constexpr const char* kFailureResult = "E:1000";
 
     // `tokenModule`: the module --token-module mapped at the fixed path, or empty.
-    StepRunner(pluginhost::PluginHost& host, std::string pluginPath, std::string tokenModule)
-        : host_(host), pluginPath_(std::move(pluginPath)), tokenModule_(std::move(tokenModule)) {}
+    // `tokenLock`: held around every step but doctor (which only looks whether another host
+    // holds it), or null.
+    StepRunner(pluginhost::PluginHost& host, std::string pluginPath, std::string tokenModule,
+               TokenLock* tokenLock = nullptr)
+        : host_(host),
+          pluginPath_(std::move(pluginPath)),
+          tokenModule_(std::move(tokenModule)),
+          tokenLock_(tokenLock) {}
 
     StepOutcome run(const Step& step);
 
@@ -46,6 +53,7 @@ private:
     pluginhost::PluginHost& host_;
     std::string pluginPath_;
     std::string tokenModule_;
+    TokenLock* tokenLock_;
 };
 
 }  // namespace vellum::host

@@ -16,6 +16,7 @@
 #include "system/OperatingSystem.h"
 #include "system/PinModuleFront.h"
 #include "system/PluginLocator.h"
+#include "system/TokenLock.h"
 
 namespace {
 
@@ -97,6 +98,12 @@ int nativeMessaging(const CommandLine& commandLine) {
         missing = OperatingSystem::IfMissing::MapNothing;
         setupError = settingsError;
     }
+    // Found by this user's id, so before the mapping's user namespace.
+    vellum::host::TokenLock tokenLock(module.empty() ? kTokenModulePath : module);
+    if (!tokenLock.usable()) {
+        complain("warning: token operations are not kept apart from other hosts': " +
+                 tokenLock.lockProblem());
+    }
     // Before the plug-in loads, while the process still has one thread. A token without a PIN
     // pad is asked its PIN through pinentry, naming the page that asks (announceOrigin).
     if (setupError.empty() && !module.empty()) {
@@ -108,7 +115,8 @@ int nativeMessaging(const CommandLine& commandLine) {
             OperatingSystem::mapTokenModuleBehindPinDialog(module, missing, pinentry, setupError);
         }
     }
-    return vellum::host::NativeMessagingHost(pluginPath, setupError, PinModuleFront::announceSite)
+    return vellum::host::NativeMessagingHost(pluginPath, setupError, &tokenLock,
+                                             PinModuleFront::announceSite)
         .run(complain);
 }
 
@@ -217,6 +225,12 @@ int run(const std::vector<std::string>& words) {
     }
     // Before anything else runs, while the process still has one thread.
     const std::string tokenModule = doctorTokenModule(commandLine);
+    // Found by this user's id, so before the mapping's user namespace.
+    vellum::host::TokenLock tokenLock(tokenModule.empty() ? kTokenModulePath : tokenModule);
+    if (!tokenLock.usable()) {
+        complain("warning: token operations are not kept apart from other hosts': " +
+                 tokenLock.lockProblem());
+    }
     const auto missing = tokenModule == commandLine.tokenModulePath
                              ? OperatingSystem::IfMissing::Fail
                              : OperatingSystem::IfMissing::MapNothing;
@@ -231,7 +245,7 @@ int run(const std::vector<std::string>& words) {
     }
 
     int status = 0;
-    vellum::host::StepRunner runner(host, pluginPath, tokenModule);
+    vellum::host::StepRunner runner(host, pluginPath, tokenModule, &tokenLock);
     for (const auto& step : commandLine.steps) {
         StepOutcome outcome = runner.run(step);
         write(stdout, commandLine.json ? JsonText::line(outcome.json) + "\n" : outcome.output);

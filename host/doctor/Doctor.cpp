@@ -102,7 +102,7 @@ ModuleFacts Doctor::inspect(bool loadModule) const {
     return facts;
 }
 
-StepOutcome Doctor::report(const ModuleFacts& facts, const CertListRun& certList) {
+StepOutcome Doctor::report(const ModuleFacts& facts, const CertListRun& certList) const {
     DoctorFindings findings = DoctorFindings::judge(facts, static_cast<int64_t>(std::time(nullptr)),
                                                     BridgeManifest::currentPlatform());
     const BridgeFindings bridge = BridgeFindings::survey();
@@ -110,10 +110,31 @@ StepOutcome Doctor::report(const ModuleFacts& facts, const CertListRun& certList
                              bridge.problems.end());
     findings.warnings.insert(findings.warnings.end(), bridge.warnings.begin(),
                              bridge.warnings.end());
-    const DoctorReport report(facts, findings, certList, bridge);
+    Json lock = nullptr;
+    if (tokenLock_ != nullptr && tokenLock_->usable()) {
+        const pid_t holder = tokenLock_->holder();
+        lock = Json{{"path", tokenLock_->path()},
+                    {"heldBy", holder > 0   ? Json(holder)
+                               : holder < 0 ? Json("?")
+                                            : Json(nullptr)}};
+        if (holder != 0) {
+            findings.warnings.push_back(
+                "A vellum-host" + (holder > 0 ? " (process " + std::to_string(holder) + ")" : "") +
+                " is in a token operation on this module (it holds " + tokenLock_->path() +
+                "), perhaps waiting for a PIN: other hosts' operations wait for it, and doctor "
+                "did not, so its own token calls may have failed because of it.");
+        }
+    } else if (tokenLock_ != nullptr) {
+        findings.warnings.push_back(
+            "Token operations of several vellum-host processes are not "
+            "kept apart: " +
+            tokenLock_->lockProblem() + ".");
+    }
+    const DoctorReport report(host_.modulePath(), facts, findings, certList, bridge);
     StepOutcome outcome;
     outcome.output = report.text();
     outcome.json = report.json();
+    outcome.json["tokenLock"] = std::move(lock);
     if (!findings.problems.empty()) {
         outcome.status = StepOutcome::Status::Failed;
         outcome.error = std::to_string(findings.problems.size()) +

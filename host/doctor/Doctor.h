@@ -11,24 +11,28 @@
 #include "doctor/DoctorReport.h"
 #include "inspection/TokenFacts.h"
 #include "pluginhost/PluginHost.h"
+#include "system/TokenLock.h"
 
 namespace vellum::host {
 
 class Doctor {
 public:
     // `mappedModule`: the module --token-module put at the fixed path, or empty.
-    Doctor(pluginhost::PluginHost& host, std::string mappedModule)
-        : host_(host), mappedModule_(std::move(mappedModule)) {}
+    // `tokenLock`: the token lock of the module, whose holder doctor names (doctor does not wait
+    // for it, so that a host stuck in a PIN dialog can be found), or null.
+    Doctor(pluginhost::PluginHost& host, std::string mappedModule, TokenLock* tokenLock = nullptr)
+        : host_(host), mappedModule_(std::move(mappedModule)), tokenLock_(tokenLock) {}
 
     StepOutcome run();
 
 private:
     // The module's facts; with loadModule false only its path and what is mapped there.
     ModuleFacts inspect(bool loadModule) const;
-    static StepOutcome report(const ModuleFacts& facts, const CertListRun& certList);
+    StepOutcome report(const ModuleFacts& facts, const CertListRun& certList) const;
 
     pluginhost::PluginHost& host_;
     std::string mappedModule_;
+    TokenLock* tokenLock_;
 };
 
 }  // namespace vellum::host

@@ -69,8 +69,9 @@ std::string sentences(const char* title, const std::vector<std::string>& items) 
 
 std::string DoctorReport::text() const {
     const ModuleFacts& m = facts_;
-    std::string out = "Token module: " + m.path +
-                      (m.mappedFrom.empty() ? "" : " (mapped to " + m.mappedFrom + ")") + "\n";
+    std::string out = "Plug-in module: " + plugin_ + "\n";
+    out += "Token module: " + m.path +
+           (m.mappedFrom.empty() ? "" : " (mapped to " + m.mappedFrom + ")") + "\n";
     out += "  loads: " + (m.loaded ? std::string("yes") : "no: " + m.error) + "\n";
     if (m.pinDialog) {
         out += "  PIN dialog (token without a PIN pad): " +
@@ -115,6 +116,7 @@ std::string DoctorReport::text() const {
 Json DoctorReport::json() const {
     const ModuleFacts& m = facts_;
     Json json = Json::object();
+    json["plugin"] = plugin_;
     json["module"] = {
         {"path", m.path},
         {"mappedFrom", textOrNull(m.mappedFrom)},

@@ -18,15 +18,21 @@ struct CertListRun {
 
 class DoctorReport {
 public:
-    DoctorReport(const ModuleFacts& facts, const DoctorFindings& findings,
+    // `plugin`: the plug-in module file this vellum-host loaded.
+    DoctorReport(std::string plugin, const ModuleFacts& facts, const DoctorFindings& findings,
                  const CertListRun& certList, const BridgeFindings& bridge)
-        : facts_(facts), findings_(findings), certList_(certList), bridge_(bridge) {}
+        : plugin_(std::move(plugin)),
+          facts_(facts),
+          findings_(findings),
+          certList_(certList),
+          bridge_(bridge) {}
 
     std::string text() const;
     // The members doctor adds to its step object.
     Json json() const;
 
 private:
+    std::string plugin_;
     const ModuleFacts& facts_;
     const DoctorFindings& findings_;
     const CertListRun& certList_;

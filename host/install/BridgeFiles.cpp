@@ -1,5 +1,11 @@
 #include "install/BridgeFiles.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <system_error>
@@ -18,36 +24,59 @@ bool BridgeFiles::read(const std::filesystem::path& file, std::string& text, std
     return true;
 }
 
-bool BridgeFiles::replace(const std::filesystem::path& file, const std::string& text,
-                          std::string& error) {
-    namespace fs = std::filesystem;
-    std::error_code code;
-    fs::create_directories(file.parent_path(), code);
-    if (code) {
-        error = "cannot create " + file.parent_path().string() + ": " + code.message();
-        return false;
-    }
-    const fs::path temporary = file.string() + ".new";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.close();
-        if (!out) {
-            error = "cannot write " + temporary.string();
-            fs::remove(temporary, code);
+bool BridgeFiles::makeFolders(const std::filesystem::path& folder, std::string& error) {
+    std::filesystem::path at = folder.root_path();
+    for (const std::filesystem::path& part : folder.relative_path()) {
+        at /= part;
+        if (::mkdir(at.c_str(), kFolderMode) == 0) {
+            // mkdir honours the umask; the folder is new and ours, so chmod reaches it.
+            if (::chmod(at.c_str(), kFolderMode) != 0) {
+                error = "cannot set the mode of " + at.string() + ": " + std::strerror(errno);
+                return false;
+            }
+        } else if (errno != EEXIST) {
+            error = "cannot create " + at.string() + ": " + std::strerror(errno);
             return false;
         }
     }
-    fs::permissions(temporary,
-                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                        fs::perms::others_read,
-                    code);
-    if (!code) {
-        fs::rename(temporary, file, code);
+    return true;
+}
+
+bool BridgeFiles::replace(const std::filesystem::path& file, const std::string& text,
+                          std::string& error) {
+    if (!makeFolders(file.parent_path(), error)) {
+        return false;
     }
-    if (code) {
-        error = "cannot write " + file.string() + ": " + code.message();
-        fs::remove(temporary, code);
+    std::error_code code;
+    if (std::filesystem::is_symlink(std::filesystem::symlink_status(file, code))) {
+        error = "refusing to write " + file.string() +
+                ": it is a symbolic link (remove it if it is not planted)";
+        return false;
+    }
+    // O_CREAT|O_EXCL: a new file of ours, never a link or a file planted under that name.
+    std::string temporary = file.string() + ".XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) {
+        error =
+            "cannot create a file in " + file.parent_path().string() + ": " + std::strerror(errno);
+        return false;
+    }
+    bool written = ::fchmod(fd, kFileMode) == 0;
+    for (size_t sent = 0; written && sent < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + sent, text.size() - sent);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        written = n > 0;
+        sent += written ? static_cast<size_t>(n) : 0;
+    }
+    written = written && ::fsync(fd) == 0;
+    const int failure = errno;
+    written = ::close(fd) == 0 && written;
+    // rename replaces the name itself: a link swapped in meanwhile is replaced, not followed.
+    if (!written || ::rename(temporary.c_str(), file.c_str()) != 0) {
+        error = "cannot write " + file.string() + ": " + std::strerror(written ? errno : failure);
+        ::unlink(temporary.c_str());
         return false;
     }
     return true;

@@ -1,6 +1,10 @@
 // Reading and writing the bridge's small files (host manifests, settings): a file is replaced
-// whole through a temporary file and a rename, so a browser never reads half a manifest.
+// whole through a temporary file and a rename, so a browser never reads half a manifest. The
+// temporary file is created new under a unique name in the target's own folder (never through a
+// link, never a file someone else made), so nothing planted there is written through.
 #pragma once
+
+#include <sys/types.h>
 
 #include <filesystem>
 #include <string>
@@ -9,12 +13,19 @@ namespace vellum::host {
 
 class BridgeFiles {
 public:
+    static constexpr mode_t kFolderMode = 0755;
+    static constexpr mode_t kFileMode = 0644;
+
     static bool read(const std::filesystem::path& file, std::string& text, std::string& error);
-    // Creates the folders on the way; the file gets mode 0644.
+    // Creates the folders on the way (each new one kFolderMode whatever the umask); the file gets
+    // kFileMode. A target that is a symbolic link is refused, and left as it is.
     static bool replace(const std::filesystem::path& file, const std::string& text,
                         std::string& error);
     // True when there was nothing to remove as well; `removed` tells which.
     static bool remove(const std::filesystem::path& file, bool& removed, std::string& error);
+
+private:
+    static bool makeFolders(const std::filesystem::path& folder, std::string& error);
 };
 
 }  // namespace vellum::host

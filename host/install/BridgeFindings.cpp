@@ -51,6 +51,13 @@ void BridgeFindings::judge() {
             problems.push_back(manifest + " starts " + state.program +
                                ", which is missing or not executable: run 'vellum-host bridge "
                                "install' with the vellum-host to use.");
+        } else if (!state.unsafe.empty()) {
+            problems.push_back(manifest + " is unsafe: others can change " + state.unsafe +
+                               ", and the browser runs what it names.");
+        } else if (state.otherProgram) {
+            problems.push_back(manifest + " starts " + state.program +
+                               ", not this vellum-host: if you did not put it there, run "
+                               "'vellum-host bridge install' again.");
         } else if (std::find(state.allowed.begin(), state.allowed.end(),
                              expectedEntry(state.browser)) == state.allowed.end()) {
             warnings.push_back(manifest + " does not allow the vellum extension (" +
@@ -60,6 +67,11 @@ void BridgeFindings::judge() {
     if (!recorded_.path.empty() && !recorded_.loads) {
         problems.push_back("The token module recorded for the browser bridge in " + recorded_.file +
                            ", " + recorded_.path + ", does not load: " + recorded_.error + ".");
+    }
+    if (!recorded_.path.empty() && !recorded_.unsafe.empty()) {
+        problems.push_back("The token module recorded for the browser bridge in " + recorded_.file +
+                           ", " + recorded_.path + ", is unsafe: others can change " +
+                           recorded_.unsafe + ".");
     }
 }
 

@@ -5,8 +5,31 @@
 #include <system_error>
 
 #include "install/BridgeFiles.h"
+#include "install/WriteAccess.h"
+#include "system/PluginLocator.h"
 
 namespace vellum::host {
+namespace {
+
+// What of `state`'s install others can change, or empty.
+std::string unsafePart(const ManifestState& state) {
+    const std::vector<uid_t> trusted = WriteAccess::trusted(state.scope == "system");
+    std::vector<std::string> paths{state.path.string(), state.program};
+    std::string plugin;
+    std::string error;
+    if (!state.otherProgram && PluginLocator::locate("", plugin, error)) {
+        paths.push_back(plugin);
+    }
+    for (const std::string& path : paths) {
+        const std::string found = path.empty() ? "" : WriteAccess::untrusted(path, trusted);
+        if (!found.empty()) {
+            return found;
+        }
+    }
+    return "";
+}
+
+}  // namespace
 
 ManifestState BridgeSurvey::inspect(Browser browser, std::string scope,
                                     const std::filesystem::path& path) {
@@ -34,6 +57,10 @@ ManifestState BridgeSurvey::inspect(Browser browser, std::string scope,
     state.allowed = BridgeManifest::allowed(manifest);
     state.programRuns = std::filesystem::is_regular_file(state.program, code) &&
                         ::access(state.program.c_str(), X_OK) == 0;
+    const std::string self = PluginLocator::programPath();
+    state.otherProgram =
+        state.programRuns && !std::filesystem::equivalent(self, state.program, code);
+    state.unsafe = unsafePart(state);
     return state;
 }
 
@@ -58,6 +85,8 @@ Json ManifestState::json() const {
     json["program"] = program.empty() ? Json(nullptr) : Json(program);
     json["programRuns"] = programRuns;
     json["allowed"] = allowed;
+    json["otherProgram"] = otherProgram;
+    json["unsafe"] = unsafe.empty() ? Json(nullptr) : Json(unsafe);
     return json;
 }
 
@@ -70,7 +99,11 @@ std::string ManifestState::text() const {
     if (!error.empty()) {
         return out + ": " + error;
     }
-    out += "\n    starts " + program + (programRuns ? "" : " (missing or not executable)");
+    out += "\n    starts " + program + (programRuns ? "" : " (missing or not executable)") +
+           (otherProgram ? " (not this vellum-host)" : "");
+    if (!unsafe.empty()) {
+        out += "\n    unsafe: others can change " + unsafe;
+    }
     out += "\n    allows";
     for (const std::string& entry : allowed) {
         out += " " + entry;

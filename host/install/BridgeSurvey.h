@@ -20,6 +20,12 @@ struct ManifestState {
     std::string program;       // its "path"
     bool programRuns = false;  // an existing, executable file
     std::vector<std::string> allowed;
+    // The program is not the vellum-host looking (the one that installs and checks manifests).
+    bool otherProgram = false;
+    // The manifest, its program or that program's plug-in module, or a folder above them, that
+    // others than the install's owners (root; and the user, for the user's own) can change:
+    // "PATH (why)", or empty.
+    std::string unsafe;
 
     Json json() const;
     // "chromium (user): PATH -> PROGRAM, allows ..." or "... not installed".
@@ -28,6 +34,7 @@ struct ManifestState {
 
 class BridgeSurvey {
 public:
+    // `scope` "system": the manifest is root's alone; otherwise the user's and root's.
     static ManifestState inspect(Browser browser, std::string scope,
                                  const std::filesystem::path& path);
     // Every browser in both scopes, user first.

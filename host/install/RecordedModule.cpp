@@ -1,6 +1,7 @@
 #include "install/RecordedModule.h"
 
 #include "inspection/TokenModuleInspector.h"
+#include "install/WriteAccess.h"
 
 namespace vellum::host {
 
@@ -11,6 +12,9 @@ RecordedModule RecordedModule::inspect(const BridgeSettings& settings) {
     if (recorded.path.empty()) {
         return recorded;
     }
+    // Settings under /etc are root's; the user's own are the user's and root's.
+    const bool systemWide = settings.file.string().rfind("/etc/", 0) == 0;
+    recorded.unsafe = WriteAccess::untrusted(recorded.path, WriteAccess::trusted(systemWide));
     recorded.loads = moduleLoads(recorded.path, recorded.error);
     return recorded;
 }
@@ -29,7 +33,8 @@ Json RecordedModule::json() const {
     return Json{{"path", path},
                 {"file", file},
                 {"loads", loads},
-                {"error", error.empty() ? Json(nullptr) : Json(error)}};
+                {"error", error.empty() ? Json(nullptr) : Json(error)},
+                {"unsafe", unsafe.empty() ? Json(nullptr) : Json(unsafe)}};
 }
 
 std::string RecordedModule::text() const {
@@ -37,7 +42,8 @@ std::string RecordedModule::text() const {
         return "token module: none recorded (the plug-in's fixed path is used as it stands)";
     }
     return "token module: " + path + " (recorded in " + file +
-           "): " + (loads ? std::string("loads") : "does not load: " + error);
+           "): " + (loads ? std::string("loads") : "does not load: " + error) +
+           (unsafe.empty() ? "" : "\n  unsafe: others can change " + unsafe);
 }
 
 }  // namespace vellum::host

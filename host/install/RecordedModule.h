@@ -14,6 +14,9 @@ struct RecordedModule {
     std::string file;  // the settings file that records it
     bool loads = false;
     std::string error;  // why it does not load
+    // The module or a folder above it that others than the settings' owners can change
+    // ("PATH (why)"), or empty.
+    std::string unsafe;
 
     static RecordedModule inspect(const BridgeSettings& settings);
     // Whether the module at `path` loads as the plug-in would load it (the library, then its

@@ -115,6 +115,8 @@ public:
     // releaseScriptObject, destroyInstance, shutdown, unload: those still due.
     void stop() noexcept;
 
+    // The module file given, or empty in in-process mode.
+    const std::string& modulePath() const noexcept { return modulePath_; }
     bool isLoaded() const noexcept { return library_.isOpen(); }
     bool isInitialized() const noexcept { return initialized_; }
     bool hasInstance() const noexcept { return instanceLive_; }

@@ -4,6 +4,8 @@
 // POSIX calls that take no system structure.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 namespace vellum::host {
@@ -31,6 +33,16 @@ public:
 
     // The running program's file as the system names it, or empty when it cannot be told.
     static std::string executablePath();
+
+    // What the system records of a file: its type and permission bits (st_mode), its owner and
+    // group. With `followLinks` false a link is described itself (lstat), else what it names.
+    // False when there is nothing at `path` or it cannot be looked at.
+    struct FileFacts {
+        mode_t mode = 0;
+        uid_t owner = 0;
+        gid_t group = 0;
+    };
+    static bool fileFacts(const std::string& path, bool followLinks, FileFacts& facts) noexcept;
 
     // Whether this is macOS (else Linux): which folders and settings the browser bridge uses.
     static bool isMacOS() noexcept;

@@ -6,6 +6,25 @@
 #include "system/OperatingSystem.h"
 
 namespace vellum::host {
+namespace {
+
+// Darwin's struct stat with 64-bit inode numbers (x86_64 and arm64), as its SDK lays it out, and
+// the calls that fill it. Declared here because the macOS cross-build compiles against glibc's
+// headers, whose struct stat is another; the members after st_rdev are not read.
+struct DarwinStat {
+    int32_t dev;
+    uint16_t mode;
+    uint16_t links;
+    uint64_t inode;
+    uint32_t owner;
+    uint32_t group;
+    int32_t rdev;
+    unsigned char rest[256];  // 144 bytes in all; room to spare
+};
+extern "C" int darwinStat(const char* path, DarwinStat* info) __asm__("_stat$INODE64");
+extern "C" int darwinLstat(const char* path, DarwinStat* info) __asm__("_lstat$INODE64");
+
+}  // namespace
 
 bool OperatingSystem::mapTokenModule(const std::string& module, IfMissing /*ifMissing*/,
                                      std::string& error) {
@@ -34,6 +53,18 @@ std::string OperatingSystem::executablePath() {
     }
     buffer.resize(buffer.find('\0'));
     return buffer;
+}
+
+bool OperatingSystem::fileFacts(const std::string& path, bool followLinks,
+                                FileFacts& facts) noexcept {
+    DarwinStat info{};
+    if ((followLinks ? darwinStat(path.c_str(), &info) : darwinLstat(path.c_str(), &info)) != 0) {
+        return false;
+    }
+    facts.mode = info.mode;
+    facts.owner = info.owner;
+    facts.group = info.group;
+    return true;
 }
 
 bool OperatingSystem::isMacOS() noexcept {

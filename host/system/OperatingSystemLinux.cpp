@@ -1,4 +1,5 @@
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,6 +70,18 @@ std::string OperatingSystem::executablePath() {
     std::error_code failed;
     std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", failed);
     return failed ? std::string() : program.string();
+}
+
+bool OperatingSystem::fileFacts(const std::string& path, bool followLinks,
+                                FileFacts& facts) noexcept {
+    struct stat info {};
+    if ((followLinks ? ::stat(path.c_str(), &info) : ::lstat(path.c_str(), &info)) != 0) {
+        return false;
+    }
+    facts.mode = info.st_mode;
+    facts.owner = info.st_uid;
+    facts.group = info.st_gid;
+    return true;
 }
 
 bool OperatingSystem::isMacOS() noexcept {

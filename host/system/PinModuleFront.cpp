@@ -27,7 +27,8 @@ std::string PinModuleFront::locate() {
         return std::filesystem::canonical(directory + "/" + VELLUM_HOST_PIN_RELATIVE, failed)
             .string();
     }
-    if (isRegularFile(VELLUM_HOST_BUILD_PIN_MODULE)) {
+    // Like the plug-in: never a build tree's module in an installed program.
+    if (PluginLocator::runsFromBuildTree() && isRegularFile(VELLUM_HOST_BUILD_PIN_MODULE)) {
         return VELLUM_HOST_BUILD_PIN_MODULE;
     }
 #endif

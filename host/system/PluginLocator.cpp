@@ -31,6 +31,13 @@ std::string PluginLocator::programPath() {
     return named.empty() ? named : absolutePath(named);
 }
 
+bool PluginLocator::runsFromBuildTree() {
+    // The program the build tree made, at the place it was made, and nothing else: a copy or
+    // an installed program never looks into a build tree, whatever is there now.
+    const std::string program = programPath();
+    return !program.empty() && program == absolutePath(VELLUM_HOST_BUILD_PROGRAM);
+}
+
 std::string PluginLocator::programDirectory() {
     const std::string program = programPath();
     size_t slash = program.rfind('/');
@@ -48,22 +55,32 @@ bool PluginLocator::locate(const std::string& requested, std::string& path, std:
         }
         return true;
     }
-    std::string installed;
-    std::string directory = programDirectory();
-    if (!directory.empty()) {
-        installed = directory + "/" + VELLUM_HOST_PLUGIN_RELATIVE;
-        if (isRegularFile(installed)) {
-            path = absolutePath(installed);
-            return true;
-        }
+    const std::string program = programPath();
+    const size_t slash = program.rfind('/');
+    if (slash == std::string::npos) {
+        error =
+            "cannot tell where this program is, so not where its plug-in module is; name "
+            "one with --plugin PATH";
+        return false;
     }
-    if (isRegularFile(VELLUM_HOST_BUILD_PLUGIN)) {
+    if (runsFromBuildTree()) {
         path = absolutePath(VELLUM_HOST_BUILD_PLUGIN);
+        if (path.empty() || !isRegularFile(path)) {
+            error = std::string("no plug-in module at ") + VELLUM_HOST_BUILD_PLUGIN +
+                    " (this build tree's); build it, or name one with --plugin PATH";
+            return false;
+        }
         return true;
     }
-    error = "no plug-in module at " + (installed.empty() ? "" : installed + " or ") +
-            VELLUM_HOST_BUILD_PLUGIN + "; name one with --plugin PATH";
-    return false;
+    const std::string installed = program.substr(0, slash) + "/" + VELLUM_HOST_PLUGIN_RELATIVE;
+    if (!isRegularFile(installed)) {
+        error = "no plug-in module at " + installed +
+                " (beside this program); name one with "
+                "--plugin PATH";
+        return false;
+    }
+    path = absolutePath(installed);
+    return true;
 }
 
 }  // namespace vellum::host

@@ -1,6 +1,8 @@
-// Finds the plug-in module to load. Without --plugin, the module installed beside the program
-// (VELLUM_HOST_PLUGIN_RELATIVE, relative to the program's directory) is preferred, then the one
-// of the build tree the program was built in (VELLUM_HOST_BUILD_PLUGIN).
+// Finds the plug-in module to load. Without --plugin: the program the build tree made, run from
+// where it was made (VELLUM_HOST_BUILD_PROGRAM), loads that build tree's module
+// (VELLUM_HOST_BUILD_PLUGIN); any other program, an installed copy above all, loads only the
+// module installed beside it (VELLUM_HOST_PLUGIN_RELATIVE, from the program's directory), so a
+// module planted in a build tree never runs in an installed program.
 #pragma once
 
 #include <string>
@@ -15,6 +17,9 @@ public:
 
     // Absolute path of the running program, or empty when it cannot be told.
     static std::string programPath();
+    // Whether the running program is the one the build tree made, where it was made: only then
+    // are the build tree's modules used.
+    static bool runsFromBuildTree();
     // Directory of the running program, or empty when it cannot be told.
     static std::string programDirectory();
 };

@@ -283,6 +283,29 @@ try {
     assert.deepEqual(await call(second, `vellumBridge.get("Signature")`), { ok: true, v: "E:1000" });
   });
 
+  await step("two tabs signing at once on one token take turns: none gets E:1000, every signature verifies", async () => {
+    // Each tab's host logs in and out for every signature; the hosts' token lock keeps the two
+    // from interleaving on the token.
+    const texts = (name) => Array.from({ length: 12 }, (_, i) => `${TEXT} ${name} ${i}`);
+    const signAll = (name) => `(async () => {
+      await vellumBridge.set({ CN: "${SERIAL}", HashAlgorithm: "sha256" });
+      const out = [];
+      for (const text of ${JSON.stringify(texts(name))}) { await vellumBridge.set("SignData", text); out.push(await vellumBridge.get("Signature")); }
+      return out;
+    })()`;
+    await start(tab, "together", signAll("first"));
+    await start(second, "together", signAll("second"));
+    await until("both tabs' signatures", async () => (await done(tab, "together")) && (await done(second, "together")), { limitMs: 240000 });
+    for (const [page, name] of [[tab, "first"], [second, "second"]]) {
+      const answer = await result(page, "together");
+      assert.equal(answer.ok, true, JSON.stringify(answer));
+      answer.v.forEach((signature, i) => {
+        assert.notEqual(signature, "E:1000", `${name} ${i}`);
+        assert.equal(opensslVerify({ dir: work, certificateDer: token.der, hash: "sha256", data: texts(name)[i], signature: signatureBytes(signature) }), "Verified OK");
+      });
+    }
+  });
+
   await step("an origin the administrator allowed calls without a consent window on its own site, and asks framed by an unlisted one", async () => {
     const managed = await browser.open(`${policyOrigin}/blank.html`);
     await start(managed, "version", `vellumBridge.getVersion()`);

@@ -1,11 +1,17 @@
 // The command line: how words become steps, and which runs are refused before anything loads.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "cli/CommandLine.h"
 #include "install/BridgeManifest.h"
+#include "install/WriteAccess.h"
 
 namespace {
 
@@ -251,6 +257,56 @@ TEST(CommandLineTest, ManifestFoldersOfEachPlatform) {
         BridgeManifest::folder(Platform::MacOS, Browser::Firefox, ManifestScope::User, home, "/x")
             .string(),
         "/home/u/Library/Application Support/Mozilla/NativeMessagingHosts");
+}
+
+TEST(WriteAccessTest, NamesTheFirstEntryOthersCanWrite) {
+    using vellum::host::WriteAccess;
+    namespace fs = std::filesystem;
+    std::string made = (fs::temp_directory_path() / "write-access-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(made.data()), nullptr);
+    const fs::path root = made;
+    const fs::path folder = root / "lib";
+    const fs::path file = folder / "module.so";
+    fs::create_directory(folder);
+    std::ofstream(file) << "x";
+    ::chmod(root.c_str(), 0755);
+    ::chmod(folder.c_str(), 0755);
+    ::chmod(file.c_str(), 0644);
+    const auto trusted = WriteAccess::trusted(false);
+    EXPECT_EQ(WriteAccess::untrusted(file, trusted), "");
+    EXPECT_EQ(WriteAccess::untrusted(folder / "missing" / "file", trusted), "");
+
+    ::chmod(file.c_str(), 0666);
+    EXPECT_EQ(WriteAccess::untrusted(file, trusted),
+              file.string() + " (mode 0666, writable by everyone)");
+    ::chmod(file.c_str(), 0644);
+    ::chmod(folder.c_str(), 0777);
+    EXPECT_EQ(WriteAccess::untrusted(file, trusted),
+              folder.string() + " (mode 0777, writable by everyone)");
+    // Missing files are judged by the folders above them.
+    EXPECT_EQ(WriteAccess::untrusted(folder / "missing", trusted),
+              folder.string() + " (mode 0777, writable by everyone)");
+    // With the sticky bit, others cannot remove or rename what is not theirs.
+    ::chmod(folder.c_str(), 01777);
+    EXPECT_EQ(WriteAccess::untrusted(file, trusted), "");
+
+    // A link in a safe folder to a file in an unsafe one: the real path is judged too.
+    ::chmod(folder.c_str(), 0777);
+    const fs::path safe = root / "safe";
+    fs::create_directory(safe);
+    ::chmod(safe.c_str(), 0755);
+    fs::create_symlink(file, safe / "link.so");
+    EXPECT_EQ(WriteAccess::untrusted(safe / "link.so", trusted),
+              folder.string() + " (mode 0777, writable by everyone)");
+
+    // Root's folders are judged for root alone.
+    const auto rootOnly = WriteAccess::trusted(true);
+    ::chmod(folder.c_str(), 0755);
+    EXPECT_EQ(WriteAccess::untrusted(file, rootOnly),
+              ::geteuid() == 0
+                  ? ""
+                  : root.string() + " (owned by uid " + std::to_string(::geteuid()) + ")");
+    fs::remove_all(root);
 }
 
 }  // namespace

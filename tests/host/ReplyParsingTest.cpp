@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bridge/AnswerFrames.h"
+#include "bridge/RequestParser.h"
 #include "cli/CertificateList.h"
 #include "cli/PemText.h"
 #include "cli/SignatureEnvelope.h"
@@ -23,6 +24,7 @@ using vellum::host::DoctorFindings;
 using vellum::host::Json;
 using vellum::host::JsonText;
 using vellum::host::PemText;
+using vellum::host::RequestParser;
 using vellum::host::ScriptArgument;
 using vellum::host::SignatureEnvelope;
 using vellum::pluginhost::ScriptValue;
@@ -191,6 +193,38 @@ TEST(AnswerFramesTest, LargeAnswersGoInPartsThatFitAndJoin) {
     const std::vector<std::string> one = AnswerFrames::of(small);
     ASSERT_EQ(one.size(), 1u);
     EXPECT_EQ(Json::parse(one[0]), small);
+}
+
+TEST(RequestParserTest, RefusesNumbersNoDoubleHoldsAndDeepNesting) {
+    Json value;
+    std::string problem;
+    using Outcome = RequestParser::Outcome;
+    const std::string limit(RequestParser::kMaxDepth, '[');
+    const std::string close(RequestParser::kMaxDepth, ']');
+    EXPECT_EQ(RequestParser::parse(limit + "1" + close, value, problem), Outcome::Parsed);
+    EXPECT_EQ(value.dump(), limit + "1" + close);
+    EXPECT_EQ(RequestParser::parse(R"({"id": 1.5e308, "v": [-0, "\u00e9"]})", value, problem),
+              Outcome::Parsed);
+    EXPECT_EQ(value["id"].get<double>(), 1.5e308);
+
+    const std::pair<std::string, std::string> refused[] = {
+        {"[" + limit + "1" + close + "]", "the request is nested deeper than 8 levels"},
+        {"{\"a\": " + limit + close + "}", "the request is nested deeper than 8 levels"},
+        {std::string(1000000, '['), "the request is nested deeper than 8 levels"},
+        {R"({"id": 1e400})", "a number no double can hold ends at byte 12"},
+        {"[-1E+999]", "a number no double can hold ends at byte 8"},
+    };
+    for (const auto& [frame, message] : refused) {
+        value = Json::array();
+        EXPECT_EQ(RequestParser::parse(frame, value, problem), Outcome::Unreadable)
+            << frame.substr(0, 40);
+        EXPECT_EQ(problem, message);
+        EXPECT_TRUE(value.is_null());
+    }
+    for (const std::string frame : {"", "{", "[1,]", "\"\xff\"", "{} {}"}) {
+        EXPECT_EQ(RequestParser::parse(frame, value, problem), Outcome::NotJson) << frame;
+        EXPECT_NE(problem.find("the frame is not UTF-8 JSON (at byte "), std::string::npos);
+    }
 }
 
 TEST(JsonTextTest, AnyBytesMakeValidJson) {

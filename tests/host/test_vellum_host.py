@@ -13,6 +13,7 @@ usage: test_vellum_host.py --host PATH --tokenkit PATH --fwd PATH --softhsm PATH
 """
 import argparse
 import base64
+import fcntl
 import hashlib
 import json
 import os
@@ -205,6 +206,74 @@ class VellumHostTest(unittest.TestCase):
                 self.assertEqual(verdict.stdout, b"Verified OK\n", (digest, verdict))
             # A different hash than the one signed with must not verify.
             self.assertNotEqual(self.verify("sha256", data, signature).returncode, 0)
+
+    def test_two_hosts_signing_at_once_on_one_token_take_turns(self):
+        # Each host logs in, signs and logs out per signature; without the token lock the two
+        # interleave on the token and some signatures answer E:1000.
+        count = 100
+        runs = []
+        for host in range(2):
+            steps = []
+            for i in range(count):
+                steps += ["--"] if steps else []
+                steps += ["sign", SERIAL, "--hash", "sha256", "--data", "host %d, %d" % (host, i)]
+            cmd = [ARGS.host, "--json", "--keep-going", "--token-module", ARGS.fwd] + steps
+            runs.append(subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                         env=token_env()))
+        outputs = [process.communicate(timeout=600) for process in runs]
+        with tempfile.TemporaryDirectory() as d:
+            key = run(["openssl", "x509", "-in", TOKEN["certificate"], "-pubkey", "-noout"])
+            pub = os.path.join(d, "pub.pem")
+            with open(pub, "wb") as f:
+                f.write(key.stdout)
+            for host, (process, (stdout, stderr)) in enumerate(zip(runs, outputs)):
+                self.assertEqual((process.returncode, stderr), (0, b""), stdout[-2000:])
+                steps = [json.loads(line) for line in stdout.decode().splitlines()]
+                self.assertEqual(len(steps), count)
+                for i, step in enumerate(steps):
+                    self.assertTrue(step["ok"], step)
+                    self.assertNotIn("E:1000", step["result"])
+                    paths = [os.path.join(d, n) for n in ("data", "sig")]
+                    for path, content in zip(paths, (("host %d, %d" % (host, i)).encode(),
+                                                     bytes.fromhex(step["signature"]))):
+                        with open(path, "wb") as f:
+                            f.write(content)
+                    verdict = run(["openssl", "dgst", "-sha256", "-verify", pub, "-signature",
+                                   paths[1], paths[0]])
+                    self.assertEqual(verdict.stdout, b"Verified OK\n", (host, i, verdict))
+
+    def test_a_held_token_lock_makes_others_wait_and_doctor_names_it(self):
+        report = self.doctor()
+        self.assertIsNone(report["tokenLock"]["heldBy"])
+        self.assertFalse(any("token operation on this module" in w for w in report["warnings"]))
+        path = report["tokenLock"]["path"]
+        self.assertEqual(os.stat(os.path.dirname(path)).st_mode & 0o777, 0o700)
+        with tempfile.TemporaryDirectory() as d:
+            log = os.path.join(d, "calls.log")
+            # Held as a host holds it: the holder's process id in the file.
+            with open(path, "r+") as lock:
+                fcntl.flock(lock, fcntl.LOCK_EX)
+                lock.truncate()
+                lock.write("%d\n" % os.getpid())
+                lock.flush()
+                report = self.doctor()
+                self.assertEqual(report["tokenLock"]["heldBy"], os.getpid())
+                (warning,) = [w for w in report["warnings"] if path in w]
+                self.assertIn("(process %d) is in a token operation" % os.getpid(), warning)
+                signer = subprocess.Popen(
+                    [ARGS.host, "--token-module", ARGS.fwd, "sign", SERIAL, "--hash", "sha1",
+                     "--data", "x"],
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                    env=token_env(VELLUM_P11FWD_LOG=log))
+                # Waiting, not refused: it has not touched the token while the lock is held.
+                with self.assertRaises(subprocess.TimeoutExpired):
+                    signer.wait(timeout=1)
+                calls = call_log(log) if os.path.exists(log) else []
+                self.assertEqual([l for l in calls if not l.startswith("@")], [])
+            stdout, stderr = signer.communicate(timeout=120)
+            self.assertEqual((signer.returncode, stderr), (0, b""))
+            self.assertTrue(stdout.startswith(b"US65001:"), stdout)
+            self.assertIn("C_Login rv=0x0", "\n".join(call_log(log)))
 
     def test_sign_envelopes_and_file_input(self):
         text = "12345 begins with digits"
@@ -598,6 +667,30 @@ class VellumHostTest(unittest.TestCase):
             self.assertTrue(module.endswith("/vellum/libvellum.so"), module)
 
 
+    def test_installed_copy_never_loads_a_build_tree_module(self):
+        # A copy of the program away from the build tree, with no plug-in module beside it:
+        # the build tree's module (there, and loadable) is not looked at.
+        with tempfile.TemporaryDirectory() as prefix:
+            copy = os.path.join(prefix, "bin", "vellum-host")
+            os.makedirs(os.path.dirname(copy))
+            shutil.copy(ARGS.host, copy)
+            result = run([copy, "--token-module", ARGS.fwd, "info"], env=token_env())
+            (line,) = self.assertFailedWith(result, 3, "no plug-in module at " + prefix)
+            self.assertIn("/bin/../lib/vellum/libvellum.so (beside this program)", line)
+            # Started by a browser: every request is told so, and nothing is loaded.
+            hello = b'{"id": 1, "op": "hello"}'
+            result = subprocess.run([copy, "native-messaging"], env=token_env(), timeout=60,
+                                    input=struct.pack("=I", len(hello)) + hello,
+                                    capture_output=True)
+            self.assertEqual(result.returncode, 0, result)
+            answer = json.loads(result.stdout[4:])
+            self.assertEqual(answer["error"]["code"], "setup", answer)
+            self.assertIn("no plug-in module at " + prefix, answer["error"]["message"])
+            # The build tree's own program still finds its module.
+            self.assertIn("module: " + os.path.realpath(ARGS.plugin),
+                          self.host("info").stdout.decode())
+
+
 # --- the browser bridge ----------------------------------------------------------------------
 
 CHROMIUM_ID = "mjebmgbgliocagopgcnlkfnbbcoejmda"
@@ -856,10 +949,11 @@ class NativeMessagingTest(unittest.TestCase):
             (b"", None, "bad-json"),
             (b'{"id": 1, "op": "hello"', None, "bad-json"),
             (b'{"id": 1, "op": "\xff"}', None, "bad-json"),
-            (b"[" * 100000, None, "bad-json"),
+            # Refused where the nesting passes the limit, before the end is read.
+            (b"[" * 100000, None, "bad-request"),
             (b'{"id": 0, "op": "call", "name": "x", "args": [%s]}' % (b"[" * 500000 +
                                                                      b"]" * 500000),
-             0, "bad-arguments"),
+             None, "bad-request"),
             (b"[1]", None, "bad-request"),
             ({"op": "hello"}, None, "bad-request"),
             ({"id": None, "op": "hello"}, None, "bad-request"),
@@ -894,6 +988,36 @@ class NativeMessagingTest(unittest.TestCase):
                          bridge.request({"id": "n", "op": "call", "name": "GetUKeySN",
                                          "args": [0]}))
         self.assertEqual(bridge.request({"id": 0, "op": "hello"})["result"]["protocol"], 1)
+        self.assertClosedCleanly(bridge)
+
+    def test_numbers_out_of_range_and_deep_nesting_are_answered(self):
+        bridge = self.bridge(token_module=False)
+        for frame, fragment in (
+                (b'{"id": 1e400, "op": "hello"}', "a number no double can hold ends at byte "),
+                (b'{"id": 1, "op": "set", "name": "CN", "value": -1e400}', "no double"),
+                (b'{"id": 2, "op": "call", "name": "GetUKeySN", "args": [1E+999]}', "no double"),
+                (b'{"id": 3, "op": "call", "name": "x", "args": ' + b"[" * 8 + b"1" +
+                 b"]" * 8 + b"}", "nested deeper than 8 levels")):
+            answer = bridge.request(frame)
+            self.assertEqual((answer["id"], answer["error"]["code"]), (None, "bad-request"),
+                             frame[:60])
+            self.assertIn(fragment, answer["error"]["message"])
+        # Eight levels in all are JSON the host reads (and refuses as an argument).
+        answer = bridge.request(b'{"id": 4, "op": "call", "name": "x", "args": ' + b"[" * 7 +
+                                b"1" + b"]" * 7 + b"}")
+        self.assertEqual(answer["error"]["code"], "bad-arguments", answer)
+        if ARGS.wrap:
+            self.assertClosedCleanly(bridge)
+            return
+        # 60 MB of nesting: refused before it is built, so the host's peak memory stays near
+        # the frame's own size (building it cost 3.6 GiB).
+        frame = b"[" * (60 * 1000 * 1000)
+        answer = bridge.request(frame)
+        self.assertEqual(answer["error"]["code"], "bad-request")
+        with open("/proc/%d/status" % bridge.process.pid) as f:
+            peak = [l for l in f if l.startswith("VmHWM:")][0]
+        self.assertLess(int(peak.split()[1]) * 1024, 4 * len(frame), peak)
+        self.assertEqual(bridge.request({"id": 5, "op": "hello"})["result"]["protocol"], 1)
         self.assertClosedCleanly(bridge)
 
     def test_a_stream_that_cannot_be_followed_ends_with_status_1(self):
@@ -1194,6 +1318,178 @@ class BridgeInstallTest(unittest.TestCase):
         self.assertIn(path, problem)
         self.assertIn("/nonexistent/vellum-host, which is missing or not executable", problem)
         self.assertIn(problem, text)
+
+
+    def installed_copy(self, root):
+        """vellum-host and its plug-in module as installed under `root`; the program's path."""
+        program = os.path.join(root, "bin", "vellum-host")
+        plugin = os.path.join(root, "lib", "vellum", "libvellum.so")
+        for path, source in ((program, ARGS.host), (plugin, ARGS.plugin)):
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            shutil.copy(source, path)
+        for folder in (root, os.path.dirname(program), os.path.dirname(plugin),
+                       os.path.dirname(os.path.dirname(plugin))):
+            os.chmod(folder, 0o755)
+        return program
+
+    def test_install_writes_new_files_only_and_refuses_links(self):
+        # A file of root's that a planted link would have the install overwrite.
+        victim = os.path.join(self.home, "victim")
+        with open(victim, "w") as f:
+            f.write("secret")
+        os.chmod(victim, 0o600)
+        manifest = self.user_paths("")["firefox"]
+        os.makedirs(os.path.dirname(manifest))
+        # At the name a temporary file once had: written around, never through.
+        os.symlink(victim, manifest + ".new")
+        # Under umask 000, new folders are 0755 and files 0644 all the same.
+        result = subprocess.run([ARGS.host, "bridge", "install", "--browser", "chromium",
+                                 "--browser", "firefox"], env=self.env(), capture_output=True,
+                                preexec_fn=lambda: os.umask(0), timeout=60)
+        self.assertEqual(result.returncode, 0, result)
+        chromium = self.user_paths(os.path.join(self.home, ".config"))["chromium"]
+        for path in (manifest, chromium):
+            self.assertFalse(os.path.islink(path))
+            self.assertEqual(os.stat(path).st_mode & 0o777, 0o644)
+        for folder in (os.path.join(self.home, ".config"), os.path.dirname(chromium)):
+            self.assertEqual(os.stat(folder).st_mode & 0o777, 0o755, folder)
+        self.assertEqual(sorted(os.listdir(os.path.dirname(manifest))),
+                         ["vellum.bridge.json", "vellum.bridge.json.new"])
+        # A link at the manifest itself is refused and left alone.
+        os.remove(manifest)
+        os.symlink(victim, manifest)
+        result = self.bridge("install", "--browser", "firefox", code=3)
+        self.assertIn("refusing to write %s: it is a symbolic link" % manifest,
+                      result.stderr.decode())
+        self.assertTrue(os.path.islink(manifest))
+        with open(victim) as f:
+            self.assertEqual(f.read(), "secret")
+        self.assertEqual(os.stat(victim).st_mode & 0o777, 0o600)
+
+    def test_root_does_not_install_into_another_users_home(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root (euid 0) to install into a home another user owns")
+        os.chown(self.home, 4242, 4242)
+        victim = os.path.join(self.home, "victim")
+        with open(victim, "w") as f:
+            f.write("secret")
+        manifest = self.user_paths(os.path.join(self.home, ".config"))["chromium"]
+        os.makedirs(os.path.dirname(manifest))
+        os.symlink(victim, manifest)
+        for args in (["--user"], ["--user-data-dir", os.path.join(self.home, "profile")]):
+            result = self.bridge("install", "--browser", "chromium", *args, code=1)
+            (line,) = result.stderr.decode().splitlines()
+            # The home, or for a profile folder still to be made, the folder it would be in.
+            self.assertIn("refusing to install as root into %s, which uid 4242 owns" % self.home,
+                          line)
+        self.assertTrue(os.path.islink(manifest))
+        with open(victim) as f:
+            self.assertEqual(f.read(), "secret")
+        self.assertFalse(os.path.exists(os.path.join(self.home, "profile")))
+
+    def test_a_user_installing_refuses_a_planted_link(self):
+        if os.geteuid() != 0:
+            self.skipTest("not root (euid %d): becoming another user needs root" % os.geteuid())
+        uid = 4242
+        home = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, home)
+        os.chown(home, uid, uid)
+        # The user's own copy of the host and the plug-in, where it can reach them.
+        prefix = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, prefix)
+        program = self.installed_copy(prefix)
+        closed = folder_closed_to_others(prefix)
+        if closed:
+            self.skipTest("uid %d cannot enter the temporary folder: %s is mode %o" % (
+                uid, closed, stat.S_IMODE(os.stat(closed).st_mode)))
+        victim = os.path.join(home, "victim")
+        manifest = os.path.join(home, ".mozilla/native-messaging-hosts/vellum.bridge.json")
+        env = self.env(HOME=home)
+        preexec = become(uid)
+        result = run_as([program, "bridge", "install", "--browser", "firefox"], env, preexec)
+        self.assertEqual(result.returncode, 0, result)
+        os.remove(manifest)
+        with open(victim, "w") as f:
+            f.write("secret")
+        os.symlink(victim, manifest)
+        for path in (victim, manifest):
+            os.lchown(path, uid, uid)
+        result = run_as([program, "bridge", "install", "--browser", "firefox"], env, preexec)
+        self.assertEqual(result.returncode, 3, result)
+        self.assertIn(b"is a symbolic link", result.stderr)
+        with open(victim) as f:
+            self.assertEqual(f.read(), "secret")
+
+    def test_install_refuses_what_others_can_change(self):
+        root = tempfile.mkdtemp(dir=ARGS.work)
+        self.addCleanup(shutil.rmtree, root)
+        program = self.installed_copy(root)
+        module = os.path.join(root, "p11", "token-module.so")
+        os.makedirs(os.path.dirname(module))
+        os.chmod(os.path.dirname(module), 0o755)
+        shutil.copy(ARGS.fwd, module)
+        install = [program, "bridge", "install", "--browser", "firefox", "--token-module", module]
+        folders = {"the program": os.path.dirname(program),
+                   "its plug-in module": os.path.join(root, "lib", "vellum"),
+                   "the token module": os.path.dirname(module)}
+        for what, folder in folders.items():
+            os.chmod(folder, 0o777)
+            for scope in ("--user", "--system"):
+                result = run(install + [scope], env=self.env())
+                self.assertEqual(result.returncode, 1, (what, scope, result))
+                (line,) = result.stderr.decode().splitlines()
+                self.assertIn("refusing to install: %s " % what, line)
+                self.assertIn("%s (mode 0777, writable by everyone)" % folder, line)
+            os.chmod(folder, 0o755)
+        self.assertEqual(os.listdir(self.home), [])
+        # A folder of another user's, not writable by others: still not root's alone.
+        if os.geteuid() == 0:
+            for path in (root, os.path.dirname(program)):
+                os.chown(path, 4242, 4242)
+            result = run(install + ["--system"], env=self.env())
+            self.assertEqual(result.returncode, 1, result)
+            self.assertIn("%s (owned by uid 4242)" % root, result.stderr.decode())
+            for path in (root, os.path.dirname(program)):
+                os.chown(path, 0, 0)
+        result = run(install, env=self.env())
+        self.assertEqual(result.returncode, 0, result)
+
+        # An install made before: status and doctor name what has become unsafe since, and a
+        # manifest that starts another program.
+        os.chmod(os.path.dirname(module), 0o777)
+        os.chmod(os.path.join(root, "lib", "vellum"), 0o775)
+        os.chown(os.path.join(root, "lib", "vellum"), 0, 4242)
+        status = run([program, "bridge", "status", "--user", "--json"], env=self.env())
+        report = json.loads(status.stdout)
+        self.assertEqual(report["plugin"], os.path.join(root, "lib", "vellum", "libvellum.so"))
+        firefox = [m for m in report["manifests"] if m["browser"] == "firefox"][0]
+        self.assertEqual(firefox["unsafe"], "%s/lib/vellum (mode 0775, writable by group 4242)"
+                         % root)
+        self.assertEqual(report["tokenModule"]["unsafe"],
+                         "%s (mode 0777, writable by everyone)" % os.path.dirname(module))
+        text = run([program, "bridge", "status", "--user"], env=self.env()).stdout.decode()
+        self.assertIn("plug-in module: %s/lib/vellum/libvellum.so\n" % root, text)
+        self.assertIn("unsafe: others can change %s/lib/vellum" % root, text)
+        doctor = run([program, "--token-module", ARGS.fwd, "doctor", "--json"], env=self.env())
+        (found,) = [json.loads(l) for l in doctor.stdout.decode().splitlines()]
+        self.assertEqual(doctor.returncode, 1)
+        self.assertEqual(found["plugin"], report["plugin"])
+        problems = found["bridge"]["problems"]
+        self.assertEqual(len(problems), 2, problems)
+        self.assertIn("is unsafe: others can change %s/lib/vellum" % root, problems[0])
+        self.assertIn("%s, is unsafe: others can change %s" % (module, os.path.dirname(module)),
+                      problems[1])
+        os.chmod(os.path.join(root, "lib", "vellum"), 0o755)
+        manifest = self.user_paths("")["firefox"]
+        with open(manifest) as f:
+            content = json.load(f)
+        content["path"] = "/bin/true"
+        with open(manifest, "w") as f:
+            json.dump(content, f)
+        doctor = run([program, "--token-module", ARGS.fwd, "doctor", "--json"], env=self.env())
+        (found,) = [json.loads(l) for l in doctor.stdout.decode().splitlines()]
+        self.assertTrue(any("starts /bin/true, not this vellum-host" in p
+                            for p in found["bridge"]["problems"]), found["bridge"])
 
 
 class RecordedTokenModuleTest(unittest.TestCase):
