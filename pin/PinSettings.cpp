@@ -1,9 +1,10 @@
 #include "PinSettings.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 
 namespace vellum::pin {
 
@@ -31,8 +32,10 @@ std::string PinSettings::findOnPath(const std::string& program, const char* path
         const size_t end = directories.find(':', start);
         std::string directory = directories.substr(start, end - start);
         const std::string candidate = (directory.empty() ? "." : directory) + "/" + program;
-        struct stat facts {};
-        if (::stat(candidate.c_str(), &facts) == 0 && S_ISREG(facts.st_mode) &&
+        // std::filesystem rather than stat: the same code builds for macOS, whose struct stat
+        // is not glibc's.
+        std::error_code error;
+        if (std::filesystem::is_regular_file(candidate, error) &&
             ::access(candidate.c_str(), X_OK) == 0) {
             return candidate;
         }

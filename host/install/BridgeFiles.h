@@ -18,7 +18,8 @@ public:
 
     static bool read(const std::filesystem::path& file, std::string& text, std::string& error);
     // Creates the folders on the way (each new one kFolderMode whatever the umask); the file gets
-    // kFileMode. A target that is a symbolic link is refused, and left as it is.
+    // kFileMode. A target that is a symbolic link is refused, and left as it is, unless it already
+    // shows exactly `text` (a package's link to its own copy): then nothing is written.
     static bool replace(const std::filesystem::path& file, const std::string& text,
                         std::string& error);
     // True when there was nothing to remove as well; `removed` tells which.

@@ -1408,6 +1408,18 @@ class BridgeInstallTest(unittest.TestCase):
         preexec = become(uid)
         result = run_as([program, "bridge", "install", "--browser", "firefox"], env, preexec)
         self.assertEqual(result.returncode, 0, result)
+        # A link to the very text install writes (a package's link to its own copy) is left as
+        # it is, and the install goes on.
+        with open(manifest) as f:
+            written = f.read()
+        packaged = os.path.join(home, "packaged.json")
+        os.rename(manifest, packaged)
+        os.symlink(packaged, manifest)
+        result = run_as([program, "bridge", "install", "--browser", "firefox"], env, preexec)
+        self.assertEqual(result.returncode, 0, result)
+        self.assertEqual(os.readlink(manifest), packaged)
+        with open(packaged) as f:
+            self.assertEqual(f.read(), written)
         os.remove(manifest)
         with open(victim, "w") as f:
             f.write("secret")
