@@ -28,7 +28,8 @@ import path from "node:path";
 import { fileURLToPath } from "node:url";
 import { CHROMIUM_EXTENSION_ID, GECKO_ID, launch } from "../../tests/browser/drivers.mjs";
 import {
-  browserEnvironment, installBridge, loadPuppeteer, parseArgs, provisionToken, temporaryDirectory,
+  browserEnvironment, installBridge, loadPuppeteer, parseArgs, provisionToken, runInPrivateMountNamespace,
+  temporaryDirectory,
 } from "../../tests/browser/fixture.mjs";
 
 const here = path.dirname(fileURLToPath(import.meta.url));
@@ -51,17 +52,7 @@ const PAIRS = [
   ["vellum-loaded", "  the same, connect() as the page loads"],
 ];
 
-if (kinds.includes("chromium") && !process.env.VELLUM_BROWSER_NAMESPACE) {
-  const unshare = ["--mount", "--propagation", "private"];
-  if (process.getuid() !== 0) unshare.unshift("--user", "--map-root-user");
-  try {
-    execFileSync("unshare", [...unshare, process.execPath, ...process.argv.slice(1)],
-      { stdio: "inherit", env: { ...process.env, VELLUM_BROWSER_NAMESPACE: "1" } });
-    process.exit(0);
-  } catch (error) {
-    process.exit(error.status || 1);
-  }
-}
+if (kinds.includes("chromium")) runInPrivateMountNamespace();
 
 const work = temporaryDirectory("vellum-browser-bench-");
 process.on("exit", () => {

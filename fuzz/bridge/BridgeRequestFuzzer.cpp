@@ -18,12 +18,12 @@
 #include <cstring>
 #include <string>
 
+#include "../NoTokenModule.h"
 #include "bridge/AnswerFrames.h"
 #include "bridge/BridgeSession.h"
 #include "bridge/FrameChannel.h"
 #include "hostkit/LinkedPlugin.h"
 #include "pluginhost/PluginHost.h"
-#include "service/PKCS11Impl.h"
 
 namespace {
 
@@ -94,14 +94,7 @@ void checkAnswer(const Json& answer) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // With a module at the fixed path the token operations would do real work; this machine
-    // must not have one.
-    if (::access(PKCS11Impl::kModulePath, F_OK) == 0 || errno != ENOENT) {
-        std::fprintf(stderr,
-                     "%s exists (or cannot be checked); the bridge fuzzer needs it absent\n",
-                     PKCS11Impl::kModulePath);
-        std::abort();
-    }
+    vellum::fuzz::requireNoTokenModule("bridge");
     return 0;
 }
 

@@ -22,11 +22,11 @@
 #include <string>
 #include <vector>
 
+#include "../NoTokenModule.h"
 #include "hostkit/LinkedPlugin.h"
 #include "npapi/npfunctions.h"
 #include "pluginhost/ArgumentList.h"
 #include "pluginhost/PluginHost.h"
-#include "service/PKCS11Impl.h"
 
 namespace {
 
@@ -523,14 +523,7 @@ private:
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // With a module at the fixed path the token operations would do real work (and the checks
-    // above would not hold); this machine must not have one.
-    if (::access(PKCS11Impl::kModulePath, F_OK) == 0 || errno != ENOENT) {
-        std::fprintf(stderr,
-                     "%s exists (or cannot be checked); the script fuzzer needs it absent\n",
-                     PKCS11Impl::kModulePath);
-        std::abort();
-    }
+    vellum::fuzz::requireNoTokenModule("script");
     return 0;
 }
 

@@ -11,6 +11,22 @@ import os from "node:os";
 import path from "node:path";
 import { createRequire } from "node:module";
 
+// Chromium reads its policies only from system folders: a run that lays one down re-runs itself
+// in a private mount namespace (with a user namespace when not root) and exits with its status.
+// Returns in that second run.
+export function runInPrivateMountNamespace() {
+  if (process.env.VELLUM_BROWSER_NAMESPACE) return;
+  const unshare = ["--mount", "--propagation", "private"];
+  if (process.getuid() !== 0) unshare.unshift("--user", "--map-root-user");
+  try {
+    execFileSync("unshare", [...unshare, process.execPath, ...process.argv.slice(1)],
+      { stdio: "inherit", env: { ...process.env, VELLUM_BROWSER_NAMESPACE: "1" } });
+    process.exit(0);
+  } catch (error) {
+    process.exit(error.status || 1);
+  }
+}
+
 export function parseArgs(argv) {
   const args = {};
   for (let i = 0; i < argv.length; i += 2) {

@@ -17,7 +17,8 @@ import { fileURLToPath } from "node:url";
 import { CHROMIUM_EXTENSION_ID, GECKO_ID, launch, until } from "./drivers.mjs";
 import {
   browserEnvironment, callLogLines, installBridge, loadPuppeteer, nativeHosts, opensslVerify, parseArgs,
-  memoryOf, provisionToken, unreadPipeBytes, signatureBytes, startServer, temporaryDirectory, testCertificate,
+  memoryOf, provisionToken, runInPrivateMountNamespace, unreadPipeBytes, signatureBytes, startServer,
+  temporaryDirectory, testCertificate,
 } from "./fixture.mjs";
 
 const args = parseArgs(process.argv.slice(2));
@@ -26,17 +27,7 @@ const SUBJECT_CN = "Browser Test Signer";
 const SERIAL = "0B5E7E57";
 const TEXT = "Pay 100.00 to ACME Ltd, invoice 2026-117";
 
-if (kind === "chromium" && !process.env.VELLUM_BROWSER_NAMESPACE) {
-  const unshare = ["--mount", "--propagation", "private"];
-  if (process.getuid() !== 0) unshare.unshift("--user", "--map-root-user");
-  try {
-    execFileSync("unshare", [...unshare, process.execPath, ...process.argv.slice(1)],
-      { stdio: "inherit", env: { ...process.env, VELLUM_BROWSER_NAMESPACE: "1" } });
-    process.exit(0);
-  } catch (error) {
-    process.exit(error.status || 1);
-  }
-}
+if (kind === "chromium") runInPrivateMountNamespace();
 
 const work = temporaryDirectory(`vellum-${kind}-`);
 const home = path.join(work, "home");
