@@ -18,6 +18,7 @@
 #include <cstring>
 #include <string>
 
+#include "../FuzzCheck.h"
 #include "../NoTokenModule.h"
 #include "bridge/AnswerFrames.h"
 #include "bridge/BridgeSession.h"
@@ -32,16 +33,6 @@ using vellum::host::BridgeSession;
 using vellum::host::FrameChannel;
 using vellum::host::Json;
 using vellum::pluginhost::PluginHost;
-
-#define FUZZ_CHECK(cond, ...)                                                             \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::fprintf(stderr, "  " __VA_ARGS__);                                       \
-            std::fprintf(stderr, "\n");                                                   \
-            std::abort();                                                                 \
-        }                                                                                 \
-    } while (0)
 
 constexpr int kMaxFrames = 64;
 

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "../FuzzCheck.h"
 #include "../NoTokenModule.h"
 #include "hostkit/LinkedPlugin.h"
 #include "npapi/npfunctions.h"
@@ -33,16 +34,6 @@ namespace {
 using vellum::pluginhost::ArgumentList;
 using vellum::pluginhost::PluginHost;
 using vellum::pluginhost::ScriptValue;
-
-#define FUZZ_CHECK(cond, ...)                                                             \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::fprintf(stderr, "  " __VA_ARGS__);                                       \
-            std::fprintf(stderr, "\n");                                                   \
-            std::abort();                                                                 \
-        }                                                                                 \
-    } while (0)
 
 const char* const kPropertyNames[] = {"CN",       "SignData",      "IssuerCN", "Signature",
                                       "SignFile", "HashAlgorithm", "JSCB"};
