@@ -188,18 +188,17 @@ TEST(PairedBenchmarkTest, AlternatesTheOrderAndGivesThePluginOverTheFloor) {
     const double cpuRatio = run.counters.at(PairedBenchmark::kCpuRatio).value;
     EXPECT_GT(cpuRatio, 1.4);
     EXPECT_LT(cpuRatio, 2.2);
-    // Real time may stretch either side on a busy machine, but the floor over the plug-in would
-    // be about 0.5, and one scaled by the count of pairs about 40.
+    // Real time stretches either side by chance on a busy machine, so no bound is put on it;
+    // what must hold is that every real-time figure comes from the same sums. The floor over the
+    // plug-in breaks the first line, figures summed over the pairs (kPairs times the average)
+    // the last: both operations of an iteration fit in its time.
     const double ratio = run.counters.at(PairedBenchmark::kRatio).value;
-    EXPECT_GT(ratio, 1.0);
-    EXPECT_LT(ratio, 10.0);
-    // Milliseconds per operation: summed over the pairs they would be kPairs times as many.
     const double pluginMs = run.counters.at(PairedBenchmark::kPluginMs).value;
     const double floorMs = run.counters.at(PairedBenchmark::kFloorMs).value;
+    EXPECT_NEAR(ratio, pluginMs / floorMs, 1e-9 * ratio);
     EXPECT_GE(pluginMs, 2.0);
-    EXPECT_LT(pluginMs, 2.0 * kPairs);
     EXPECT_GE(floorMs, 1.0);
-    EXPECT_LT(floorMs, 1.0 * kPairs);
+    EXPECT_LE(pluginMs + floorMs, run.real_accumulated_time * 1e3 / run.iterations);
     EXPECT_NEAR(run.counters.at(PairedBenchmark::kDifferenceUs).value, (pluginMs - floorMs) * 1e3,
                 1.0);
 }
