@@ -344,7 +344,7 @@ try {
     const lines = [];
     const originLine = () => browser.consentWindowEval(`(() => { const e = document.getElementById("origin");
       return { shown: e.textContent, full: e.dataset.origin, fits: e.scrollWidth <= e.clientWidth }; })()`);
-    lines.push(await until("the origin cut to fit", async () => { const line = await originLine(); return line.fits && line; }, { limitMs: 5000 })
+    lines.push(await until("the origin cut to fit", async () => { const line = await originLine(); return line.fits && line; })
       .catch(() => originLine()));
     const first = await browser.answerConsent(true);
     // Only now the other frame's question.
@@ -352,7 +352,7 @@ try {
     assert.equal(await browser.consentWindowCount(), 1);
     assert.ok((await browser.consentWindowText()).includes(framed.find((o) => o !== first).slice(-20)));
     // Once the window has its size (it may change after the page's first layout).
-    lines.push(await until("the origin cut to fit", async () => { const line = await originLine(); return line.fits && line; }, { limitMs: 5000 })
+    lines.push(await until("the origin cut to fit", async () => { const line = await originLine(); return line.fits && line; })
       .catch(() => originLine()));
     const long = lines.find((l) => l.full === framed[1]);
     assert.ok(long && long.fits && long.shown.startsWith("\u2026") && framed[1].endsWith(long.shown.slice(1)) &&
