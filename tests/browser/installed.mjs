@@ -61,6 +61,10 @@ const SETTINGS = "/etc/vellum/bridge.json";
 const APPARMOR = "/etc/apparmor.d/vellum-host";
 
 const work = temporaryDirectory("vellum-package-");
+// The installed host's token locks, this run's own (the browser runs get theirs from
+// browserEnvironment).
+process.env.XDG_RUNTIME_DIR = path.join(work, "runtime");
+fs.mkdirSync(process.env.XDG_RUNTIME_DIR, { mode: 0o700 });
 // The overlays' upper layers live on a tmpfs of this namespace: an overlay's upper layer cannot
 // be on another overlay, which the temporary folder may be on.
 const layers = path.join(work, "layers");
