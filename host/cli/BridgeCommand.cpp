@@ -67,24 +67,34 @@ void removeEmptyFolders(std::filesystem::path folder, const std::filesystem::pat
 
 }  // namespace
 
+std::string BridgeCommand::othersFolderAsRoot(const std::string& action) const {
+    const bool systemWide = scope() == ManifestScope::System && options_.userDataDir.empty();
+    if (systemWide || ::geteuid() != 0) {
+        return "";
+    }
+    // Root writing into, or removing from, a folder another user owns would be led by links
+    // that user planted there to files of root's (and would leave that user files of root's
+    // choosing): the user runs the command for themselves instead.
+    const std::filesystem::path home =
+        options_.userDataDir.empty()
+            ? places_.home
+            : existingFolder(std::filesystem::absolute(options_.userDataDir));
+    OperatingSystem::FileFacts info;
+    if (OperatingSystem::fileFacts(home.string(), true, info) && info.owner != 0) {
+        return "refusing to " + action + " as root " + (action == "install" ? "into " : "in ") +
+               home.string() + ", which uid " + std::to_string(info.owner) +
+               " owns: run 'vellum-host bridge " + action + "' as that user";
+    }
+    return "";
+}
+
 std::string BridgeCommand::refusal(const std::vector<Target>& targets,
                                    const std::string& module) const {
-    const bool systemWide = scope() == ManifestScope::System && options_.userDataDir.empty();
-    if (!systemWide && ::geteuid() == 0) {
-        // Root writing into a folder another user owns would leave that user files of root's
-        // choosing in places that user controls (and could be led through links there): the
-        // user installs for themselves instead.
-        const std::filesystem::path home =
-            options_.userDataDir.empty()
-                ? places_.home
-                : existingFolder(std::filesystem::absolute(options_.userDataDir));
-        OperatingSystem::FileFacts info;
-        if (OperatingSystem::fileFacts(home.string(), true, info) && info.owner != 0) {
-            return "refusing to install as root into " + home.string() + ", which uid " +
-                   std::to_string(info.owner) +
-                   " owns: run 'vellum-host bridge install' as that user";
-        }
+    const std::string asRoot = othersFolderAsRoot("install");
+    if (!asRoot.empty()) {
+        return asRoot;
     }
+    const bool systemWide = scope() == ManifestScope::System && options_.userDataDir.empty();
     const std::vector<uid_t> trusted = WriteAccess::trusted(systemWide);
     const std::string whom = systemWide ? "anyone but root" : "anyone but you or root";
     std::string plugin;
@@ -268,6 +278,11 @@ void BridgeCommand::warnWithoutModule(StepOutcome& outcome) const {
 
 StepOutcome BridgeCommand::uninstall() {
     StepOutcome outcome;
+    const std::string asRoot = othersFolderAsRoot("uninstall");
+    if (!asRoot.empty()) {
+        fail(outcome, asRoot, StepOutcome::Status::Failed);
+        return outcome;
+    }
     Json removed = Json::array();
     // Each file with the last folder install may have made for it.
     std::vector<std::pair<std::filesystem::path, std::filesystem::path>> files;

@@ -35,6 +35,9 @@ private:
     void warnWithoutModule(StepOutcome& outcome) const;
     ManifestScope scope() const { return options_.scope.value_or(ManifestScope::User); }
 
+    // Why `action` (install or uninstall) must not touch a user's own files: it runs as root
+    // in a home or profile folder another user owns. Empty when it may.
+    std::string othersFolderAsRoot(const std::string& action) const;
     // Why install must not write: run as root for another user, or something the browser would
     // run, or a folder the manifests go to, that others can change. Empty when it may.
     std::string refusal(const std::vector<Target>& targets, const std::string& module) const;

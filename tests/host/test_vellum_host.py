@@ -1366,7 +1366,7 @@ class BridgeInstallTest(unittest.TestCase):
             self.assertEqual(f.read(), "secret")
         self.assertEqual(os.stat(victim).st_mode & 0o777, 0o600)
 
-    def test_root_does_not_install_into_another_users_home(self):
+    def test_root_does_not_install_or_uninstall_in_another_users_home(self):
         if os.geteuid() != 0:
             self.skipTest("needs root (euid 0) to install into a home another user owns")
         os.chown(self.home, 4242, 4242)
@@ -1381,6 +1381,11 @@ class BridgeInstallTest(unittest.TestCase):
             (line,) = result.stderr.decode().splitlines()
             # The home, or for a profile folder still to be made, the folder it would be in.
             self.assertIn("refusing to install as root into %s, which uid 4242 owns" % self.home,
+                          line)
+            # Uninstall would be led the same way: a planted link to root's own files.
+            result = self.bridge("uninstall", "--browser", "chromium", *args, code=1)
+            (line,) = result.stderr.decode().splitlines()
+            self.assertIn("refusing to uninstall as root in %s, which uid 4242 owns" % self.home,
                           line)
         self.assertTrue(os.path.islink(manifest))
         with open(victim) as f:
