@@ -68,8 +68,7 @@ void removeEmptyFolders(std::filesystem::path folder, const std::filesystem::pat
 }  // namespace
 
 std::string BridgeCommand::othersFolderAsRoot(const std::string& action) const {
-    const bool systemWide = scope() == ManifestScope::System && options_.userDataDir.empty();
-    if (systemWide || ::geteuid() != 0) {
+    if (systemWide() || ::geteuid() != 0) {
         return "";
     }
     // Root writing into, or removing from, a folder another user owns would be led by links
@@ -94,9 +93,8 @@ std::string BridgeCommand::refusal(const std::vector<Target>& targets,
     if (!asRoot.empty()) {
         return asRoot;
     }
-    const bool systemWide = scope() == ManifestScope::System && options_.userDataDir.empty();
-    const std::vector<uid_t> trusted = WriteAccess::trusted(systemWide);
-    const std::string whom = systemWide ? "anyone but root" : "anyone but you or root";
+    const std::vector<uid_t> trusted = WriteAccess::trusted(systemWide());
+    const std::string whom = systemWide() ? "anyone but root" : "anyone but you or root";
     std::string plugin;
     std::string error;
     if (!PluginLocator::locate("", plugin, error)) {

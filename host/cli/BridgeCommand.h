@@ -34,6 +34,10 @@ private:
     // With no --token-module: what the browser's native host will give the plug-in.
     void warnWithoutModule(StepOutcome& outcome) const;
     ManifestScope scope() const { return options_.scope.value_or(ManifestScope::User); }
+    // The system's manifests, not one user's (a profile folder is always a user's).
+    bool systemWide() const {
+        return scope() == ManifestScope::System && options_.userDataDir.empty();
+    }
 
     // Why `action` (install or uninstall) must not touch a user's own files: it runs as root
     // in a home or profile folder another user owns. Empty when it may.

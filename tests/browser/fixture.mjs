@@ -75,11 +75,17 @@ export function browserEnvironment({ home, token, softhsm, callLog, runId, pinen
     VELLUM_P11FWD_LOG: callLog,
     VELLUM_BROWSER_RUN: runId,
   });
-  // The hosts' token locks, this run's own: a test beside it on the same forwarding module
-  // would otherwise hold them and make these hosts wait.
-  env.XDG_RUNTIME_DIR = path.join(home, ".runtime");
-  fs.mkdirSync(env.XDG_RUNTIME_DIR, { recursive: true, mode: 0o700 });
+  env.XDG_RUNTIME_DIR = runtimeFolder(home);
   return env;
+}
+
+// A runtime folder (XDG_RUNTIME_DIR) in `parent`, for the token locks of this run's hosts: a
+// test beside it on the same forwarding module would otherwise hold them and make these hosts
+// wait.
+export function runtimeFolder(parent) {
+  const folder = path.join(parent, ".runtime");
+  fs.mkdirSync(folder, { recursive: true, mode: 0o700 });
+  return folder;
 }
 
 // `vellum-host bridge install` for the temporary HOME (and Chromium profile), with the

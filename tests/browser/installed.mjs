@@ -15,7 +15,7 @@ import path from "node:path";
 import { fileURLToPath } from "node:url";
 import { CHROMIUM_EXTENSION_ID, GECKO_ID, launch, until } from "./drivers.mjs";
 import {
-  FAKE_PINENTRY, browserEnvironment, loadPuppeteer, nativeHosts, opensslVerify, parseArgs, provisionToken, signatureBytes, startServer,
+  FAKE_PINENTRY, browserEnvironment, loadPuppeteer, nativeHosts, opensslVerify, parseArgs, provisionToken, runtimeFolder, signatureBytes, startServer,
   temporaryDirectory,
 } from "./fixture.mjs";
 
@@ -61,10 +61,7 @@ const SETTINGS = "/etc/vellum/bridge.json";
 const APPARMOR = "/etc/apparmor.d/vellum-host";
 
 const work = temporaryDirectory("vellum-package-");
-// The installed host's token locks, this run's own (the browser runs get theirs from
-// browserEnvironment).
-process.env.XDG_RUNTIME_DIR = path.join(work, "runtime");
-fs.mkdirSync(process.env.XDG_RUNTIME_DIR, { mode: 0o700 });
+process.env.XDG_RUNTIME_DIR = runtimeFolder(work);
 // The overlays' upper layers live on a tmpfs of this namespace: an overlay's upper layer cannot
 // be on another overlay, which the temporary folder may be on.
 const layers = path.join(work, "layers");
