@@ -24,6 +24,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 ARGS = None
@@ -206,41 +207,6 @@ class VellumHostTest(unittest.TestCase):
                 self.assertEqual(verdict.stdout, b"Verified OK\n", (digest, verdict))
             # A different hash than the one signed with must not verify.
             self.assertNotEqual(self.verify("sha256", data, signature).returncode, 0)
-
-    def test_two_hosts_signing_at_once_on_one_token_take_turns(self):
-        # Each host logs in, signs and logs out per signature; without the token lock the two
-        # interleave on the token and some signatures answer E:1000.
-        count = 100
-        runs = []
-        for host in range(2):
-            steps = []
-            for i in range(count):
-                steps += ["--"] if steps else []
-                steps += ["sign", SERIAL, "--hash", "sha256", "--data", "host %d, %d" % (host, i)]
-            cmd = [ARGS.host, "--json", "--keep-going", "--token-module", ARGS.fwd] + steps
-            runs.append(subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                         env=token_env()))
-        outputs = [process.communicate(timeout=600) for process in runs]
-        with tempfile.TemporaryDirectory() as d:
-            key = run(["openssl", "x509", "-in", TOKEN["certificate"], "-pubkey", "-noout"])
-            pub = os.path.join(d, "pub.pem")
-            with open(pub, "wb") as f:
-                f.write(key.stdout)
-            for host, (process, (stdout, stderr)) in enumerate(zip(runs, outputs)):
-                self.assertEqual((process.returncode, stderr), (0, b""), stdout[-2000:])
-                steps = [json.loads(line) for line in stdout.decode().splitlines()]
-                self.assertEqual(len(steps), count)
-                for i, step in enumerate(steps):
-                    self.assertTrue(step["ok"], step)
-                    self.assertNotIn("E:1000", step["result"])
-                    paths = [os.path.join(d, n) for n in ("data", "sig")]
-                    for path, content in zip(paths, (("host %d, %d" % (host, i)).encode(),
-                                                     bytes.fromhex(step["signature"]))):
-                        with open(path, "wb") as f:
-                            f.write(content)
-                    verdict = run(["openssl", "dgst", "-sha256", "-verify", pub, "-signature",
-                                   paths[1], paths[0]])
-                    self.assertEqual(verdict.stdout, b"Verified OK\n", (host, i, verdict))
 
     def test_a_held_token_lock_makes_others_wait_and_doctor_names_it(self):
         report = self.doctor()
@@ -856,6 +822,82 @@ class NativeMessagingTest(unittest.TestCase):
             self.assertEqual(bridge.request({"id": 5, "op": "call", "name": "LastError"}),
                              {"id": 5, "result": "OK"})
             self.assertEqual(self.assertClosedCleanly(bridge, log), "")
+
+    def test_native_hosts_and_a_command_line_host_signing_at_once_take_turns(self):
+        # Two pages' native hosts and a command-line host sign on one token at once, each
+        # logging in and out per signature. The token keeps one login for every process, as a
+        # card does, so without the token lock in either path (a bridge's reads of Signature and
+        # SignData, a command-line step) their logins overlap and signatures answer E:1000.
+        count = 30
+        shared = os.path.join(tempfile.mkdtemp(dir=ARGS.work), "card-login")
+        env = token_env(VELLUM_P11FWD_SHARED_LOGIN=shared)
+        steps = []
+        for i in range(count):
+            steps += ["--"] if steps else []
+            steps += ["sign", SERIAL, "--hash", "sha256", "--data", "command line, %d" % i]
+        command_line = subprocess.Popen(
+            [ARGS.host, "--json", "--keep-going", "--token-module", ARGS.fwd] + steps,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        bridges = [self.bridge(["chrome-extension://%s/" % CHROMIUM_ID], env=env)
+                   for _ in range(2)]
+        signed = {}  # (signer, i): (data, the answer)
+
+        def sign_through(number, bridge):
+            origin = "https://page%d.example" % number
+            for name, value in (("CN", SERIAL), ("HashAlgorithm", "sha256")):
+                bridge.request({"id": name, "op": "set", "name": name, "value": value,
+                                "origin": origin})
+            for i in range(count):
+                data = "bridge %d, %d" % (number, i)
+                bridge.request({"id": i, "op": "set", "name": "SignData", "value": data,
+                                "origin": origin})
+                # Both reads sign.
+                name = ("Signature", "SignData")[i % 2]
+                signed[("bridge %d" % number, i)] = data, name, bridge.request(
+                    {"id": i, "op": "get", "name": name, "origin": origin})
+
+        threads = [threading.Thread(target=sign_through, args=(n, b))
+                   for n, b in enumerate(bridges)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        stdout, stderr = command_line.communicate(timeout=600)
+        for i, step in enumerate(json.loads(line) for line in stdout.decode().splitlines()):
+            signed[("command line", i)] = "command line, %d" % i, "step", step
+        refused = sorted("%s, %d: %s" % (signer, i, json.dumps(answer))
+                         for (signer, i), (_, _, answer) in signed.items()
+                         if "E:1000" in json.dumps(answer))
+        if refused:
+            self.fail("the token lock let operations of two hosts overlap on the token: %d of %d "
+                      "signatures answered E:1000, the first %s"
+                      % (len(refused), len(signed), refused[0]))
+        self.assertEqual((command_line.returncode, stderr), (0, b""), stdout[-2000:])
+        for bridge in bridges:
+            self.assertEqual(self.assertClosedCleanly(bridge), "")
+        self.assertEqual(len(signed), 3 * count)
+        with tempfile.TemporaryDirectory() as d:
+            key = run(["openssl", "x509", "-in", TOKEN["certificate"], "-pubkey", "-noout"])
+            pub, data_file, sig_file = (os.path.join(d, n) for n in ("pub.pem", "data", "sig"))
+            with open(pub, "wb") as f:
+                f.write(key.stdout)
+            for (signer, i), (data, how, answer) in sorted(signed.items()):
+                if how == "step":
+                    self.assertTrue(answer["ok"], answer)
+                    signature = answer["signature"]
+                else:
+                    envelope = answer["result"]
+                    prefix = ("US65001:00000256" if how == "Signature" else
+                              "UD65001:%08d%s00000256" % (len(data.encode()), data))
+                    self.assertTrue(envelope.startswith(prefix), (signer, i, answer))
+                    signature = envelope[len(prefix):]
+                with open(data_file, "wb") as f:
+                    f.write(data.encode())
+                with open(sig_file, "wb") as f:
+                    f.write(bytes.fromhex(signature))
+                verdict = run(["openssl", "dgst", "-sha256", "-verify", pub, "-signature",
+                               sig_file, data_file])
+                self.assertEqual(verdict.stdout, b"Verified OK\n", (signer, i, verdict))
 
     def test_a_failing_operation_answers_as_the_plugin_does(self):
         fail = {"VELLUM_P11FWD_FAIL": "C_Login=0xA0"}

@@ -57,6 +57,13 @@ struct Forward<CK_RV (*)(Args...), Member, Name> {
         return FwdLog::call(#fn, CKR_FUNCTION_NOT_SUPPORTED, args, false); \
     }
 
+// The token's shared login ends with this process's login (VELLUM_P11FWD_SHARED_LOGIN).
+void releaseSharedLoginIfLoggedOut() {
+    if (!fwd().sessions().loginActive()) {
+        fwd().sharedLogin().release();
+    }
+}
+
 CK_RV fwdGetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
     return fwd().getFunctionList(list);
 }
@@ -106,6 +113,7 @@ CK_RV fwdFinalize(void* reserved) {
     if (rv == CKR_OK) {
         sessions.reset();
         fwd().setRealInitialized(false);
+        releaseSharedLoginIfLoggedOut();
     }
     return FwdLog::call("C_Finalize", rv, args, false);
 }
@@ -194,6 +202,7 @@ CK_RV fwdCloseSession(CK_SESSION_HANDLE session) {
     CK_RV rv = real->C_CloseSession(session);
     if (rv == CKR_OK) {
         fwd().sessions().closed(session);
+        releaseSharedLoginIfLoggedOut();
     }
     return FwdLog::call("C_CloseSession", rv, args, false);
 }
@@ -204,6 +213,7 @@ CK_RV fwdCloseAllSessions(CK_SLOT_ID slot) {
     CK_RV rv = real->C_CloseAllSessions(slot);
     if (rv == CKR_OK) {
         fwd().sessions().closedAll(slot);
+        releaseSharedLoginIfLoggedOut();
     }
     return FwdLog::call("C_CloseAllSessions", rv, args, false);
 }
@@ -233,6 +243,12 @@ CK_RV fwdLogin(CK_SESSION_HANDLE session, CK_USER_TYPE userType, CK_UTF8CHAR_PTR
     std::string args = "session=" + number(session) + " userType=" + number(userType) +
                        " pin=" + pointerText(pin) + " pinLength=" + number(pinLength);
     VELLUM_FWD_PROLOGUE(C_Login, args)
+    // A card holds one login: another process's login refuses this one.
+    const std::string& sharedLoginPath = fwd().settings().sharedLoginPath;
+    if (!sharedLoginPath.empty() && !fwd().sharedLogin().take(sharedLoginPath)) {
+        return FwdLog::call("C_Login", CKR_USER_ANOTHER_ALREADY_LOGGED_IN,
+                            args + " sharedLogin=busy", true);
+    }
     // A PIN-pad token takes the user PIN itself when the application passes none.
     std::string supplied;
     bool supply = pin == nullptr && pinLength == 0 && userType == CKU_USER;
@@ -251,6 +267,7 @@ CK_RV fwdLogin(CK_SESSION_HANDLE session, CK_USER_TYPE userType, CK_UTF8CHAR_PTR
     if (rv == CKR_OK) {
         fwd().sessions().loggedIn(session);
     }
+    releaseSharedLoginIfLoggedOut();
     return FwdLog::call("C_Login", rv, args + " pinSupplied=" + (supply ? "yes" : "no"), false);
 }
 
@@ -260,6 +277,7 @@ CK_RV fwdLogout(CK_SESSION_HANDLE session) {
     CK_RV rv = real->C_Logout(session);
     if (rv == CKR_OK) {
         fwd().sessions().loggedOut(session);
+        releaseSharedLoginIfLoggedOut();
     }
     return FwdLog::call("C_Logout", rv, args, false);
 }

@@ -14,6 +14,7 @@
 #include "BadSignature.h"
 #include "FwdSettings.h"
 #include "SessionTracker.h"
+#include "SharedLogin.h"
 #include "Sm3Signing.h"
 
 namespace vellum::p11fwd {
@@ -33,6 +34,7 @@ public:
     // The real module's function list; null before the first successful C_GetFunctionList.
     CK_FUNCTION_LIST* real() const { return real_; }
     SessionTracker& sessions() { return sessions_; }
+    SharedLogin& sharedLogin() { return sharedLogin_; }
     BadSignature& badSignature() { return badSignature_; }
     Sm3Signing& sm3() { return sm3_; }
 
@@ -55,6 +57,7 @@ private:
     CK_FUNCTION_LIST own_{};
     std::map<std::string, unsigned long> callCounts_;
     SessionTracker sessions_;
+    SharedLogin sharedLogin_;
     BadSignature badSignature_;
     Sm3Signing sm3_;
     bool realInitialized_ = false;

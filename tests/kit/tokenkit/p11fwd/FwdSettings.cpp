@@ -181,6 +181,7 @@ FwdSettings FwdSettings::fromEnvironment(const char* defaultTarget) {
     if (!sm3.empty() && !Sm3Signing::parse(sm3, settings.sm3)) {
         settings.problems.push_back("VELLUM_P11FWD_SM3: " + sm3);
     }
+    settings.sharedLoginPath = trim(env("VELLUM_P11FWD_SHARED_LOGIN"));
     return settings;
 }
 

@@ -65,6 +65,8 @@ struct FwdSettings {
     std::vector<ModalLoopRule> modalLoops;
     BadSignatureMode badSignature = BadSignatureMode::None;
     Sm3Mode sm3 = Sm3Mode::None;
+    // The file whose flock stands for the token's one login across processes, or empty.
+    std::string sharedLoginPath;
     // Pieces of the variables that could not be understood; logged, otherwise ignored.
     std::vector<std::string> problems;
 
