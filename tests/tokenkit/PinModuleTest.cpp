@@ -1,11 +1,16 @@
 // The PIN module (pin/) in front of the forwarding module, which logs what reaches the token:
 // the plug-in's login without a PIN gets the PIN typed into a pinentry (the fake one of these
 // tests), and nothing else changes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "FwdFixture.h"
 
@@ -33,6 +38,48 @@ std::vector<std::string> dialogs(const std::string& log) {
     }
     return runs;
 }
+
+// This thread's stack, whole, as it is at one moment: below the stack pointer it still holds what
+// the calls that have returned left there. Everything it needs is prepared before, so that taking
+// the picture itself (one pread) overwrites almost nothing.
+class StackPicture {
+public:
+    StackPicture() {
+        std::ifstream maps("/proc/self/maps");
+        std::string line;
+        while (std::getline(maps, line)) {
+            if (line.size() > 7 && line.compare(line.size() - 7, 7, "[stack]") == 0) {
+                start_ = std::stoul(line, nullptr, 16);
+                end_ = std::stoul(line.substr(line.find('-') + 1), nullptr, 16);
+            }
+        }
+        bytes_.resize(end_ - start_);
+        fd_ = ::open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+    }
+    ~StackPicture() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    StackPicture(const StackPicture&) = delete;
+    StackPicture& operator=(const StackPicture&) = delete;
+
+    bool take() {
+        return fd_ >= 0 && !bytes_.empty() &&
+               ::pread(fd_, bytes_.data(), bytes_.size(), static_cast<off_t>(start_)) ==
+                   static_cast<ssize_t>(bytes_.size());
+    }
+    bool holds(const std::string& text) const {
+        return std::search(bytes_.begin(), bytes_.end(), text.begin(), text.end()) !=
+               bytes_.end();
+    }
+
+private:
+    unsigned long start_ = 0;
+    unsigned long end_ = 0;
+    std::vector<char> bytes_;
+    int fd_ = -1;
+};
 
 class PinModuleTest : public FwdFixture {
 public:
@@ -100,6 +147,23 @@ TEST_F(PinModuleTest, TypedPinReachesTheTokenAndTheDialogNamesTokenAndSite) {
     EXPECT_EQ(runs[0].find(token->pin), std::string::npos) << runs[0];
 }
 
+TEST_F(PinModuleTest, ThePinTypedIsWipedWhenTheLoginReturns) {
+    // Longer than a string keeps in itself, so that this test's own copies live on the heap
+    // and only the login can have put the PIN on the stack.
+    token = kit.addToken("wipe", "pin-wiped-after-login-5302");
+    ASSERT_NE(token, nullptr) << kit.error();
+    answer("pin " + token->pin + "\n");
+    const CK_SESSION_HANDLE session = openSession();
+    ASSERT_NE(p11, nullptr);
+    StackPicture stack;
+    const CK_RV rv = p11->C_Login(session, CKU_USER, nullptr, 0);
+    ASSERT_TRUE(stack.take());
+    ASSERT_EQ(rv, CKR_OK);
+    EXPECT_FALSE(stack.holds(token->pin))
+        << "the PIN typed was left on the stack after the login returned: not wiped";
+    EXPECT_EQ(p11->C_Logout(session), CKR_OK);
+}
+
 TEST_F(PinModuleTest, PercentInPinAndNewlineInSiteCrossTheProtocolEscaped) {
     token = kit.addToken("percent", "5%25\\");
     ASSERT_NE(token, nullptr) << kit.error();
@@ -130,6 +194,26 @@ TEST_F(PinModuleTest, WrongPinGivesTheTokensErrorAndTheNextDialogSaysSo) {
     ASSERT_EQ(logins.size(), 3u);
     EXPECT_EQ(logins[0].rv, CKR_PIN_INCORRECT);
     EXPECT_EQ(logins[0].arg("pinLength"), "4");
+
+    // Every other refusal of the PIN typed is remembered for the next dialog just the same.
+    const std::pair<CK_RV, const char*> refusals[] = {
+        {CKR_PIN_LEN_RANGE, "The PIN is too short or too long for the token (Pin len range)."},
+        {CKR_PIN_INVALID, "The token does not take a PIN with these characters (Pin invalid)."},
+        {CKR_PIN_EXPIRED, "The token's PIN has expired (Pin expired)."},
+        {CKR_DEVICE_ERROR, "The token refused the last PIN (0x0030)."},
+    };
+    for (const auto& [rv, text] : refusals) {
+        answer("pin " + token->pin + "\npin " + token->pin + "\n");
+        env.set("VELLUM_P11FWD_FAIL", "C_Login=" + std::to_string(rv));
+        EXPECT_EQ(nullLogin(), rv);
+        env.unset("VELLUM_P11FWD_FAIL");
+        EXPECT_EQ(nullLogin(), CKR_OK);
+        runs = dialogs(dialogLog);
+        ASSERT_GE(runs.size(), 2u);
+        EXPECT_NE(runs.back().find(std::string("SETERROR ") + text + "\n"), std::string::npos)
+            << "the dialog after a login refused with 0x" << std::hex << rv << std::dec
+            << " does not say why the PIN was refused: " << runs.back();
+    }
 }
 
 TEST_F(PinModuleTest, CancelOrAnEmptyEntryLogsNothingIn) {
