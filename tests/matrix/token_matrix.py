@@ -18,7 +18,8 @@ daemon is started and stopped here; leaving the PID namespace ends whatever is l
 
 usage: token_matrix.py --host PATH --plugin PATH --fwd PATH --softhsm PATH --work DIR
                        [--rows KEY,...] [--markdown FILE]
-Exit status 0 all as expected, 1 a difference, 77 the namespaces cannot be had (skipped).
+Exit status 0 all as expected, 1 a difference or a row this machine can run that did not run
+(see ROW_NEEDS), 77 the namespaces cannot be had or no row could run (skipped).
 """
 import argparse
 import base64
@@ -50,6 +51,37 @@ DAEMON_READY_SECONDS = 120
 
 # Debian packages whose versions the table is measured against.
 PACKAGES = ("softhsm2", "opencryptoki", "p11-kit-modules", "libnss3", "opensc-pkcs11")
+
+
+# What each row needs of the machine: the Debian packages (./run installs them all) and whether
+# it needs to be run as root (opencryptoki's state belongs to group pkcs11, which a user namespace
+# does not map). A row whose needs this machine meets must run: its not running fails the matrix.
+ROW_NEEDS = {
+    "softhsm2": (("softhsm2", "opensc"), False),
+    "opencryptoki": (("opencryptoki", "opensc"), True),
+    "p11-kit": (("p11-kit-modules", "softhsm2", "opensc"), False),
+    "softokn": (("libnss3",), False),
+    "softokn-p11-kit": (("libnss3", "libnss3-tools", "p11-kit-modules"), False),
+    "pkcs11-spy": (("opensc-pkcs11", "softhsm2", "opensc"), False),
+    "opensc": (("opensc-pkcs11",), False),
+}
+
+
+def runs_as_root():
+    """Whether this process is root outside any user namespace it was started in."""
+    with open("/proc/self/uid_map") as f:
+        return any(line.split()[:2] == ["0", "0"] for line in f)
+
+
+def unmet_needs(key):
+    """Why this machine cannot run the row `key` (packages missing, not root), or None."""
+    packages, needs_root = ROW_NEEDS.get(key, ((), False))
+    missing = [p for p in packages if package_version(p) == "not installed"]
+    if missing:
+        return "not installed: " + ", ".join(missing)
+    if needs_root and not runs_as_root():
+        return "it needs root"
+    return None
 
 
 class Unavailable(Exception):
@@ -659,7 +691,13 @@ def main():
             row = setup()
             matrix.measure(row)
         except Unavailable as e:
-            skipped.append("%s: %s" % (key, e))
+            unmet = unmet_needs(key)
+            if unmet is None:
+                as_root = " and it runs as root" if ROW_NEEDS.get(key, ((), False))[1] else ""
+                broken.append("FAILED %s did not run, yet this machine can run it (its packages "
+                              "are installed%s): %s" % (key, as_root, e))
+            else:
+                skipped.append("%s (%s): %s" % (key, unmet, e))
             continue
         except (RuntimeError, OSError, subprocess.TimeoutExpired) as e:
             broken.append("FAILED to set up or run %s: %s" % (key, e))
@@ -670,6 +708,11 @@ def main():
         for column in COLUMNS:
             if row.cells.get(column) != row.expected[column]:
                 row.problems.append("%s: expected %r" % (column, row.expected[column]))
+    # A row dropped from the list does not run either.
+    for key in sorted(set(ROW_NEEDS) - {key for key, _ in matrix.rows()}):
+        if (not wanted or key in wanted) and unmet_needs(key) is None:
+            broken.append("FAILED %s did not run, yet this machine can run it: the matrix has "
+                          "no such row" % key)
     seconds = time.monotonic() - started
 
     footer = ["Measured %s with %s; the run took %.1f s."
@@ -684,7 +727,10 @@ def main():
     if wanted and not measured:
         print("FAILED: no row named %s" % args.rows)
         return 1
-    return 1 if failed else 0
+    if failed:
+        return 1
+    # Nothing measured is no pass: ctest shows the matrix skipped.
+    return 0 if measured else SKIPPED
 
 
 if __name__ == "__main__":
