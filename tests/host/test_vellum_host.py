@@ -1792,20 +1792,6 @@ class PinDialogTest(unittest.TestCase):
         self.assertNoPin(result.stdout, result.stderr, "\n".join(call_log(self.log)),
                          "\n".join(dialog))
 
-    def test_a_wrong_pin_fails_at_login_and_the_next_dialog_says_so(self):
-        env = self.env("pin 00000000", "pin " + PIN_TOKEN["pin"])
-        result = self.host("--keep-going", "sign", PIN_SERIAL, "--hash", "sha1", "--data", "a",
-                           "--", "sign", PIN_SERIAL, "--hash", "sha1", "--data", "a", env=env)
-        self.assertEqual(result.returncode, 1, result)
-        lines = result.stderr.decode().splitlines()
-        self.assertIn('LastError "C_Login failed:Pin incorrect(0x00A0)"', lines[0])
-        self.assertEqual(len(result.stdout.decode().splitlines()), 1, result)  # the second signed
-        first, second = self.dialogs()
-        self.assertFalse([l for l in first if l.startswith("SETERROR")], first)
-        self.assertIn("SETERROR Wrong PIN (Pin incorrect). Try again.", second)
-        self.assertEqual([("rv=0xA0" in l, "rv=0x0 " in l) for l in self.logins()],
-                         [(True, False), (False, True)])
-
     def test_cancel_makes_no_login_on_the_token(self):
         result, _ = self.sign_raw(self.env("cancel"))
         self.assertEqual(result.returncode, 1, result)
@@ -1881,7 +1867,11 @@ class PinDialogTest(unittest.TestCase):
             self.assertTrue(any(l.startswith(
                 'SETDESC https://sign.example.com asks to sign with the token "pintoken".')
                 for l in dialog), dialog)
+        # The wrong PIN fails at the token's login, and the next dialog, not the first, says so.
+        self.assertFalse([l for l in first if l.startswith("SETERROR")], first)
         self.assertIn("SETERROR Wrong PIN (Pin incorrect). Try again.", second)
+        self.assertEqual([("rv=0xA0" in l, "rv=0x0 " in l) for l in self.logins()],
+                         [(True, False), (False, True)])
         # SoftHSM2 counts the wrong PIN, and the dialog passes its warning on.
         self.assertIn("Few tries are left before the token locks its PIN.",
                       [l for l in second if l.startswith("SETDESC")][0])
