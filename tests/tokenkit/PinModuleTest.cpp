@@ -70,8 +70,7 @@ public:
                    static_cast<ssize_t>(bytes_.size());
     }
     bool holds(const std::string& text) const {
-        return std::search(bytes_.begin(), bytes_.end(), text.begin(), text.end()) !=
-               bytes_.end();
+        return std::search(bytes_.begin(), bytes_.end(), text.begin(), text.end()) != bytes_.end();
     }
 
 private:
