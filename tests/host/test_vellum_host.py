@@ -9,7 +9,10 @@ records, as root and as a normal user.
 
 usage: test_vellum_host.py --host PATH --tokenkit PATH --fwd PATH --softhsm PATH
                            --work DIR --build DIR [--wrap COMMAND] [unittest arguments]
---wrap: a command (split at spaces) the native messaging host runs under, e.g. valgrind.
+--wrap: a command (split at spaces) the native messaging host runs under, e.g. valgrind; the
+cases marked not_under_memcheck are left out (and listed).
+Exit status 0 all passed, 1 a case failed, 77 none failed and some were skipped (each is listed
+with its reason), which ctest shows as skipped (SKIP_RETURN_CODE).
 """
 import argparse
 import base64
