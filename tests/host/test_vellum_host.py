@@ -900,6 +900,15 @@ class NativeMessagingTest(unittest.TestCase):
             self.fail("the token lock let operations of two hosts overlap on the token: %d of %d "
                       "signatures answered E:1000, the first %s"
                       % (len(refused), len(signed), refused[0]))
+        # No overlap, and not because the token took overlapping logins: one held elsewhere
+        # refuses a host's.
+        with open(shared, "a") as card:
+            fcntl.flock(card, fcntl.LOCK_EX)
+            busy = run([ARGS.host, "--token-module", ARGS.fwd, "sign", SERIAL, "--hash",
+                        "sha256", "--data", "x"], env=env)
+        self.assertEqual(busy.returncode, 1, busy)
+        self.assertIn("C_Login failed:", busy.stderr.decode())
+        self.assertIn("(0x0104)", busy.stderr.decode())
         self.assertEqual((command_line.returncode, stderr), (0, b""), stdout[-2000:])
         for bridge in bridges:
             self.assertEqual(self.assertClosedCleanly(bridge), "")
