@@ -100,14 +100,20 @@ std::string BridgeCommand::refusal(const std::vector<Target>& targets,
     if (!PluginLocator::locate("", plugin, error)) {
         return "refusing to install: " + error;
     }
-    const std::pair<const char*, std::string> runs[] = {
-        {"the program", program_}, {"its plug-in module", plugin}, {"the token module", module}};
+    const std::pair<const char*, std::string> runs[] = {{"the program", program_},
+                                                        {"its plug-in module", plugin}};
     for (const auto& [what, path] : runs) {
-        const std::string found = path.empty() ? "" : WriteAccess::untrusted(path, trusted);
+        const std::string found = WriteAccess::untrusted(path, trusted);
         if (!found.empty()) {
             return std::string("refusing to install: ") + what + " " + path +
                    " can be changed by " + whom + ": " + found;
         }
+    }
+    const std::string moduleFound =
+        module.empty() ? "" : RecordedModule::othersCanChange(module, systemWide());
+    if (!moduleFound.empty()) {
+        return "refusing to install: the token module " + module + " can be changed by " + whom +
+               ": " + moduleFound;
     }
     std::vector<std::filesystem::path> files;
     for (const Target& target : targets) {
@@ -344,7 +350,11 @@ StepOutcome BridgeCommand::status() {
     // whatever is at the fixed path. A page gets "E:1000" from every operation when it does
     // not load.
     if (!recorded.path.empty()) {
-        if (!recorded.loads) {
+        // The native host refuses to map it, so pages get a setup error.
+        const std::string refused = RecordedModule::refusalToMap(settings);
+        if (!refused.empty()) {
+            fail(outcome, refused, StepOutcome::Status::Failed);
+        } else if (!recorded.loads) {
             fail(outcome,
                  "the recorded token module " + recorded.path + " does not load: " + recorded.error,
                  StepOutcome::Status::Failed);

@@ -12,6 +12,7 @@
 #include "cli/CommandLine.h"
 #include "cli/StepRunner.h"
 #include "install/BridgeSettings.h"
+#include "install/RecordedModule.h"
 #include "pluginhost/PluginHost.h"
 #include "system/OperatingSystem.h"
 #include "system/PinModuleFront.h"
@@ -96,7 +97,8 @@ int nativeMessaging(const CommandLine& commandLine) {
     if (module.empty()) {
         module = settings.tokenModule;
         missing = OperatingSystem::IfMissing::MapNothing;
-        setupError = settingsError;
+        setupError = haveSettings ? vellum::host::RecordedModule::refusalToMap(settings)
+                                  : settingsError;
     }
     // Found by this user's id, so before the mapping's user namespace.
     vellum::host::TokenLock tokenLock(module.empty() ? kTokenModulePath : module);

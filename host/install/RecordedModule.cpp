@@ -14,9 +14,26 @@ RecordedModule RecordedModule::inspect(const BridgeSettings& settings) {
     }
     // Settings under /etc are root's; the user's own are the user's and root's.
     const bool systemWide = settings.file.string().rfind("/etc/", 0) == 0;
-    recorded.unsafe = WriteAccess::untrusted(recorded.path, WriteAccess::trusted(systemWide));
+    recorded.unsafe = othersCanChange(recorded.path, systemWide);
     recorded.loads = moduleLoads(recorded.path, recorded.error);
     return recorded;
+}
+
+std::string RecordedModule::othersCanChange(const std::string& path, bool systemWide) {
+    return WriteAccess::untrusted(path, WriteAccess::trusted(systemWide),
+                                  WriteAccess::SharedFolders::Refused);
+}
+
+std::string RecordedModule::refusalToMap(const BridgeSettings& settings) {
+    const std::string found =
+        settings.tokenModule.empty() ? "" : othersCanChange(settings.tokenModule, false);
+    if (found.empty()) {
+        return "";
+    }
+    return "the token module " + settings.tokenModule + " recorded in " + settings.file.string() +
+           " is not mapped: others can change " + found +
+           "; record one that only you or root can change with 'vellum-host bridge install "
+           "--token-module PATH'";
 }
 
 bool RecordedModule::moduleLoads(const std::string& path, std::string& error) {

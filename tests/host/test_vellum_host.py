@@ -1508,6 +1508,64 @@ class BridgeInstallTest(unittest.TestCase):
         self.assertTrue(any("starts /bin/true, not this vellum-host" in p
                             for p in found["bridge"]["problems"]), found["bridge"])
 
+    def test_a_token_module_another_user_can_swap_is_refused(self):
+        if os.geteuid() != 0:
+            self.skipTest("not root (euid %d): a link another user owns is made by root" %
+                          os.geteuid())
+        # A link another user owns, in /tmp or in a folder only root can write: its owner can
+        # point it at their own module whenever they like, and every native host would run it.
+        safe = tempfile.mkdtemp(dir=ARGS.work)
+        self.addCleanup(shutil.rmtree, safe)
+        os.chmod(safe, 0o755)
+        in_tmp = tempfile.mktemp(prefix="vellum-module-", dir="/tmp")
+        links = [in_tmp, os.path.join(safe, "module.so")]
+        for link in links:
+            os.symlink(ARGS.fwd, link)
+            os.lchown(link, 4242, 4242)
+        self.addCleanup(os.remove, in_tmp)
+        # A link of root's in a folder others may write, even with the sticky bit: once it is
+        # gone, anyone may put theirs under its name. (A link another user owns is named as
+        # such, before the folder it is in.)
+        rooted = tempfile.mktemp(prefix="vellum-module-", dir="/tmp")
+        os.symlink(ARGS.fwd, rooted)
+        self.addCleanup(os.remove, rooted)
+        expected = {links[0]: "%s (a symbolic link owned by uid 4242)" % links[0],
+                    links[1]: "%s (a symbolic link owned by uid 4242)" % links[1],
+                    rooted: "/tmp (mode 1777, writable by everyone)"}
+        for module, why in expected.items():
+            for scope in ("--user", "--system"):
+                result = self.bridge("install", scope, "--browser", "firefox", "--token-module",
+                                     module, code=1)
+                (line,) = result.stderr.decode().splitlines()
+                self.assertIn("refusing to install: the token module %s can be changed" % module,
+                              line)
+                self.assertTrue(line.endswith(": " + why), line)
+        self.assertEqual(os.listdir(self.home), [])
+
+        # Recorded while it was root's, then given away: status names it and fails, doctor
+        # names it, and the native host maps nothing and tells each request why.
+        os.lchown(links[1], 0, 0)
+        self.bridge("install", "--browser", "firefox", "--token-module", links[1])
+        os.lchown(links[1], 4242, 4242)
+        result = run([ARGS.host, "bridge", "status", "--json"], env=self.env())
+        self.assertEqual(result.returncode, 1, result)
+        report = json.loads(result.stdout)
+        self.assertEqual(report["tokenModule"]["unsafe"], expected[links[1]])
+        self.assertIn("recorded in %s is not mapped: others can change %s" % (
+            os.path.join(self.home, ".config/vellum/bridge.json"), expected[links[1]]),
+            report["error"])
+        doctor = run([ARGS.host, "--token-module", ARGS.fwd, "doctor", "--json"], env=self.env())
+        (found,) = [json.loads(l) for l in doctor.stdout.decode().splitlines()]
+        self.assertTrue(any(expected[links[1]] in p for p in found["bridge"]["problems"]),
+                        found["bridge"])
+        bridge = Bridge(["chrome-extension://%s/" % CHROMIUM_ID], env=self.env(),
+                        token_module=False)
+        for request_id in (1, 2):
+            answer = bridge.request({"id": request_id, "op": "call", "name": "getCertList"})
+            self.assertEqual(answer["error"]["code"], "setup", answer)
+            self.assertIn(expected[links[1]], answer["error"]["message"])
+        self.assertEqual(bridge.finish()[0], 0)
+
 
 class RecordedTokenModuleTest(unittest.TestCase):
     """bridge install --token-module, and the host started as a browser starts it, as root and
@@ -1572,15 +1630,16 @@ class RecordedTokenModuleTest(unittest.TestCase):
         if os.geteuid() != 0:
             self.skipTest("not root (euid %d): becoming another user needs root" % os.geteuid())
         uid = 4242
-        with tempfile.TemporaryDirectory() as top:
+        # Not in /tmp: a token module there is refused, as anyone may take its name once it
+        # goes.
+        with tempfile.TemporaryDirectory(dir=ARGS.work) as top:
             os.chmod(top, 0o755)
             closed = folder_closed_to_others(top)
             if closed:
-                self.skipTest("uid %d cannot enter the temporary folder: %s is mode %o" % (
+                self.skipTest("uid %d cannot enter the build tree: %s is mode %o" % (
                     uid, closed, stat.S_IMODE(os.stat(closed).st_mode)))
             # The user runs its own copy of the host and the plug-in, installed as a package
-            # installs them, and of the token module: the build tree may sit in a folder only
-            # its owner can enter.
+            # installs them, and of the token module, in a home of its own.
             prefix = os.path.join(top, "prefix")
             install = run(["cmake", "--install", ARGS.build, "--prefix", prefix], timeout=120)
             self.assertEqual(install.returncode, 0, install.stderr)
