@@ -24,9 +24,10 @@ struct Parsed {
     CommandLine commandLine;
 };
 
+// As typed at a terminal, whatever this test's standard input is.
 Parsed parse(const std::vector<std::string>& words) {
     Parsed parsed;
-    parsed.ok = parsed.commandLine.parse(words, parsed.error);
+    parsed.ok = parsed.commandLine.parse(words, true, parsed.error);
     return parsed;
 }
 
@@ -178,6 +179,17 @@ TEST(CommandLineTest, BrowsersStartTheNativeHostWithTheirOwnArguments) {
         EXPECT_EQ(p.commandLine.browserArguments.size(), 2u) << words[0];
     }
     EXPECT_FALSE(parse({"/tmp/other.json"}).ok);
+    // A desktop portal may pass nothing at all; a person at a terminal who types nothing gets
+    // the usage error.
+    CommandLine fromPortal;
+    std::string error;
+    ASSERT_TRUE(fromPortal.parse({}, false, error)) << error;
+    EXPECT_EQ(fromPortal.mode, CommandLine::Mode::NativeMessaging);
+    CommandLine typed;
+    EXPECT_FALSE(typed.parse({}, true, error));
+    EXPECT_EQ(error, "no command given");
+    // Options alone are no start a browser makes.
+    EXPECT_FALSE(CommandLine().parse({"--json"}, false, error));
 }
 
 TEST(CommandLineTest, BridgeOptions) {

@@ -403,7 +403,17 @@ class VellumHostTest(unittest.TestCase):
         self.assertFailedWith(result, 3, "token module /nonexistent/p11.so")
 
     def test_bad_usage(self):
-        for args in ([], ["bogus"], ["--frob", "info"], ["sign", SERIAL, "--data", "x"],
+        # No word at all, typed at a terminal (on a pipe it serves the bridge, as a desktop
+        # portal starts it).
+        primary, secondary = os.openpty()
+        try:
+            result = subprocess.run([ARGS.host], stdin=secondary, capture_output=True, timeout=60)
+        finally:
+            os.close(primary)
+            os.close(secondary)
+        self.assertEqual((result.returncode, result.stdout, result.stderr),
+                         (2, b"", b"vellum-host: no command given (try 'vellum-host --help')\n"))
+        for args in (["bogus"], ["--frob", "info"], ["sign", SERIAL, "--data", "x"],
                      ["sign", SERIAL, "--hash", "sha512", "--data", "x"], ["get"],
                      ["info", "--"], ["cert", SERIAL, "extra"], ["doctor", "--frob"]):
             result = run([ARGS.host] + args)
@@ -856,6 +866,19 @@ class NativeMessagingTest(unittest.TestCase):
             self.assertEqual(bridge.request({"id": 5, "op": "call", "name": "LastError"}),
                              {"id": 5, "result": "OK"})
             self.assertEqual(self.assertClosedCleanly(bridge, log), "")
+
+    def test_every_start_a_browser_makes_answers_hello(self):
+        # Chromium (and Chromium in a desktop portal): the caller's origin, on some systems a
+        # window handle after it; Firefox (and the WebExtensions portal, in the versions that
+        # pass anything): the manifest's path and the add-on id; the portal otherwise: nothing.
+        manifest = "/usr/lib/mozilla/native-messaging-hosts/vellum.bridge.json"
+        with tempfile.TemporaryDirectory(dir=ARGS.work) as home:
+            for args in ([], [manifest, FIREFOX_ID], ["chrome-extension://%s/" % CHROMIUM_ID],
+                         ["chrome-extension://%s/" % CHROMIUM_ID, "--parent-window=0"]):
+                bridge = self.bridge(args, env=token_env(HOME=home), token_module=False)
+                answer = bridge.request({"id": 1, "op": "hello"})
+                self.assertEqual(answer["result"]["protocol"], 1, (args, answer))
+                self.assertClosedCleanly(bridge)
 
     def test_a_failing_operation_answers_as_the_plugin_does(self):
         fail = {"VELLUM_P11FWD_FAIL": "C_Login=0xA0"}
