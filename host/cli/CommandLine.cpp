@@ -270,7 +270,7 @@ bool parseBridge(WordReader& in, const CommandLine& commandLine, BridgeOptions& 
                 bridge.browsers.push_back(browser);
             } else {
                 error = "bridge: unknown browser '" + value +
-                        "' (chromium, chrome, edge, firefox or all)";
+                        "' (chromium, chrome, edge, brave, vivaldi, firefox or all)";
                 return false;
             }
         } else if (option == "--user-data-dir" || option == "--token-module") {
@@ -428,8 +428,8 @@ Steps:
                                 the host, and with no word at all when standard input is
                                 not a terminal, as a desktop portal may start it)
   bridge install|uninstall|status [--user|--system]
-         [--browser chromium|chrome|edge|firefox|all] [--user-data-dir DIR]
-         [--token-module PATH] [--json]
+         [--browser chromium|chrome|edge|brave|vivaldi|firefox|all]
+         [--user-data-dir DIR] [--token-module PATH] [--json]
                                 write, remove or show the browsers' native messaging host
                                 manifests that start this vellum-host for the vellum
                                 extension (default: install for the browsers found here,

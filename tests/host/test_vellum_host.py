@@ -1153,6 +1153,9 @@ class BridgeInstallTest(unittest.TestCase):
             "chrome": os.path.join(config,
                                    "google-chrome/NativeMessagingHosts/vellum.bridge.json"),
             "edge": os.path.join(config, "microsoft-edge/NativeMessagingHosts/vellum.bridge.json"),
+            "brave": os.path.join(
+                config, "BraveSoftware/Brave-Browser/NativeMessagingHosts/vellum.bridge.json"),
+            "vivaldi": os.path.join(config, "vivaldi/NativeMessagingHosts/vellum.bridge.json"),
             "firefox": os.path.join(self.home, ".mozilla/native-messaging-hosts/vellum.bridge.json"),
         }
 
@@ -1173,7 +1176,8 @@ class BridgeInstallTest(unittest.TestCase):
 
     def test_install_status_uninstall_for_every_browser(self):
         paths = self.user_paths(os.path.join(self.home, ".config"))
-        every = self.browsers_on_path("chromium", "google-chrome", "microsoft-edge", "firefox")
+        every = self.browsers_on_path("chromium", "google-chrome", "microsoft-edge",
+                                      "brave-browser", "vivaldi-stable", "firefox")
         result = self.bridge("install", PATH=every)
         for browser, path in paths.items():
             self.assertIn("installed %s (%s, user)" % (path, browser), result.stdout.decode())
@@ -1185,7 +1189,8 @@ class BridgeInstallTest(unittest.TestCase):
             self.assertEqual((manifest["installed"], manifest["program"], manifest["programRuns"],
                               manifest["error"]), (True, self.program, True, None))
         self.assertIsNone(report["tokenModule"])
-        # Without a scope, status shows the system's folders as well (read, never written).
+        # Without a scope, status shows the system's folders as well (read, never written);
+        # Brave and Vivaldi read Chromium's, shown once.
         system = [m for m in self.status()["manifests"] if m["scope"] == "system"]
         self.assertEqual({m["browser"]: m["path"] for m in system}, {
             "chromium": "/etc/chromium/native-messaging-hosts/vellum.bridge.json",
@@ -1206,32 +1211,44 @@ class BridgeInstallTest(unittest.TestCase):
 
     def test_install_writes_only_for_browsers_found(self):
         paths = self.user_paths(os.path.join(self.home, ".config"))
-        # Chromium has run here (its folder exists), Firefox is installed (its program is on
-        # PATH); neither Chrome nor Edge is anywhere.
+        # Chromium has run here (its folder exists), and Firefox, with only the layout Firefox
+        # 153 makes (~/.config/mozilla, no ~/.mozilla), which still reads the user's manifests
+        # from ~/.mozilla; Vivaldi is installed (its program is on PATH); neither Chrome, Edge
+        # nor Brave is anywhere.
         chromium = os.path.dirname(os.path.dirname(paths["chromium"]))
         os.makedirs(chromium)
         with open(os.path.join(chromium, "Local State"), "w") as f:
             f.write("{}")
-        found = self.browsers_on_path("firefox-esr")
+        os.makedirs(os.path.join(self.home, ".config/mozilla/firefox"))
+        found = self.browsers_on_path("vivaldi-stable")
         result = self.bridge("install", PATH=found)
-        self.assertIn("not installed for chrome, edge: not found on this machine",
+        self.assertIn("not installed for chrome, edge, brave: not found on this machine",
                       result.stdout.decode())
-        for browser in ("chromium", "firefox"):
+        for browser in ("chromium", "vivaldi", "firefox"):
             self.assertManifest(paths[browser], browser)
-        self.assertEqual(sorted(os.listdir(os.path.join(self.home, ".config"))), ["chromium"])
+        self.assertEqual(sorted(os.listdir(os.path.join(self.home, ".config"))),
+                         ["chromium", "mozilla", "vivaldi"])
         # A named browser is written for whether it is found or not.
         self.bridge("install", "--browser", "edge", PATH=found)
         self.assertManifest(paths["edge"], "edge")
 
+        # Brave's manifest folder is two deep in a folder of its vendor's, which uninstall
+        # removes too when install made it.
+        self.bridge("install", "--browser", "brave", PATH=found)
+        self.assertManifest(paths["brave"], "brave")
+
         result = self.bridge("uninstall", PATH=found)
-        for folder in (os.path.dirname(paths["edge"]), os.path.dirname(paths["firefox"])):
+        for folder in (os.path.dirname(paths["edge"]), os.path.dirname(paths["firefox"]),
+                       os.path.join(self.home, ".config/BraveSoftware")):
             self.assertIn("removed %s/\n" % folder, result.stdout.decode())
         self.assertEqual(sorted(os.listdir(self.home)), [".config"])
-        self.assertEqual(os.listdir(os.path.join(self.home, ".config")), ["chromium"])
+        self.assertEqual(sorted(os.listdir(os.path.join(self.home, ".config"))),
+                         ["chromium", "mozilla"])
         self.assertEqual(os.listdir(chromium), ["Local State"])
 
         # No browser at all: nothing is written, and the reason says how to name one.
         shutil.rmtree(chromium)
+        shutil.rmtree(os.path.join(self.home, ".config/mozilla"))
         result = self.bridge("install", PATH=self.browsers_on_path(), code=1)
         (line,) = result.stderr.decode().splitlines()
         self.assertIn("no browser found", line)
