@@ -366,6 +366,11 @@ StepOutcome BridgeCommand::status() {
         const std::string refused = RecordedModule::refusalToMap(settings);
         if (!refused.empty()) {
             fail(outcome, refused, StepOutcome::Status::Failed);
+        } else if (!recorded.unsafe.empty()) {
+            fail(outcome,
+                 "the recorded token module " + recorded.path + " is not loaded: others can change " +
+                     recorded.unsafe,
+                 StepOutcome::Status::Failed);
         } else if (!recorded.loads) {
             fail(outcome,
                  "the recorded token module " + recorded.path + " does not load: " + recorded.error,

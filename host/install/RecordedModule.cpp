@@ -15,6 +15,12 @@ RecordedModule RecordedModule::inspect(const BridgeSettings& settings) {
     // Settings under /etc are root's; the user's own are the user's and root's.
     const bool systemWide = settings.file.string().rfind("/etc/", 0) == 0;
     recorded.unsafe = othersCanChange(recorded.path, systemWide);
+    // Loading runs the module's code, here with the rights of whoever asks (root, too): never
+    // code someone else could have put there.
+    if (!recorded.unsafe.empty()) {
+        recorded.error = "not loaded, as others can change it";
+        return recorded;
+    }
     recorded.loads = moduleLoads(recorded.path, recorded.error);
     return recorded;
 }
@@ -59,7 +65,10 @@ std::string RecordedModule::text() const {
         return "token module: none recorded (the plug-in's fixed path is used as it stands)";
     }
     return "token module: " + path + " (recorded in " + file +
-           "): " + (loads ? std::string("loads") : "does not load: " + error) +
+           "): " +
+           (loads            ? std::string("loads")
+            : unsafe.empty() ? "does not load: " + error
+                             : std::string("not loaded")) +
            (unsafe.empty() ? "" : "\n  unsafe: others can change " + unsafe);
 }
 

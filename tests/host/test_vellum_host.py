@@ -1583,28 +1583,39 @@ class BridgeInstallTest(unittest.TestCase):
         self.assertEqual(os.listdir(self.home), [])
 
         # Recorded while it was root's, then given away: status names it and fails, doctor
-        # names it, and the native host maps nothing and tells each request why.
+        # names it, and the native host maps nothing and tells each request why. None of them
+        # loads it (the forwarding module logs every load): its code could be anyone's.
         os.lchown(links[1], 0, 0)
         self.bridge("install", "--browser", "firefox", "--token-module", links[1])
         os.lchown(links[1], 4242, 4242)
-        result = run([ARGS.host, "bridge", "status", "--json"], env=self.env())
+        log = os.path.join(safe, "calls.log")
+        env = self.env(VELLUM_P11FWD_LOG=log)
+        result = run([ARGS.host, "bridge", "status", "--json"], env=env)
         self.assertEqual(result.returncode, 1, result)
         report = json.loads(result.stdout)
-        self.assertEqual(report["tokenModule"]["unsafe"], expected[links[1]])
+        self.assertEqual((report["tokenModule"]["unsafe"], report["tokenModule"]["loads"]),
+                         (expected[links[1]], False))
         self.assertIn("recorded in %s is not mapped: others can change %s" % (
             os.path.join(self.home, ".config/vellum/bridge.json"), expected[links[1]]),
             report["error"])
-        doctor = run([ARGS.host, "--token-module", ARGS.fwd, "doctor", "--json"], env=self.env())
+        text = run([ARGS.host, "bridge", "status"], env=env).stdout.decode()
+        self.assertIn("(recorded in %s): not loaded\n  unsafe: others can change %s" % (
+            os.path.join(self.home, ".config/vellum/bridge.json"), expected[links[1]]), text)
+        doctor = run([ARGS.host, "doctor", "--json"], env=env)
         (found,) = [json.loads(l) for l in doctor.stdout.decode().splitlines()]
-        self.assertTrue(any(expected[links[1]] in p for p in found["bridge"]["problems"]),
-                        found["bridge"])
-        bridge = Bridge(["chrome-extension://%s/" % CHROMIUM_ID], env=self.env(),
-                        token_module=False)
+        self.assertEqual(doctor.returncode, 1, doctor)
+        self.assertEqual([p for p in found["bridge"]["problems"] if links[1] in p], [
+            "The token module recorded for the browser bridge in %s, %s, is unsafe: others can "
+            "change %s." % (os.path.join(self.home, ".config/vellum/bridge.json"), links[1],
+                            expected[links[1]])])
+        bridge = Bridge(["chrome-extension://%s/" % CHROMIUM_ID], env=env, token_module=False)
         for request_id in (1, 2):
             answer = bridge.request({"id": request_id, "op": "call", "name": "getCertList"})
             self.assertEqual(answer["error"]["code"], "setup", answer)
             self.assertIn(expected[links[1]], answer["error"]["message"])
         self.assertEqual(bridge.finish()[0], 0)
+        self.assertEqual([l for l in call_log(log) if l.startswith("@load")]
+                         if os.path.exists(log) else [], [])
 
 
 class RecordedTokenModuleTest(unittest.TestCase):
