@@ -368,8 +368,8 @@ StepOutcome BridgeCommand::status() {
             fail(outcome, refused, StepOutcome::Status::Failed);
         } else if (!recorded.unsafe.empty()) {
             fail(outcome,
-                 "the recorded token module " + recorded.path + " is not loaded: others can change " +
-                     recorded.unsafe,
+                 "the recorded token module " + recorded.path +
+                     " is not loaded: others can change " + recorded.unsafe,
                  StepOutcome::Status::Failed);
         } else if (!recorded.loads) {
             fail(outcome,

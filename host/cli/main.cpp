@@ -77,7 +77,7 @@ bool recordedTokenModule(std::string& module, std::string& error) {
     }
     // doctor loads it: never one someone else could have put there (doctor names it instead).
     module = vellum::host::RecordedModule::refusalToMap(settings).empty() ? settings.tokenModule
-                                                                           : std::string();
+                                                                          : std::string();
     return true;
 }
 
@@ -99,8 +99,8 @@ int nativeMessaging(const CommandLine& commandLine) {
     if (module.empty()) {
         module = settings.tokenModule;
         missing = OperatingSystem::IfMissing::MapNothing;
-        setupError = haveSettings ? vellum::host::RecordedModule::refusalToMap(settings)
-                                  : settingsError;
+        setupError =
+            haveSettings ? vellum::host::RecordedModule::refusalToMap(settings) : settingsError;
     }
     // Found by this user's id, so before the mapping's user namespace.
     vellum::host::TokenLock tokenLock(module.empty() ? kTokenModulePath : module);

@@ -9,7 +9,7 @@ Platform BridgeManifest::currentPlatform() noexcept {
 }
 
 std::vector<Browser> BridgeManifest::allBrowsers() {
-    return {Browser::Chromium, Browser::Chrome, Browser::Edge,
+    return {Browser::Chromium, Browser::Chrome,  Browser::Edge,
             Browser::Brave,    Browser::Vivaldi, Browser::Firefox};
 }
 

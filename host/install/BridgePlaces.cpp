@@ -26,7 +26,7 @@ std::filesystem::path BridgePlaces::browserFolder(Browser browser, ManifestScope
 
 std::filesystem::path BridgePlaces::configFolder() const {
     return !configHome.empty() && configHome[0] == '/' ? std::filesystem::path(configHome)
-                                                        : home / ".config";
+                                                       : home / ".config";
 }
 
 std::filesystem::path BridgePlaces::settingsFile(ManifestScope scope) const {

@@ -64,8 +64,7 @@ std::string RecordedModule::text() const {
     if (path.empty()) {
         return "token module: none recorded (the plug-in's fixed path is used as it stands)";
     }
-    return "token module: " + path + " (recorded in " + file +
-           "): " +
+    return "token module: " + path + " (recorded in " + file + "): " +
            (loads            ? std::string("loads")
             : unsafe.empty() ? "does not load: " + error
                              : std::string("not loaded")) +

@@ -12,8 +12,8 @@ namespace vellum::host {
 struct RecordedModule {
     std::string path;  // empty: none recorded
     std::string file;  // the settings file that records it
-    bool loads = false;  // false too when it was not loaded, being unsafe
-    std::string error;   // why it does not load
+    bool loads = false;
+    std::string error;  // why it does not load, or was not loaded (being unsafe)
     // The module or a folder above it that others than the settings' owners can change
     // ("PATH (why)"), or empty.
     std::string unsafe;
