@@ -1,5 +1,8 @@
 #include "install/RecordedModule.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "inspection/TokenModuleInspector.h"
 #include "install/WriteAccess.h"
 
@@ -18,7 +21,10 @@ RecordedModule RecordedModule::inspect(const BridgeSettings& settings) {
     // Loading runs the module's code, here with the rights of whoever asks (root, too): never
     // code someone else could have put there.
     if (!recorded.unsafe.empty()) {
-        recorded.error = "not loaded, as others can change it";
+        std::error_code code;
+        recorded.notLoaded = std::filesystem::exists(recorded.path, code);
+        recorded.error = recorded.notLoaded ? "not loaded, as others can change it"
+                                            : recorded.path + ": no such file";
         return recorded;
     }
     recorded.loads = moduleLoads(recorded.path, recorded.error);
@@ -65,9 +71,9 @@ std::string RecordedModule::text() const {
         return "token module: none recorded (the plug-in's fixed path is used as it stands)";
     }
     return "token module: " + path + " (recorded in " + file + "): " +
-           (loads            ? std::string("loads")
-            : unsafe.empty() ? "does not load: " + error
-                             : std::string("not loaded")) +
+           (loads       ? std::string("loads")
+            : notLoaded ? std::string("not loaded")
+                        : "does not load: " + error) +
            (unsafe.empty() ? "" : "\n  unsafe: others can change " + unsafe);
 }
 

@@ -13,7 +13,9 @@ struct RecordedModule {
     std::string path;  // empty: none recorded
     std::string file;  // the settings file that records it
     bool loads = false;
-    std::string error;  // why it does not load, or was not loaded (being unsafe)
+    // It is there but was not loaded, being unsafe: whether it would load is not known.
+    bool notLoaded = false;
+    std::string error;  // why it does not load, or was not loaded
     // The module or a folder above it that others than the settings' owners can change
     // ("PATH (why)"), or empty.
     std::string unsafe;
