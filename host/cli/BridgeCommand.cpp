@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 #include <utility>
@@ -100,14 +101,20 @@ std::string BridgeCommand::refusal(const std::vector<Target>& targets,
     if (!PluginLocator::locate("", plugin, error)) {
         return "refusing to install: " + error;
     }
-    const std::pair<const char*, std::string> runs[] = {
-        {"the program", program_}, {"its plug-in module", plugin}, {"the token module", module}};
+    const std::pair<const char*, std::string> runs[] = {{"the program", program_},
+                                                        {"its plug-in module", plugin}};
     for (const auto& [what, path] : runs) {
-        const std::string found = path.empty() ? "" : WriteAccess::untrusted(path, trusted);
+        const std::string found = WriteAccess::untrusted(path, trusted);
         if (!found.empty()) {
             return std::string("refusing to install: ") + what + " " + path +
                    " can be changed by " + whom + ": " + found;
         }
+    }
+    const std::string moduleFound =
+        module.empty() ? "" : RecordedModule::othersCanChange(module, systemWide());
+    if (!moduleFound.empty()) {
+        return "refusing to install: the token module " + module + " can be changed by " + whom +
+               ": " + moduleFound;
     }
     std::vector<std::filesystem::path> files;
     for (const Target& target : targets) {
@@ -156,12 +163,23 @@ std::vector<BridgeCommand::Target> BridgeCommand::targets(bool bothScopes) const
     return found;
 }
 
+std::vector<BridgeCommand::Target> BridgeCommand::distinct(std::vector<Target> targets) {
+    std::vector<Target> kept;
+    for (Target& target : targets) {
+        if (std::none_of(kept.begin(), kept.end(),
+                         [&](const Target& k) { return k.file == target.file; })) {
+            kept.push_back(std::move(target));
+        }
+    }
+    return kept;
+}
+
 std::vector<BridgeCommand::Target> BridgeCommand::installTargets(std::string& skipped) const {
     std::vector<Target> found = targets(false);
     // Browsers named on the command line, or the one of a profile folder, get a manifest
     // whether they are here or not.
     if (!options_.browsers.empty() || !options_.userDataDir.empty()) {
-        return found;
+        return distinct(std::move(found));
     }
     std::vector<Target> present;
     for (const Target& target : found) {
@@ -172,7 +190,7 @@ std::vector<BridgeCommand::Target> BridgeCommand::installTargets(std::string& sk
                 std::string(skipped.empty() ? "" : ", ") + BridgeManifest::name(target.browser);
         }
     }
-    return present;
+    return distinct(std::move(present));
 }
 
 StepOutcome BridgeCommand::run() {
@@ -211,7 +229,7 @@ StepOutcome BridgeCommand::install() {
     if (chosen.empty()) {
         fail(outcome,
              "no browser found (looked for " + BrowserPresence::lookedFor(places_) +
-                 "): name one with --browser chromium|chrome|edge|firefox",
+                 "): name one with --browser chromium|chrome|edge|brave|vivaldi|firefox",
              StepOutcome::Status::Failed);
         return outcome;
     }
@@ -284,7 +302,7 @@ StepOutcome BridgeCommand::uninstall() {
     Json removed = Json::array();
     // Each file with the last folder install may have made for it.
     std::vector<std::pair<std::filesystem::path, std::filesystem::path>> files;
-    for (const Target& target : targets(false)) {
+    for (const Target& target : distinct(targets(false))) {
         files.emplace_back(target.file, target.ownFolder);
     }
     // What install recorded for the native host goes with the manifests.
@@ -323,7 +341,7 @@ StepOutcome BridgeCommand::status() {
     outcome.json["program"] = program_;
     outcome.json["plugin"] = found ? Json(plugin) : Json(nullptr);
     Json manifests = Json::array();
-    for (const Target& target : targets(true)) {
+    for (const Target& target : distinct(targets(true))) {
         const ManifestState state =
             BridgeSurvey::inspect(target.browser, target.scope, target.file);
         outcome.output += state.text() + "\n";
@@ -344,7 +362,16 @@ StepOutcome BridgeCommand::status() {
     // whatever is at the fixed path. A page gets "E:1000" from every operation when it does
     // not load.
     if (!recorded.path.empty()) {
-        if (!recorded.loads) {
+        // The native host refuses to map it, so pages get a setup error.
+        const std::string refused = RecordedModule::refusalToMap(settings);
+        if (!refused.empty()) {
+            fail(outcome, refused, StepOutcome::Status::Failed);
+        } else if (!recorded.unsafe.empty()) {
+            fail(outcome,
+                 "the recorded token module " + recorded.path +
+                     " is not loaded: others can change " + recorded.unsafe,
+                 StepOutcome::Status::Failed);
+        } else if (!recorded.loads) {
             fail(outcome,
                  "the recorded token module " + recorded.path + " does not load: " + recorded.error,
                  StepOutcome::Status::Failed);

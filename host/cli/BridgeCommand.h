@@ -28,6 +28,9 @@ private:
         std::filesystem::path ownFolder;
     };
     std::vector<Target> targets(bool bothScopes) const;
+    // Without a second target for a file an earlier one names: Brave and Vivaldi read
+    // Chromium's system-wide folder, where one manifest serves all three.
+    static std::vector<Target> distinct(std::vector<Target> targets);
     // Without --browser or --user-data-dir, the browsers present on this machine; `skipped`
     // names the others.
     std::vector<Target> installTargets(std::string& skipped) const;

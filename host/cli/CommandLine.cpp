@@ -1,5 +1,7 @@
 #include "cli/CommandLine.h"
 
+#include <unistd.h>
+
 #include <cstddef>
 
 #include "install/BridgeManifest.h"
@@ -268,7 +270,7 @@ bool parseBridge(WordReader& in, const CommandLine& commandLine, BridgeOptions& 
                 bridge.browsers.push_back(browser);
             } else {
                 error = "bridge: unknown browser '" + value +
-                        "' (chromium, chrome, edge, firefox or all)";
+                        "' (chromium, chrome, edge, brave, vivaldi, firefox or all)";
                 return false;
             }
         } else if (option == "--user-data-dir" || option == "--token-module") {
@@ -319,7 +321,7 @@ bool endsWith(const std::string& text, const std::string& end) {
 
 // How a browser starts the host named in a manifest: the program alone, with no way to add a
 // word of ours. Chromium passes the caller's origin first; Firefox the manifest's path and the
-// add-on id.
+// add-on id (so does the desktop's WebExtensions portal, in the versions that pass anything).
 bool startedByBrowser(const std::string& first) {
     return first.compare(0, 19, "chrome-extension://") == 0 ||
            endsWith(first, std::string("/") + BridgeManifest::kFileName);
@@ -328,6 +330,15 @@ bool startedByBrowser(const std::string& first) {
 }  // namespace
 
 bool CommandLine::parse(const std::vector<std::string>& words, std::string& error) {
+    return parse(words, ::isatty(STDIN_FILENO) == 1, error);
+}
+
+bool CommandLine::parse(const std::vector<std::string>& words, bool inputIsTerminal,
+                        std::string& error) {
+    if (words.empty() && !inputIsTerminal) {
+        mode = Mode::NativeMessaging;
+        return true;
+    }
     WordReader in(words);
     while (!in.atEnd() && in.peek().size() > 1 && in.peek()[0] == '-' && !in.atSeparator()) {
         std::string option = in.take();
@@ -414,10 +425,11 @@ Steps:
                                 browser's own arguments are accepted and ignored (the
                                 mode is also taken when the first word is an extension
                                 origin or a path to vellum.bridge.json, as browsers start
-                                the host)
+                                the host, and with no word at all when standard input is
+                                not a terminal, as a desktop portal may start it)
   bridge install|uninstall|status [--user|--system]
-         [--browser chromium|chrome|edge|firefox|all] [--user-data-dir DIR]
-         [--token-module PATH] [--json]
+         [--browser chromium|chrome|edge|brave|vivaldi|firefox|all]
+         [--user-data-dir DIR] [--token-module PATH] [--json]
                                 write, remove or show the browsers' native messaging host
                                 manifests that start this vellum-host for the vellum
                                 extension (default: install for the browsers found here,

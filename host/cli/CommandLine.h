@@ -28,12 +28,16 @@ struct CommandLine {
     bool help = false;
     std::vector<Step> steps;
     // native-messaging: what the browser passed (the caller's origin, or Firefox's manifest
-    // path and add-on id), which the host does not need.
+    // path and add-on id, or nothing through the portal), which the host does not need.
     std::vector<std::string> browserArguments;
     BridgeOptions bridge;
 
     // False with a one-line reason in `error` when the words do not form a valid run.
+    // No words at all serve the browser bridge when standard input is not a terminal: the
+    // desktop's WebExtensions portal may start the host named in a manifest with no argument.
+    // On a terminal they are a usage error, as a person typed them.
     bool parse(const std::vector<std::string>& words, std::string& error);
+    bool parse(const std::vector<std::string>& words, bool inputIsTerminal, std::string& error);
 
     static const char* usage() noexcept;
 };

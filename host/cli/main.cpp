@@ -12,6 +12,7 @@
 #include "cli/CommandLine.h"
 #include "cli/StepRunner.h"
 #include "install/BridgeSettings.h"
+#include "install/RecordedModule.h"
 #include "pluginhost/PluginHost.h"
 #include "system/OperatingSystem.h"
 #include "system/PinModuleFront.h"
@@ -67,14 +68,16 @@ bool bridgeSettings(BridgeSettings& settings, std::string& error) {
     return BridgeSettings::load(places, settings, error);
 }
 
-// The token module 'bridge install --token-module' recorded, or empty; false when the settings
-// cannot be read.
+// The token module 'bridge install --token-module' recorded, or empty (also when others could
+// change it); false when the settings cannot be read.
 bool recordedTokenModule(std::string& module, std::string& error) {
     BridgeSettings settings;
     if (!bridgeSettings(settings, error)) {
         return false;
     }
-    module = settings.tokenModule;
+    // doctor loads it: never one someone else could have put there (doctor names it instead).
+    module = vellum::host::RecordedModule::refusalToMap(settings).empty() ? settings.tokenModule
+                                                                          : std::string();
     return true;
 }
 
@@ -96,7 +99,8 @@ int nativeMessaging(const CommandLine& commandLine) {
     if (module.empty()) {
         module = settings.tokenModule;
         missing = OperatingSystem::IfMissing::MapNothing;
-        setupError = settingsError;
+        setupError =
+            haveSettings ? vellum::host::RecordedModule::refusalToMap(settings) : settingsError;
     }
     // Found by this user's id, so before the mapping's user namespace.
     vellum::host::TokenLock tokenLock(module.empty() ? kTokenModulePath : module);

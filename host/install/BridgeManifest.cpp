@@ -9,7 +9,8 @@ Platform BridgeManifest::currentPlatform() noexcept {
 }
 
 std::vector<Browser> BridgeManifest::allBrowsers() {
-    return {Browser::Chromium, Browser::Chrome, Browser::Edge, Browser::Firefox};
+    return {Browser::Chromium, Browser::Chrome,  Browser::Edge,
+            Browser::Brave,    Browser::Vivaldi, Browser::Firefox};
 }
 
 const char* BridgeManifest::name(Browser browser) noexcept {
@@ -20,6 +21,10 @@ const char* BridgeManifest::name(Browser browser) noexcept {
             return "chrome";
         case Browser::Edge:
             return "edge";
+        case Browser::Brave:
+            return "brave";
+        case Browser::Vivaldi:
+            return "vivaldi";
         case Browser::Firefox:
             return "firefox";
     }
@@ -60,6 +65,12 @@ std::filesystem::path BridgeManifest::folder(Platform platform, Browser browser,
             case Browser::Edge:
                 return user ? support / "Microsoft Edge/NativeMessagingHosts"
                             : "/Library/Microsoft/Edge/NativeMessagingHosts";
+            case Browser::Brave:
+                return support / (user ? "BraveSoftware/Brave-Browser/NativeMessagingHosts"
+                                       : "Chromium/NativeMessagingHosts");
+            case Browser::Vivaldi:
+                return support /
+                       (user ? "Vivaldi/NativeMessagingHosts" : "Chromium/NativeMessagingHosts");
             case Browser::Firefox:
                 return support / "Mozilla/NativeMessagingHosts";
         }
@@ -78,6 +89,12 @@ std::filesystem::path BridgeManifest::folder(Platform platform, Browser browser,
         case Browser::Edge:
             return user ? config / "microsoft-edge/NativeMessagingHosts"
                         : "/etc/opt/edge/native-messaging-hosts";
+        case Browser::Brave:
+            return user ? config / "BraveSoftware/Brave-Browser/NativeMessagingHosts"
+                        : "/etc/chromium/native-messaging-hosts";
+        case Browser::Vivaldi:
+            return user ? config / "vivaldi/NativeMessagingHosts"
+                        : "/etc/chromium/native-messaging-hosts";
         case Browser::Firefox:
             return user ? home / ".mozilla/native-messaging-hosts"
                         : "/usr/lib/mozilla/native-messaging-hosts";

@@ -13,7 +13,7 @@
 
 namespace vellum::host {
 
-enum class Browser { Chromium, Chrome, Edge, Firefox };
+enum class Browser { Chromium, Chrome, Edge, Brave, Vivaldi, Firefox };
 enum class Platform { Linux, MacOS };
 enum class ManifestScope { User, System };
 
@@ -37,7 +37,10 @@ public:
 
     // The folder `browser` reads host manifests from. `home`: the user's home folder;
     // `configHome`: XDG_CONFIG_HOME as set, or empty (Linux Chromium-family browsers keep their
-    // per-user settings there, ~/.config by default).
+    // per-user settings there, ~/.config by default). Brave and Vivaldi read the per-user
+    // folder of their own profile folder, and system-wide Chromium's folder: both are built
+    // without Google's brand, for which Chromium's code names that folder, and neither changes
+    // it.
     static std::filesystem::path folder(Platform platform, Browser browser, ManifestScope scope,
                                         const std::filesystem::path& home,
                                         const std::string& configHome);

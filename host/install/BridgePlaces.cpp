@@ -18,14 +18,22 @@ bool BridgePlaces::fromEnvironment(BridgePlaces& places, std::string& error) {
     return true;
 }
 
+std::filesystem::path BridgePlaces::browserFolder(Browser browser, ManifestScope scope) const {
+    const std::filesystem::path folder = manifestFolder(browser, scope).parent_path();
+    return browser == Browser::Brave && scope == ManifestScope::User ? folder.parent_path()
+                                                                     : folder;
+}
+
+std::filesystem::path BridgePlaces::configFolder() const {
+    return !configHome.empty() && configHome[0] == '/' ? std::filesystem::path(configHome)
+                                                       : home / ".config";
+}
+
 std::filesystem::path BridgePlaces::settingsFile(ManifestScope scope) const {
     if (scope == ManifestScope::System) {
         return "/etc/vellum/bridge.json";
     }
-    const std::filesystem::path config = !configHome.empty() && configHome[0] == '/'
-                                             ? std::filesystem::path(configHome)
-                                             : home / ".config";
-    return config / "vellum/bridge.json";
+    return configFolder() / "vellum/bridge.json";
 }
 
 }  // namespace vellum::host

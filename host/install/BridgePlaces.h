@@ -25,10 +25,13 @@ struct BridgePlaces {
         return manifestFolder(browser, scope) / BridgeManifest::kFileName;
     }
     // The browser's own folder, which holds its manifest folder: ~/.config/google-chrome,
-    // ~/.mozilla, /etc/opt/chrome, ~/Library/Application Support/Google/Chrome, ...
-    std::filesystem::path browserFolder(Browser browser, ManifestScope scope) const {
-        return manifestFolder(browser, scope).parent_path();
-    }
+    // ~/.mozilla, /etc/opt/chrome, ~/Library/Application Support/Google/Chrome, ... For Brave
+    // the vendor's folder above its profile folder (~/.config/BraveSoftware), which each of its
+    // channels shares and install makes.
+    std::filesystem::path browserFolder(Browser browser, ManifestScope scope) const;
+
+    // XDG_CONFIG_HOME when it is an absolute path, else ~/.config.
+    std::filesystem::path configFolder() const;
 
     // The settings the native host reads at start (the token module to map, on Linux):
     // per user in XDG_CONFIG_HOME/vellum/ (~/.config/vellum/), system-wide in /etc/vellum/.

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <system_error>
 
 #include "install/BridgeFiles.h"
@@ -68,8 +69,12 @@ std::vector<ManifestState> BridgeSurvey::all(const BridgePlaces& places) {
     std::vector<ManifestState> states;
     for (ManifestScope scope : {ManifestScope::User, ManifestScope::System}) {
         for (Browser browser : BridgeManifest::allBrowsers()) {
-            states.push_back(
-                inspect(browser, BridgeManifest::name(scope), places.manifestFile(browser, scope)));
+            const std::filesystem::path file = places.manifestFile(browser, scope);
+            // Brave and Vivaldi read Chromium's system-wide folder: that file is told once.
+            if (std::none_of(states.begin(), states.end(),
+                             [&](const ManifestState& s) { return s.path == file; })) {
+                states.push_back(inspect(browser, BridgeManifest::name(scope), file));
+            }
         }
     }
     return states;

@@ -53,6 +53,10 @@ std::vector<std::string> BrowserPresence::programs(Platform platform, Browser br
                 return {"Google Chrome.app"};
             case Browser::Edge:
                 return {"Microsoft Edge.app"};
+            case Browser::Brave:
+                return {"Brave Browser.app"};
+            case Browser::Vivaldi:
+                return {"Vivaldi.app"};
             case Browser::Firefox:
                 return {"Firefox.app"};
         }
@@ -66,6 +70,11 @@ std::vector<std::string> BrowserPresence::programs(Platform platform, Browser br
         case Browser::Edge:
             return {"microsoft-edge", "microsoft-edge-stable", "microsoft-edge-beta",
                     "microsoft-edge-dev"};
+        case Browser::Brave:
+            return {"brave-browser", "brave-browser-stable", "brave-browser-beta",
+                    "brave-browser-nightly", "brave"};
+        case Browser::Vivaldi:
+            return {"vivaldi", "vivaldi-stable", "vivaldi-snapshot"};
         case Browser::Firefox:
             return {"firefox", "firefox-esr"};
     }
@@ -75,6 +84,14 @@ std::vector<std::string> BrowserPresence::programs(Platform platform, Browser br
 bool BrowserPresence::present(const BridgePlaces& places, Browser browser, ManifestScope scope) {
     std::error_code code;
     if (std::filesystem::is_directory(places.browserFolder(browser, scope), code)) {
+        return true;
+    }
+    // Firefox 153 makes new profiles in XDG_CONFIG_HOME/mozilla (~/.config/mozilla) and leaves
+    // ~/.mozilla absent, yet still reads the user's host manifests from
+    // ~/.mozilla/native-messaging-hosts: a Firefox that has run shows in either folder.
+    if (browser == Browser::Firefox && scope == ManifestScope::User &&
+        places.platform == Platform::Linux &&
+        std::filesystem::is_directory(places.configFolder() / "mozilla", code)) {
         return true;
     }
     for (const std::string& program : programs(places.platform, browser)) {

@@ -1,7 +1,8 @@
 // Whether a browser is on this machine, so that bridge install writes host manifests only where
 // a browser will read them (and makes no folders in the name of browsers that are absent).
 // A browser counts as present when its own folder exists (the one that holds its host manifest
-// folder: ~/.config/google-chrome, ~/.mozilla, /etc/opt/chrome, ... as the scope asks), or when
+// folder: ~/.config/google-chrome, ~/.mozilla or ~/.config/mozilla, /etc/opt/chrome, ... as the
+// scope asks), or when
 // it is installed: one of its programs on PATH (Linux), its application in /Applications or
 // ~/Applications (macOS). A browser installed but never started has no folder yet; one that has
 // run has made its folder wherever its program lives.

@@ -1,5 +1,8 @@
 #include "install/RecordedModule.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "inspection/TokenModuleInspector.h"
 #include "install/WriteAccess.h"
 
@@ -14,9 +17,35 @@ RecordedModule RecordedModule::inspect(const BridgeSettings& settings) {
     }
     // Settings under /etc are root's; the user's own are the user's and root's.
     const bool systemWide = settings.file.string().rfind("/etc/", 0) == 0;
-    recorded.unsafe = WriteAccess::untrusted(recorded.path, WriteAccess::trusted(systemWide));
+    recorded.unsafe = othersCanChange(recorded.path, systemWide);
+    // Loading runs the module's code, here with the rights of whoever asks (root, too): never
+    // code someone else could have put there.
+    if (!recorded.unsafe.empty()) {
+        std::error_code code;
+        recorded.notLoaded = std::filesystem::exists(recorded.path, code);
+        recorded.error = recorded.notLoaded ? "not loaded, as others can change it"
+                                            : recorded.path + ": no such file";
+        return recorded;
+    }
     recorded.loads = moduleLoads(recorded.path, recorded.error);
     return recorded;
+}
+
+std::string RecordedModule::othersCanChange(const std::string& path, bool systemWide) {
+    return WriteAccess::untrusted(path, WriteAccess::trusted(systemWide),
+                                  WriteAccess::SharedFolders::Refused);
+}
+
+std::string RecordedModule::refusalToMap(const BridgeSettings& settings) {
+    const std::string found =
+        settings.tokenModule.empty() ? "" : othersCanChange(settings.tokenModule, false);
+    if (found.empty()) {
+        return "";
+    }
+    return "the token module " + settings.tokenModule + " recorded in " + settings.file.string() +
+           " is not mapped: others can change " + found +
+           "; record one that only you or root can change with 'vellum-host bridge install "
+           "--token-module PATH'";
 }
 
 bool RecordedModule::moduleLoads(const std::string& path, std::string& error) {
@@ -41,8 +70,10 @@ std::string RecordedModule::text() const {
     if (path.empty()) {
         return "token module: none recorded (the plug-in's fixed path is used as it stands)";
     }
-    return "token module: " + path + " (recorded in " + file +
-           "): " + (loads ? std::string("loads") : "does not load: " + error) +
+    return "token module: " + path + " (recorded in " + file + "): " +
+           (loads       ? std::string("loads")
+            : notLoaded ? std::string("not loaded")
+                        : "does not load: " + error) +
            (unsafe.empty() ? "" : "\n  unsafe: others can change " + unsafe);
 }
 

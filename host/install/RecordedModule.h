@@ -13,12 +13,22 @@ struct RecordedModule {
     std::string path;  // empty: none recorded
     std::string file;  // the settings file that records it
     bool loads = false;
-    std::string error;  // why it does not load
+    // It is there but was not loaded, being unsafe: whether it would load is not known.
+    bool notLoaded = false;
+    std::string error;  // why it does not load, or was not loaded
     // The module or a folder above it that others than the settings' owners can change
     // ("PATH (why)"), or empty.
     std::string unsafe;
 
     static RecordedModule inspect(const BridgeSettings& settings);
+    // What others than root (and, unless `systemWide`, this user) can change of the token module
+    // at `path`: the module, a folder above it, or a symbolic link on the way, "PATH (why)"; empty
+    // when nothing. Every native host opens the recorded path again, so a folder others may
+    // write counts even with its sticky bit set: the name is theirs to take once the file goes.
+    static std::string othersCanChange(const std::string& path, bool systemWide);
+    // Why a native host must not map the module `settings` record, or empty: someone other than
+    // root or the user it runs as could put their code in its place and be handed the PIN.
+    static std::string refusalToMap(const BridgeSettings& settings);
     // Whether the module at `path` loads as the plug-in would load it (the library, then its
     // C_GetFunctionList); false with the reason.
     static bool moduleLoads(const std::string& path, std::string& error);

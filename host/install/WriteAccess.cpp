@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <system_error>
 
 #include "system/OperatingSystem.h"
@@ -12,15 +13,25 @@
 namespace vellum::host {
 namespace {
 
+// As the kernel allows (MAXSYMLINKS): a loop of links ends here instead of running forever.
+constexpr int kMostLinks = 40;
+
 std::string octal(mode_t mode) {
     char text[8];
     std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
     return text;
 }
 
-// Why accounts outside `trusted` can write the entry `info` describes, or empty.
-std::string judge(const OperatingSystem::FileFacts& info, const std::vector<uid_t>& trusted) {
-    if (std::find(trusted.begin(), trusted.end(), info.owner) == trusted.end()) {
+bool isTrusted(uid_t owner, const std::vector<uid_t>& trusted) {
+    return std::find(trusted.begin(), trusted.end(), owner) != trusted.end();
+}
+
+// Why accounts outside `trusted` can change the file or folder `info` describes, or empty.
+// `sharedOnly` tells that the reason is only a sticky folder others may write (refused).
+std::string judge(const OperatingSystem::FileFacts& info, const std::vector<uid_t>& trusted,
+                  WriteAccess::SharedFolders shared, bool& sharedOnly) {
+    sharedOnly = false;
+    if (!isTrusted(info.owner, trusted)) {
         return "owned by uid " + std::to_string(info.owner);
     }
     // Group root's members are trusted as root is.
@@ -30,40 +41,19 @@ std::string judge(const OperatingSystem::FileFacts& info, const std::vector<uid_
         return "";
     }
     if (S_ISDIR(info.mode) && (info.mode & S_ISVTX) != 0) {
-        return "";
+        if (shared == WriteAccess::SharedFolders::StickyFine) {
+            return "";
+        }
+        sharedOnly = true;
     }
     return std::string("mode ") + octal(info.mode) + ", writable by " +
            (othersWrite ? std::string("everyone") : "group " + std::to_string(info.group));
 }
 
-// Each existing entry from / down to `path`; `sawLink` tells whether a symbolic link is on the
-// way (links themselves cannot be written, only replaced through their folder).
-std::string walk(const std::filesystem::path& path, const std::vector<uid_t>& trusted,
-                 bool& sawLink) {
-    std::filesystem::path at = "/";
-    OperatingSystem::FileFacts info;
-    if (!OperatingSystem::fileFacts("/", false, info)) {
-        return "";
-    }
-    std::string why = judge(info, trusted);
-    if (!why.empty()) {
-        return "/ (" + why + ")";
-    }
-    for (const std::filesystem::path& part : path.relative_path()) {
-        at /= part;
-        if (!OperatingSystem::fileFacts(at.string(), false, info)) {
-            return "";
-        }
-        if (S_ISLNK(info.mode)) {
-            sawLink = true;
-            continue;
-        }
-        why = judge(info, trusted);
-        if (!why.empty()) {
-            return at.string() + " (" + why + ")";
-        }
-    }
-    return "";
+void pushFront(std::deque<std::filesystem::path>& names, const std::filesystem::path& path) {
+    const std::filesystem::path relative = path.relative_path();
+    const std::vector<std::filesystem::path> parts(relative.begin(), relative.end());
+    names.insert(names.begin(), parts.begin(), parts.end());
 }
 
 }  // namespace
@@ -77,23 +67,77 @@ std::vector<uid_t> WriteAccess::trusted(bool systemWide) {
 }
 
 std::string WriteAccess::untrusted(const std::filesystem::path& path,
-                                   const std::vector<uid_t>& trusted) {
+                                   const std::vector<uid_t>& trusted, SharedFolders shared) {
     std::error_code code;
-    const std::filesystem::path absolute = std::filesystem::absolute(path, code).lexically_normal();
+    const std::filesystem::path absolute = std::filesystem::absolute(path, code);
     if (code) {
         return path.string() + " (cannot be told: " + code.message() + ")";
     }
-    bool sawLink = false;
-    std::string found = walk(absolute, trusted, sawLink);
-    if (!found.empty() || !sawLink) {
-        return found;
+    OperatingSystem::FileFacts info;
+    if (!OperatingSystem::fileFacts("/", false, info)) {
+        return "";
     }
-    const std::filesystem::path real = std::filesystem::weakly_canonical(absolute, code);
-    if (code) {
-        return absolute.string() + " (cannot be resolved: " + code.message() + ")";
+    // A sticky folder others may write is told only when nothing further on is worse: a link in
+    // /tmp that another user owns is named as that, not as /tmp.
+    std::string sharedFolder;
+    bool sharedOnly = false;
+    std::string why = judge(info, trusted, shared, sharedOnly);
+    if (!why.empty()) {
+        if (!sharedOnly) {
+            return "/ (" + why + ")";
+        }
+        sharedFolder = "/ (" + why + ")";
     }
-    bool again = false;
-    return walk(real, trusted, again);
+    // `at` is always a real path (no link on it) whose every entry has been judged.
+    std::filesystem::path at = "/";
+    std::deque<std::filesystem::path> names;
+    pushFront(names, absolute);
+    int links = 0;
+    while (!names.empty()) {
+        const std::filesystem::path name = names.front();
+        names.pop_front();
+        if (name.empty() || name == ".") {
+            continue;
+        }
+        if (name == "..") {
+            at = at.parent_path();
+            continue;
+        }
+        const std::filesystem::path next = at / name;
+        if (!OperatingSystem::fileFacts(next.string(), false, info)) {
+            return sharedFolder;
+        }
+        if (S_ISLNK(info.mode)) {
+            // A link's own mode means nothing; its owner may replace it with another.
+            if (!isTrusted(info.owner, trusted)) {
+                return next.string() + " (a symbolic link owned by uid " +
+                       std::to_string(info.owner) + ")";
+            }
+            if (++links > kMostLinks) {
+                return next.string() + " (too many symbolic links)";
+            }
+            const std::filesystem::path target = std::filesystem::read_symlink(next, code);
+            if (code) {
+                return next.string() + " (cannot be read: " + code.message() + ")";
+            }
+            if (target.is_absolute()) {
+                at = "/";
+            }
+            pushFront(names, target);
+            continue;
+        }
+        why = judge(info, trusted, shared, sharedOnly);
+        if (!why.empty()) {
+            if (!sharedOnly) {
+                return next.string() + " (" + why + ")";
+            }
+            if (sharedFolder.empty()) {
+                sharedFolder = next.string() + " (" + why + ")";
+            }
+        }
+        at = next;
+    }
+    return sharedFolder;
 }
 
 }  // namespace vellum::host

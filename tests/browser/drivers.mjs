@@ -255,16 +255,21 @@ class FirefoxDriver {
     await this.switchTo(this.home);
   }
 
-  // The add-on's pages live under a per-profile UUID, which only the browser's own side knows.
-  async extensionUrl(file) {
+  // What a script on the browser's own side (its chrome context) returns.
+  async chromeEval(script) {
     await this.client.send("Marionette:SetContext", { value: "chrome" });
     try {
-      const { value } = await this.client.send("WebDriver:ExecuteScript",
-        { script: `return Services.prefs.getStringPref("extensions.webextensions.uuids")`, args: [] });
-      return `moz-extension://${JSON.parse(value)[GECKO_ID]}/${file}`;
+      const { value } = await this.client.send("WebDriver:ExecuteScript", { script, args: [] });
+      return value;
     } finally {
       await this.client.send("Marionette:SetContext", { value: "content" });
     }
+  }
+
+  // The add-on's pages live under a per-profile UUID, which only the browser's own side knows.
+  async extensionUrl(file) {
+    const uuids = await this.chromeEval(`return Services.prefs.getStringPref("extensions.webextensions.uuids")`);
+    return `moz-extension://${JSON.parse(uuids)[GECKO_ID]}/${file}`;
   }
 
   async extensionWindows() {

@@ -31,7 +31,11 @@ if (kind === "chromium") runInPrivateMountNamespace();
 
 const work = temporaryDirectory(`vellum-${kind}-`);
 const home = path.join(work, "home");
-const profile = path.join(work, "profile");
+// Firefox runs in a HOME with only the layout Firefox 153 makes for new profiles
+// (~/.config/mozilla/firefox, no ~/.mozilla), its profile there: bridge install must write
+// where such a browser reads host manifests.
+const firefoxProfiles = path.join(home, ".config/mozilla/firefox");
+const profile = kind === "firefox" ? path.join(firefoxProfiles, "vellum.test") : path.join(work, "profile");
 const callLog = path.join(work, "calls.log");
 const runId = path.basename(work);
 // However the run ends (a failed setup included), its folder goes; the browsers die with it.
@@ -39,6 +43,11 @@ process.on("exit", () => {
   try { fs.rmSync(work, { recursive: true, force: true, maxRetries: 3 }); } catch { /* a browser still writing */ }
 });
 fs.mkdirSync(home);
+if (kind === "firefox") {
+  fs.mkdirSync(profile, { recursive: true });
+  fs.writeFileSync(path.join(firefoxProfiles, "profiles.ini"),
+    "[Profile0]\nName=vellum\nIsRelative=1\nPath=vellum.test\nDefault=1\n\n[General]\nStartWithLastProfile=1\nVersion=2\n");
+}
 
 const failures = [];
 async function step(name, body) {
@@ -59,7 +68,7 @@ const pinentryAnswers = path.join(work, "pinentry-answers");
 const pinentryLog = path.join(work, "pinentry.log");
 fs.writeFileSync(pinentryAnswers, `every pin ${token.pin}\n`);
 const env = browserEnvironment({ home, token, softhsm: args.softhsm, callLog, runId, pinentryAnswers, pinentryLog });
-installBridge({ host: args.host, fwd: args.fwd, env, browser: kind, userDataDir: kind === "chromium" ? profile : undefined });
+const installed = installBridge({ host: args.host, fwd: args.fwd, env, browser: kind, userDataDir: kind === "chromium" ? profile : undefined });
 
 // What vellum-host itself answers for the same steps, to compare the page's answers with.
 function vellumHost(...steps) {
@@ -122,6 +131,17 @@ async function signAndVerify(tab, hash) {
 let tab;
 let second;
 try {
+  if (kind === "firefox") {
+    await step("with only the new profile layout, the browser reads host manifests where bridge install wrote them", async () => {
+      // Asked of the browser's own directory service; every call below then goes through that manifest.
+      const [manifests, profiles] = await browser.chromeEval(
+        `return [Services.dirsvc.get("XREUserNativeManifests", Ci.nsIFile).path, Services.dirsvc.get("DefProfRt", Ci.nsIFile).path]`);
+      assert.ok(installed.includes(`installed ${path.join(manifests, "native-messaging-hosts", "vellum.bridge.json")} (firefox, user)`),
+        `${manifests}: ${installed}`);
+      // The manifest's folder did not move the browser's profiles back to the old layout.
+      assert.equal(profiles, firefoxProfiles);
+    });
+  }
   await step("only https, localhost and 127.0.0.1 pages get the API", async () => {
     // The demo page, served there all the same, finds neither backend.
     const far = await browser.open(`http://vellum-bridge.test:${port}/demo/index.html`);

@@ -24,9 +24,10 @@ struct Parsed {
     CommandLine commandLine;
 };
 
+// As typed at a terminal, whatever this test's standard input is.
 Parsed parse(const std::vector<std::string>& words) {
     Parsed parsed;
-    parsed.ok = parsed.commandLine.parse(words, parsed.error);
+    parsed.ok = parsed.commandLine.parse(words, true, parsed.error);
     return parsed;
 }
 
@@ -178,6 +179,17 @@ TEST(CommandLineTest, BrowsersStartTheNativeHostWithTheirOwnArguments) {
         EXPECT_EQ(p.commandLine.browserArguments.size(), 2u) << words[0];
     }
     EXPECT_FALSE(parse({"/tmp/other.json"}).ok);
+    // A desktop portal may pass nothing at all; a person at a terminal who types nothing gets
+    // the usage error.
+    CommandLine fromPortal;
+    std::string error;
+    ASSERT_TRUE(fromPortal.parse({}, false, error)) << error;
+    EXPECT_EQ(fromPortal.mode, CommandLine::Mode::NativeMessaging);
+    CommandLine typed;
+    EXPECT_FALSE(typed.parse({}, true, error));
+    EXPECT_EQ(error, "no command given");
+    // Options alone are no start a browser makes.
+    EXPECT_FALSE(CommandLine().parse({"--json"}, false, error));
 }
 
 TEST(CommandLineTest, BridgeOptions) {
@@ -262,7 +274,8 @@ TEST(CommandLineTest, ManifestFoldersOfEachPlatform) {
 TEST(WriteAccessTest, NamesTheFirstEntryOthersCanWrite) {
     using vellum::host::WriteAccess;
     namespace fs = std::filesystem;
-    std::string made = (fs::temp_directory_path() / "write-access-XXXXXX").string();
+    // In the build folder: the temporary folder is itself one others may write (sticky).
+    std::string made = (fs::current_path() / "write-access-XXXXXX").string();
     ASSERT_NE(::mkdtemp(made.data()), nullptr);
     const fs::path root = made;
     const fs::path folder = root / "lib";
@@ -290,14 +303,40 @@ TEST(WriteAccessTest, NamesTheFirstEntryOthersCanWrite) {
     ::chmod(folder.c_str(), 01777);
     EXPECT_EQ(WriteAccess::untrusted(file, trusted), "");
 
-    // A link in a safe folder to a file in an unsafe one: the real path is judged too.
+    // A path opened again later refuses the sticky folder too: once the file is gone, its name
+    // is anyone's.
+    EXPECT_EQ(WriteAccess::untrusted(file, trusted, WriteAccess::SharedFolders::Refused),
+              folder.string() + " (mode 1777, writable by everyone)");
+
+    // A link in a safe folder to a file in an unsafe one: the real path is judged too, through
+    // a chain of links (relative ones and ".." included), each link where it leads.
     ::chmod(folder.c_str(), 0777);
     const fs::path safe = root / "safe";
     fs::create_directory(safe);
     ::chmod(safe.c_str(), 0755);
     fs::create_symlink(file, safe / "link.so");
-    EXPECT_EQ(WriteAccess::untrusted(safe / "link.so", trusted),
-              folder.string() + " (mode 0777, writable by everyone)");
+    fs::create_symlink("link.so", safe / "second.so");
+    fs::create_symlink("../safe/second.so", safe / "third.so");
+    for (const char* name : {"link.so", "second.so", "third.so"}) {
+        EXPECT_EQ(WriteAccess::untrusted(safe / name, trusted),
+                  folder.string() + " (mode 0777, writable by everyone)")
+            << name;
+    }
+    ::chmod(folder.c_str(), 0755);
+    EXPECT_EQ(WriteAccess::untrusted(safe / "third.so", trusted), "");
+    // A loop of links ends with a reason instead of running forever.
+    fs::create_symlink("loop-b", safe / "loop-a");
+    fs::create_symlink("loop-a", safe / "loop-b");
+    EXPECT_EQ(WriteAccess::untrusted(safe / "loop-a", trusted),
+              (safe / "loop-a").string() + " (too many symbolic links)");
+    // A link owned by another account is refused wherever it leads: its owner may point it
+    // elsewhere at any time (making a link another account owns needs root).
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::lchown((safe / "second.so").c_str(), 4242, 4242), 0);
+        EXPECT_EQ(WriteAccess::untrusted(safe / "third.so", trusted),
+                  (safe / "second.so").string() + " (a symbolic link owned by uid 4242)");
+        EXPECT_EQ(WriteAccess::untrusted(safe / "link.so", trusted), "");
+    }
 
     // Root's folders are judged for root alone.
     const auto rootOnly = WriteAccess::trusted(true);

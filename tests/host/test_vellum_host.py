@@ -383,7 +383,17 @@ class VellumHostTest(unittest.TestCase):
         self.assertFailedWith(result, 3, "token module /nonexistent/p11.so")
 
     def test_bad_usage(self):
-        for args in ([], ["bogus"], ["--frob", "info"], ["sign", SERIAL, "--data", "x"],
+        # No word at all, typed at a terminal (on a pipe it serves the bridge, as a desktop
+        # portal starts it).
+        primary, secondary = os.openpty()
+        try:
+            result = subprocess.run([ARGS.host], stdin=secondary, capture_output=True, timeout=60)
+        finally:
+            os.close(primary)
+            os.close(secondary)
+        self.assertEqual((result.returncode, result.stdout, result.stderr),
+                         (2, b"", b"vellum-host: no command given (try 'vellum-host --help')\n"))
+        for args in (["bogus"], ["--frob", "info"], ["sign", SERIAL, "--data", "x"],
                      ["sign", SERIAL, "--hash", "sha512", "--data", "x"], ["get"],
                      ["info", "--"], ["cert", SERIAL, "extra"], ["doctor", "--frob"]):
             result = run([ARGS.host] + args)
@@ -936,6 +946,19 @@ class NativeMessagingTest(unittest.TestCase):
                                sig_file, data_file])
                 self.assertEqual(verdict.stdout, b"Verified OK\n", (signer, i, verdict))
 
+    def test_every_start_a_browser_makes_answers_hello(self):
+        # Chromium (and Chromium in a desktop portal): the caller's origin, on some systems a
+        # window handle after it; Firefox (and the WebExtensions portal, in the versions that
+        # pass anything): the manifest's path and the add-on id; the portal otherwise: nothing.
+        manifest = "/usr/lib/mozilla/native-messaging-hosts/vellum.bridge.json"
+        with tempfile.TemporaryDirectory(dir=ARGS.work) as home:
+            for args in ([], [manifest, FIREFOX_ID], ["chrome-extension://%s/" % CHROMIUM_ID],
+                         ["chrome-extension://%s/" % CHROMIUM_ID, "--parent-window=0"]):
+                bridge = self.bridge(args, env=token_env(HOME=home), token_module=False)
+                answer = bridge.request({"id": 1, "op": "hello"})
+                self.assertEqual(answer["result"]["protocol"], 1, (args, answer))
+                self.assertClosedCleanly(bridge)
+
     def test_a_failing_operation_answers_as_the_plugin_does(self):
         fail = {"VELLUM_P11FWD_FAIL": "C_Login=0xA0"}
         cli = self.host("--json", "sign", SERIAL, "--hash", "sha256", "--data", "x", **fail)
@@ -1209,6 +1232,9 @@ class BridgeInstallTest(unittest.TestCase):
             "chrome": os.path.join(config,
                                    "google-chrome/NativeMessagingHosts/vellum.bridge.json"),
             "edge": os.path.join(config, "microsoft-edge/NativeMessagingHosts/vellum.bridge.json"),
+            "brave": os.path.join(
+                config, "BraveSoftware/Brave-Browser/NativeMessagingHosts/vellum.bridge.json"),
+            "vivaldi": os.path.join(config, "vivaldi/NativeMessagingHosts/vellum.bridge.json"),
             "firefox": os.path.join(self.home, ".mozilla/native-messaging-hosts/vellum.bridge.json"),
         }
 
@@ -1229,7 +1255,8 @@ class BridgeInstallTest(unittest.TestCase):
 
     def test_install_status_uninstall_for_every_browser(self):
         paths = self.user_paths(os.path.join(self.home, ".config"))
-        every = self.browsers_on_path("chromium", "google-chrome", "microsoft-edge", "firefox")
+        every = self.browsers_on_path("chromium", "google-chrome", "microsoft-edge",
+                                      "brave-browser", "vivaldi-stable", "firefox")
         result = self.bridge("install", PATH=every)
         for browser, path in paths.items():
             self.assertIn("installed %s (%s, user)" % (path, browser), result.stdout.decode())
@@ -1241,7 +1268,8 @@ class BridgeInstallTest(unittest.TestCase):
             self.assertEqual((manifest["installed"], manifest["program"], manifest["programRuns"],
                               manifest["error"]), (True, self.program, True, None))
         self.assertIsNone(report["tokenModule"])
-        # Without a scope, status shows the system's folders as well (read, never written).
+        # Without a scope, status shows the system's folders as well (read, never written);
+        # Brave and Vivaldi read Chromium's, shown once.
         system = [m for m in self.status()["manifests"] if m["scope"] == "system"]
         self.assertEqual({m["browser"]: m["path"] for m in system}, {
             "chromium": "/etc/chromium/native-messaging-hosts/vellum.bridge.json",
@@ -1262,32 +1290,44 @@ class BridgeInstallTest(unittest.TestCase):
 
     def test_install_writes_only_for_browsers_found(self):
         paths = self.user_paths(os.path.join(self.home, ".config"))
-        # Chromium has run here (its folder exists), Firefox is installed (its program is on
-        # PATH); neither Chrome nor Edge is anywhere.
+        # Chromium has run here (its folder exists), and Firefox, with only the layout Firefox
+        # 153 makes (~/.config/mozilla, no ~/.mozilla), which still reads the user's manifests
+        # from ~/.mozilla; Vivaldi is installed (its program is on PATH); neither Chrome, Edge
+        # nor Brave is anywhere.
         chromium = os.path.dirname(os.path.dirname(paths["chromium"]))
         os.makedirs(chromium)
         with open(os.path.join(chromium, "Local State"), "w") as f:
             f.write("{}")
-        found = self.browsers_on_path("firefox-esr")
+        os.makedirs(os.path.join(self.home, ".config/mozilla/firefox"))
+        found = self.browsers_on_path("vivaldi-stable")
         result = self.bridge("install", PATH=found)
-        self.assertIn("not installed for chrome, edge: not found on this machine",
+        self.assertIn("not installed for chrome, edge, brave: not found on this machine",
                       result.stdout.decode())
-        for browser in ("chromium", "firefox"):
+        for browser in ("chromium", "vivaldi", "firefox"):
             self.assertManifest(paths[browser], browser)
-        self.assertEqual(sorted(os.listdir(os.path.join(self.home, ".config"))), ["chromium"])
+        self.assertEqual(sorted(os.listdir(os.path.join(self.home, ".config"))),
+                         ["chromium", "mozilla", "vivaldi"])
         # A named browser is written for whether it is found or not.
         self.bridge("install", "--browser", "edge", PATH=found)
         self.assertManifest(paths["edge"], "edge")
 
+        # Brave's manifest folder is two deep in a folder of its vendor's, which uninstall
+        # removes too when install made it.
+        self.bridge("install", "--browser", "brave", PATH=found)
+        self.assertManifest(paths["brave"], "brave")
+
         result = self.bridge("uninstall", PATH=found)
-        for folder in (os.path.dirname(paths["edge"]), os.path.dirname(paths["firefox"])):
+        for folder in (os.path.dirname(paths["edge"]), os.path.dirname(paths["firefox"]),
+                       os.path.join(self.home, ".config/BraveSoftware")):
             self.assertIn("removed %s/\n" % folder, result.stdout.decode())
         self.assertEqual(sorted(os.listdir(self.home)), [".config"])
-        self.assertEqual(os.listdir(os.path.join(self.home, ".config")), ["chromium"])
+        self.assertEqual(sorted(os.listdir(os.path.join(self.home, ".config"))),
+                         ["chromium", "mozilla"])
         self.assertEqual(os.listdir(chromium), ["Local State"])
 
         # No browser at all: nothing is written, and the reason says how to name one.
         shutil.rmtree(chromium)
+        shutil.rmtree(os.path.join(self.home, ".config/mozilla"))
         result = self.bridge("install", PATH=self.browsers_on_path(), code=1)
         (line,) = result.stderr.decode().splitlines()
         self.assertIn("no browser found", line)
@@ -1587,6 +1627,75 @@ class BridgeInstallTest(unittest.TestCase):
         self.assertTrue(any("starts /bin/true, not this vellum-host" in p
                             for p in found["bridge"]["problems"]), found["bridge"])
 
+    def test_a_token_module_another_user_can_swap_is_refused(self):
+        if os.geteuid() != 0:
+            self.skipTest("not root (euid %d): a link another user owns is made by root" %
+                          os.geteuid())
+        # A link another user owns, in /tmp or in a folder only root can write: its owner can
+        # point it at their own module whenever they like, and every native host would run it.
+        safe = tempfile.mkdtemp(dir=ARGS.work)
+        self.addCleanup(shutil.rmtree, safe)
+        os.chmod(safe, 0o755)
+        in_tmp = tempfile.mktemp(prefix="vellum-module-", dir="/tmp")
+        links = [in_tmp, os.path.join(safe, "module.so")]
+        for link in links:
+            os.symlink(ARGS.fwd, link)
+            os.lchown(link, 4242, 4242)
+        self.addCleanup(os.remove, in_tmp)
+        # A link of root's in a folder others may write, even with the sticky bit: once it is
+        # gone, anyone may put theirs under its name. (A link another user owns is named as
+        # such, before the folder it is in.)
+        rooted = tempfile.mktemp(prefix="vellum-module-", dir="/tmp")
+        os.symlink(ARGS.fwd, rooted)
+        self.addCleanup(os.remove, rooted)
+        expected = {links[0]: "%s (a symbolic link owned by uid 4242)" % links[0],
+                    links[1]: "%s (a symbolic link owned by uid 4242)" % links[1],
+                    rooted: "/tmp (mode 1777, writable by everyone)"}
+        for module, why in expected.items():
+            for scope in ("--user", "--system"):
+                result = self.bridge("install", scope, "--browser", "firefox", "--token-module",
+                                     module, code=1)
+                (line,) = result.stderr.decode().splitlines()
+                self.assertIn("refusing to install: the token module %s can be changed" % module,
+                              line)
+                self.assertTrue(line.endswith(": " + why), line)
+        self.assertEqual(os.listdir(self.home), [])
+
+        # Recorded while it was root's, then given away: status names it and fails, doctor
+        # names it, and the native host maps nothing and tells each request why. None of them
+        # loads it (the forwarding module logs every load): its code could be anyone's.
+        os.lchown(links[1], 0, 0)
+        self.bridge("install", "--browser", "firefox", "--token-module", links[1])
+        os.lchown(links[1], 4242, 4242)
+        log = os.path.join(safe, "calls.log")
+        env = self.env(VELLUM_P11FWD_LOG=log)
+        result = run([ARGS.host, "bridge", "status", "--json"], env=env)
+        self.assertEqual(result.returncode, 1, result)
+        report = json.loads(result.stdout)
+        self.assertEqual((report["tokenModule"]["unsafe"], report["tokenModule"]["loads"]),
+                         (expected[links[1]], False))
+        self.assertIn("recorded in %s is not mapped: others can change %s" % (
+            os.path.join(self.home, ".config/vellum/bridge.json"), expected[links[1]]),
+            report["error"])
+        text = run([ARGS.host, "bridge", "status"], env=env).stdout.decode()
+        self.assertIn("(recorded in %s): not loaded\n  unsafe: others can change %s" % (
+            os.path.join(self.home, ".config/vellum/bridge.json"), expected[links[1]]), text)
+        doctor = run([ARGS.host, "doctor", "--json"], env=env)
+        (found,) = [json.loads(l) for l in doctor.stdout.decode().splitlines()]
+        self.assertEqual(doctor.returncode, 1, doctor)
+        self.assertEqual([p for p in found["bridge"]["problems"] if links[1] in p], [
+            "The token module recorded for the browser bridge in %s, %s, is unsafe: others can "
+            "change %s." % (os.path.join(self.home, ".config/vellum/bridge.json"), links[1],
+                            expected[links[1]])])
+        bridge = Bridge(["chrome-extension://%s/" % CHROMIUM_ID], env=env, token_module=False)
+        for request_id in (1, 2):
+            answer = bridge.request({"id": request_id, "op": "call", "name": "getCertList"})
+            self.assertEqual(answer["error"]["code"], "setup", answer)
+            self.assertIn(expected[links[1]], answer["error"]["message"])
+        self.assertEqual(bridge.finish()[0], 0)
+        self.assertEqual([l for l in call_log(log) if l.startswith("@load")]
+                         if os.path.exists(log) else [], [])
+
 
 class RecordedTokenModuleTest(unittest.TestCase):
     """bridge install --token-module, and the host started as a browser starts it, as root and
@@ -1651,15 +1760,16 @@ class RecordedTokenModuleTest(unittest.TestCase):
         if os.geteuid() != 0:
             self.skipTest("not root (euid %d): becoming another user needs root" % os.geteuid())
         uid = 4242
-        with tempfile.TemporaryDirectory() as top:
+        # Not in /tmp: a token module there is refused, as anyone may take its name once it
+        # goes.
+        with tempfile.TemporaryDirectory(dir=ARGS.work) as top:
             os.chmod(top, 0o755)
             closed = folder_closed_to_others(top)
             if closed:
-                self.skipTest("uid %d cannot enter the temporary folder: %s is mode %o" % (
+                self.skipTest("uid %d cannot enter the build tree: %s is mode %o" % (
                     uid, closed, stat.S_IMODE(os.stat(closed).st_mode)))
             # The user runs its own copy of the host and the plug-in, installed as a package
-            # installs them, and of the token module: the build tree may sit in a folder only
-            # its owner can enter.
+            # installs them, and of the token module, in a home of its own.
             prefix = os.path.join(top, "prefix")
             install = run(["cmake", "--install", ARGS.build, "--prefix", prefix], timeout=120)
             self.assertEqual(install.returncode, 0, install.stderr)
