@@ -1,10 +1,12 @@
 // The Debian package as a person gets it (label "package"): installed with dpkg in a private
-// mount namespace whose /usr, /etc, /opt and /var/lib/dpkg are overlays over the machine's (so
+// mount namespace whose /usr, /etc, /opt and /var/lib are overlays over the machine's (so
 // the machine is left as it was), the test token's module recorded with `vellum-host bridge
 // install --system`, then the demo page in Chromium started through Debian's /usr/bin/chromium
 // and in Firefox ESR, each with a fresh profile and no extension of the test's own: the
 // installed extension lists the token's certificate and signs through the installed host, and
-// openssl verifies. Last, removing and purging the package leave nothing of it.
+// openssl verifies. Last, removing and purging the package leave nothing of it, and every
+// folder that was there before (/etc/opt and /etc/chromium among them, made empty where
+// missing) is still there.
 //
 //   node installed.mjs --deb-dir DIR --fwd P11FWD --softhsm MODULE --tokenkit TOOL --deps NODE_DIR
 //                      --source SOURCE_DIR [--browsers chromium,firefox] [--key PACKING_KEY]
@@ -58,7 +60,8 @@ const CHROMIUM_MANIFESTS = ["/etc/chromium/native-messaging-hosts", "/etc/opt/ch
   "/etc/opt/edge/native-messaging-hosts"].map((d) => path.join(d, "vellum.bridge.json"));
 const FIREFOX_MANIFEST = "/usr/lib/mozilla/native-messaging-hosts/vellum.bridge.json";
 const SETTINGS = "/etc/vellum/bridge.json";
-const APPARMOR = "/etc/apparmor.d/vellum-host";
+// The browsers' folders the package links into; folders of theirs it must never remove.
+const SHARED_FOLDERS = ["/etc/opt", "/etc/chromium"];
 
 const work = temporaryDirectory("vellum-package-");
 process.env.XDG_RUNTIME_DIR = runtimeFolder(work);
@@ -67,7 +70,7 @@ process.env.XDG_RUNTIME_DIR = runtimeFolder(work);
 const layers = path.join(work, "layers");
 fs.mkdirSync(layers);
 run("mount", ["-t", "tmpfs", "vellum-layers", layers]);
-for (const folder of ["/usr", "/etc", "/opt", "/var/lib/dpkg"]) {
+for (const folder of ["/usr", "/etc", "/opt", "/var/lib"]) {
   if (!fs.existsSync(folder)) continue;
   const name = folder.slice(1).replaceAll("/", "-");
   const upper = path.join(layers, name, "upper");
@@ -85,25 +88,30 @@ let browser = null;
 let server = null;
 try {
   // --- Installed as a person would: the package, then the token module line of the README.
-  // What the package would create: its paths that are not on the machine yet.
-  const created = run("dpkg-deb", ["--fsys-tarfile", deb[0]], { encoding: "buffer", maxBuffer: 1 << 30 });
-  const fresh = run("tar", ["-t"], { input: created }).split("\n").filter(Boolean)
-    .map((p) => path.posix.join("/", p)).filter((p) => p !== "/" && !exists(p));
-  // AppArmor: the package's profile goes to /etc/apparmor.d only where apparmor_parser accepts
-  // it. A stand-in parser in the overlay answers as told by a file and notes what it was asked.
-  const parserLog = path.join(work, "apparmor_parser.log");
-  const parserAccepts = path.join(work, "apparmor-accepts");
-  fs.mkdirSync("/etc/apparmor.d", { recursive: true });
-  fs.writeFileSync("/usr/sbin/apparmor_parser",
-    `#!/bin/sh\necho "$*" >> '${parserLog}'\n[ -e '${parserAccepts}' ]\n`, { mode: 0o755 });
+  // Folders a browser's package or an administrator made before: dpkg removes an empty folder
+  // a removed package listed unless another package lists it too, so these stay only if the
+  // package neither lists them nor leaves postrm to remove them.
+  for (const folder of SHARED_FOLDERS) fs.mkdirSync(folder, { recursive: true });
+  const listed = run("tar", ["-t"], { input: run("dpkg-deb", ["--fsys-tarfile", deb[0]], { encoding: "buffer", maxBuffer: 1 << 30 }) })
+    .split("\n").filter(Boolean).map((p) => path.posix.join("/", p).replace(/\/$/, "")).filter((p) => p !== "");
+  // What postinst links, read from the script itself: "LINK TARGET" lines.
+  const control = path.join(work, "control");
+  run("dpkg-deb", ["--control", deb[0], control]);
+  const links = [...fs.readFileSync(path.join(control, "postinst"), "utf8").matchAll(/^(\/\S+) (\/usr\/share\/vellum\/\S+)$/gm)]
+    .map(([, link, target]) => ({ link, target }));
+  const above = (p) => { const all = []; for (let at = path.dirname(p); at !== "/"; at = path.dirname(at)) all.push(at); return all; };
+  const named = [...new Set([...listed, ...links.flatMap(({ link }) => [link, ...above(link)])])];
+  const before = named.filter((p) => fs.statSync(p, { throwIfNoEntry: false })?.isDirectory());
+  const fresh = named.filter((p) => !exists(p));
+  const baseFolders = ["/usr", "/usr/bin", "/usr/lib", "/usr/share", "/usr/share/doc", "/usr/share/man", "/usr/share/man/man1"];
+  const outside = listed.filter((p) => !baseFolders.includes(p) &&
+    !/^\/usr\/(bin\/vellum-host|lib\/vellum|share\/vellum|share\/doc\/vellum|share\/man\/man1\/vellum-host\.1\.gz)(\/|$)/.test(p));
+  check(outside.length === 0, `the package lists nothing outside its own folders but ${baseFolders.join(", ")} (${outside.join(", ") || "none"})`);
+  check(links.length >= 5, `postinst names the links it makes (${links.length})`);
   dpkg("-i", deb[0]);
-  check(!exists(APPARMOR) && /--skip-kernel-load .*\/usr\/share\/vellum\/apparmor\/vellum-host/.test(fs.readFileSync(parserLog, "utf8")),
-        "where apparmor_parser refuses the profile (AppArmor 3), none is put in /etc/apparmor.d");
-  fs.writeFileSync(parserAccepts, "");
-  dpkg("-i", deb[0]);
-  check(exists(APPARMOR) && fs.readFileSync(APPARMOR, "utf8") === fs.readFileSync("/usr/share/vellum/apparmor/vellum-host", "utf8") &&
-        /^\s*userns,$/m.test(fs.readFileSync(APPARMOR, "utf8")),
-        "where apparmor_parser accepts it, the profile allowing userns is in /etc/apparmor.d");
+  check(links.every(({ link, target }) => fs.readlinkSync(link) === target && fs.existsSync(link)),
+        "postinst links the manifests and extensions into the browsers' folders");
+  check(!exists("/etc/apparmor.d/vellum-host") && !listed.some((p) => /apparmor/.test(p)), "the package holds no AppArmor profile");
   const files = run("dpkg-query", ["-L", "vellum"]).split("\n").filter((f) => f && !fs.statSync(f, { throwIfNoEntry: false })?.isDirectory());
   check(files.includes(HOST) && files.includes("/usr/lib/vellum/libvellum.so"), "the package installs the host and its plug-in module");
   check(fs.existsSync(`/usr/lib/mozilla/extensions/{ec8030f7-c20a-464f-9b0e-13a3a9e97384}/${GECKO_ID}.xpi`),
@@ -197,15 +205,19 @@ try {
 
   // --- Removed: every file of the package goes; the recorded module stays until purge.
   dpkg("-r", "vellum");
-  const left = [...files, APPARMOR].filter(exists);
+  const left = [...files, ...links.map(({ link }) => link)].filter(exists);
   check(left.length === 0, `removing leaves no file of the package (left: ${left.join(", ") || "none"})`);
   check(![...CHROMIUM_MANIFESTS, FIREFOX_MANIFEST, HOST].some(exists) && !exists("/usr/share/chromium/extensions/vellum") &&
-        !exists(`/usr/share/chromium/extensions/${extensionId}.json`), "removing takes the host, its manifests and the extension");
+        !exists(`/usr/share/chromium/extensions/${extensionId}.json`) && !exists("/var/lib/vellum"),
+        "removing takes the host, its manifests, the extension and postinst's notes of its links");
   check(exists(SETTINGS), "removing keeps the recorded token module");
   dpkg("--purge", "vellum");
   check(!exists("/etc/vellum"), "purging takes /etc/vellum");
   const stayed = fresh.filter(exists);
   check(fresh.length > 0 && stayed.length === 0, `purging leaves nothing the package made (left: ${stayed.join(", ") || "none"})`);
+  const gone = before.filter((p) => !exists(p));
+  check(SHARED_FOLDERS.every((f) => before.includes(f)) && gone.length === 0,
+        `every folder the package names that was there before is there after purging (gone: ${gone.join(", ") || "none"})`);
 } finally {
   if (browser) await browser.close().catch(() => {});
   if (server) server.close();
