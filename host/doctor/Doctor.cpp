@@ -12,6 +12,7 @@
 #include "inspection/TokenModuleInspector.h"
 #include "install/BridgeFindings.h"
 #include "system/OperatingSystem.h"
+#include "pin/PinentryProgram.h"
 #include "system/PinModuleFront.h"
 
 namespace vellum::host {
@@ -98,7 +99,9 @@ ModuleFacts Doctor::inspect(bool loadModule) const {
     // What the steps and the native host get in front of a mapped module (not doctor itself,
     // which never logs in).
     facts.pinDialog = !mappedModule_.empty() && !OperatingSystem::isMacOS();
-    facts.pinentry = facts.pinDialog ? PinModuleFront::pinentryInEffect() : std::string();
+    facts.pinentry = facts.pinDialog ? PinModuleFront::pinentryForBrowsers() : std::string();
+    facts.pinentryTerminalOnly =
+        !facts.pinentry.empty() && pin::PinentryProgram::terminalOnly(facts.pinentry);
     return facts;
 }
 

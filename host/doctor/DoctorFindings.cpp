@@ -168,8 +168,16 @@ void judgeSigningSlot(const ModuleFacts& facts, const SlotFacts& slot, DoctorFin
             name +
             " has no protected authentication path, and no pinentry program is installed to ask "
             "its PIN, so every signing fails at C_Login without trying the token: install the "
-            "Debian package pinentry-gnome3 (or pinentry-qt, pinentry-gtk2, pinentry-curses), "
-            "or name a pinentry in the bridge settings.");
+            "Debian package pinentry-gnome3 (or pinentry-gtk2, pinentry-qt), or name a "
+            "pinentry in the bridge settings.");
+    } else if (!slot.flags.protectedAuthenticationPath && facts.pinDialog &&
+               facts.pinentryTerminalOnly) {
+        findings.problems.push_back(
+            name + " has no protected authentication path, and the only pinentry program, " +
+            facts.pinentry +
+            ", asks in a terminal: a browser starts vellum-host without one, so signing from a "
+            "page fails at C_Login without trying the token; install the Debian package "
+            "pinentry-gnome3 (or pinentry-gtk2, pinentry-qt).");
     } else if (!slot.flags.protectedAuthenticationPath && !facts.pinDialog) {
         findings.warnings.push_back(
             name +

@@ -57,10 +57,12 @@ struct ModuleFacts {
     std::string path;        // the fixed path the plug-in loads
     std::string mappedFrom;  // the module --token-module put there, or empty
     // Whether the plug-in gets vellum's PIN module in front of that module (Linux, a module
-    // mapped), which asks the PIN of a token without a PIN pad; and the pinentry it runs, or
-    // empty when there is none.
+    // mapped), which asks the PIN of a token without a PIN pad; the pinentry it runs in a host a
+    // browser starts, or empty when there is none; and whether that one asks only in a
+    // terminal, which such a host does not have.
     bool pinDialog = false;
     std::string pinentry;
+    bool pinentryTerminalOnly = false;
     bool loaded = false;
     std::string error;         // the loader's error, or what failed before slots could be read
     std::string functionList;  // "OK" or what failed; empty when not reached
