@@ -242,6 +242,44 @@ class VellumHostTest(unittest.TestCase):
                                    paths[1], paths[0]])
                     self.assertEqual(verdict.stdout, b"Verified OK\n", (host, i, verdict))
 
+    def test_a_folder_another_user_made_first_neither_unlocks_nor_stops_signing(self):
+        # Without a runtime folder, with /tmp/vellum-UID made first by another user (in a private
+        # /tmp of this test's own): 48 hosts signing at once, as 48 pages would, take turns.
+        count = 48
+        home = tempfile.mkdtemp(dir=ARGS.work)
+        self.addCleanup(shutil.rmtree, home, ignore_errors=True)
+        out = os.path.join(home, "out")
+        os.mkdir(out)
+        script = """set -e
+            mount -t tmpfs vellum-tmp /tmp
+            mkdir -m 0777 /tmp/vellum-$(id -u)
+            chown 65534:65534 /tmp/vellum-$(id -u)
+            for i in $(seq %d); do
+                "$0" --json --token-module "$1" sign "$2" --hash sha256 --data "page $i" \\
+                    > "$3/$i.out" 2> "$3/$i.err" &
+            done
+            wait""" % count
+        result = subprocess.run(
+            ["unshare", "--mount", "--propagation", "private", "sh", "-c", script, ARGS.host,
+             ARGS.fwd, SERIAL, out], capture_output=True,
+            env=token_env(HOME=home, XDG_RUNTIME_DIR=None, XDG_CACHE_HOME=None), timeout=600)
+        self.assertEqual(result.returncode, 0, result)
+        results = []
+        for i in range(1, count + 1):
+            with open(os.path.join(out, "%d.err" % i)) as f:
+                self.assertEqual(f.read(), "", i)
+            with open(os.path.join(out, "%d.out" % i)) as f:
+                (step,) = [json.loads(line) for line in f.read().splitlines()]
+            results.append(step["result"])
+            if step["ok"]:
+                verdict = self.verify("sha256", b"page %d" % i, bytes.fromhex(step["signature"]))
+                self.assertEqual(verdict.stdout, b"Verified OK\n", (i, verdict))
+        self.assertEqual(sum(r == "E:1000" for r in results), 0, results)
+        # The lock was the user's own, in the home's cache folder.
+        lock = os.path.join(home, ".cache", "vellum")
+        self.assertEqual(os.stat(lock).st_mode & 0o777, 0o700)
+        self.assertEqual(len(os.listdir(lock)), 1)
+
     def test_a_held_token_lock_makes_others_wait_and_doctor_names_it(self):
         report = self.doctor()
         self.assertIsNone(report["tokenLock"]["heldBy"])
