@@ -116,11 +116,18 @@ std::string BridgeCommand::refusal(const std::vector<Target>& targets,
     if (!module.empty()) {
         files.push_back(places_.settingsFile(scope()));
     }
+    return changeableByOthers(files, "install");
+}
+
+std::string BridgeCommand::changeableByOthers(const std::vector<std::filesystem::path>& files,
+                                              const std::string& action) const {
+    const std::vector<uid_t> trusted = WriteAccess::trusted(systemWide());
+    const std::string whom = systemWide() ? "anyone but root" : "anyone but you or root";
     for (const std::filesystem::path& file : files) {
         const std::string found = WriteAccess::untrusted(file, trusted);
         if (!found.empty()) {
-            return "refusing to install " + file.string() + ": it can be changed by " + whom +
-                   ": " + found;
+            return "refusing to " + action + " " + file.string() + ": it can be changed by " +
+                   whom + ": " + found;
         }
     }
     return "";
@@ -291,6 +298,17 @@ StepOutcome BridgeCommand::uninstall() {
     if (options_.userDataDir.empty()) {
         const std::filesystem::path settings = places_.settingsFile(scope());
         files.emplace_back(settings, settings.parent_path());
+    }
+    // Removing through a link or in a folder someone else controls removes what they chose:
+    // refused before anything is removed, as install refuses to write there.
+    std::vector<std::filesystem::path> paths;
+    for (const auto& entry : files) {
+        paths.push_back(entry.first);
+    }
+    const std::string refused = changeableByOthers(paths, "uninstall");
+    if (!refused.empty()) {
+        fail(outcome, refused, StepOutcome::Status::Failed);
+        return outcome;
     }
     for (const auto& [file, last] : files) {
         bool gone = false;

@@ -1430,6 +1430,26 @@ class BridgeInstallTest(unittest.TestCase):
             self.assertEqual(f.read(), "secret")
         self.assertFalse(os.path.exists(os.path.join(self.home, "profile")))
 
+        # Root's own home, but XDG_CONFIG_HOME in the other user's folder, where that user
+        # linked vellum/ to root's settings folder (standing for /etc/vellum here).
+        root_home = tempfile.mkdtemp(dir=ARGS.work)
+        self.addCleanup(shutil.rmtree, root_home)
+        system = os.path.join(root_home, "etc-vellum")
+        os.mkdir(system)
+        with open(os.path.join(system, "bridge.json"), "w") as f:
+            f.write('{"tokenModule": "/usr/lib/token.so"}\n')
+        config = os.path.join(self.home, "config")
+        os.mkdir(config)
+        os.chown(config, 4242, 4242)
+        os.symlink(system, os.path.join(config, "vellum"))
+        os.lchown(os.path.join(config, "vellum"), 4242, 4242)
+        for action in ("install", "uninstall"):
+            result = self.bridge(action, "--user", "--browser", "chromium", code=1,
+                                 HOME=root_home, XDG_CONFIG_HOME=config)
+            self.assertIn("refusing to %s %s" % (action, config), result.stderr.decode())
+            self.assertIn("owned by uid 4242", result.stderr.decode())
+        self.assertEqual(os.listdir(system), ["bridge.json"])
+
     def test_a_user_installing_refuses_a_planted_link(self):
         if os.geteuid() != 0:
             self.skipTest("not root (euid %d): becoming another user needs root" % os.geteuid())
