@@ -234,15 +234,19 @@ StepOutcome BridgeCommand::install() {
     for (const Target& target : chosen) {
         std::string error;
         const Json manifest = BridgeManifest::content(target.browser, program_);
-        if (!BridgeFiles::replace(target.file, manifest.dump(2) + "\n", error)) {
+        bool unchanged = false;
+        if (!BridgeFiles::replace(target.file, manifest.dump(2) + "\n", error, &unchanged)) {
             fail(outcome, error);
             return outcome;
         }
-        outcome.output += "installed " + target.file.string() + " (" +
-                          BridgeManifest::name(target.browser) + ", " + target.scope + ")\n";
+        // A package's link that already says the same is left as it is, and said so.
+        outcome.output += (unchanged ? "unchanged " : "installed ") + target.file.string() + " (" +
+                          BridgeManifest::name(target.browser) + ", " + target.scope +
+                          (unchanged ? "; a link to the same manifest" : "") + ")\n";
         installed.push_back({{"browser", BridgeManifest::name(target.browser)},
                              {"scope", target.scope},
-                             {"path", target.file.string()}});
+                             {"path", target.file.string()},
+                             {"unchanged", unchanged}});
     }
     outcome.json["installed"] = std::move(installed);
     outcome.json["program"] = program_;
@@ -340,10 +344,13 @@ StepOutcome BridgeCommand::status() {
         "program: " + program_ + "\nplug-in module: " + (found ? plugin : problem) + "\n";
     outcome.json["program"] = program_;
     outcome.json["plugin"] = found ? Json(plugin) : Json(nullptr);
-    Json manifests = Json::array();
+    std::vector<ManifestState> states;
     for (const Target& target : targets(true)) {
-        const ManifestState state =
-            BridgeSurvey::inspect(target.browser, target.scope, target.file);
+        states.push_back(BridgeSurvey::inspect(target.browser, target.scope, target.file));
+    }
+    BridgeSurvey::noteServedBySystem(states);
+    Json manifests = Json::array();
+    for (const ManifestState& state : states) {
         outcome.output += state.text() + "\n";
         manifests.push_back(state.json());
     }

@@ -34,6 +34,8 @@ struct TokenFlags {
 
 struct SlotFacts {
     unsigned long slot = 0;
+    // CKF_REMOVABLE_DEVICE: a reader the token can be unplugged from (not a software token's).
+    bool removable = true;
     std::string tokenInfo = "OK";  // C_GetTokenInfo: "OK" or its status text
     std::string label;
     std::string manufacturer;
