@@ -15,8 +15,8 @@ bool neverInitialised(CK_FUNCTION_LIST& real, CK_SLOT_ID slot) {
 
 }  // namespace
 
-CK_RV InitialisedSlots::list(CK_FUNCTION_LIST& real, CK_BBOOL tokenPresent,
-                             CK_SLOT_ID_PTR slots, CK_ULONG_PTR count) {
+CK_RV InitialisedSlots::list(CK_FUNCTION_LIST& real, CK_BBOOL tokenPresent, CK_SLOT_ID_PTR slots,
+                             CK_ULONG_PTR count) {
     if (real.C_GetSlotList == nullptr) {
         return CKR_FUNCTION_NOT_SUPPORTED;
     }

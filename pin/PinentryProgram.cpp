@@ -10,9 +10,8 @@
 
 namespace vellum::pin {
 
-const char* const PinentryProgram::kGraphical[] = {"pinentry-gnome3", "pinentry-gtk-2",
-                                                   "pinentry-gtk2", "pinentry-qt",
-                                                   "pinentry-fltk", nullptr};
+const char* const PinentryProgram::kGraphical[] = {
+    "pinentry-gnome3", "pinentry-gtk-2", "pinentry-gtk2", "pinentry-qt", "pinentry-fltk", nullptr};
 
 std::string PinentryProgram::choose(const std::string& named, const char* path, bool terminal) {
     if (!named.empty()) {

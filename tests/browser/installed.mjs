@@ -1,14 +1,15 @@
 // The Debian package as a person gets it (label "package"): installed with dpkg in a private
 // mount namespace whose /usr, /etc, /opt and /var/lib are overlays over the machine's (so
-// the machine is left as it was), the test token's module recorded with `vellum-host bridge
-// install --system`, then the demo page in Chromium started through Debian's /usr/bin/chromium
+// the machine is left as it was), SoftHSM2's module recorded as it is with `vellum-host bridge
+// install --system`, doctor as a normal user, what a person meets with only pinentry-curses,
+// then the demo page in Chromium started through Debian's /usr/bin/chromium
 // and in Firefox ESR, each with a fresh profile and no extension of the test's own: the
 // installed extension lists the token's certificate and signs through the installed host, and
 // openssl verifies. Last, removing and purging the package leave nothing of it, and every
 // folder that was there before (/etc/opt and /etc/chromium among them, made empty where
 // missing) is still there.
 //
-//   node installed.mjs --deb-dir DIR --fwd P11FWD --softhsm MODULE --tokenkit TOOL --deps NODE_DIR
+//   node installed.mjs --deb-dir DIR --softhsm MODULE --deps NODE_DIR
 //                      --source SOURCE_DIR [--browsers chromium,firefox] [--key PACKING_KEY]
 import { execFileSync, spawnSync } from "node:child_process";
 import crypto from "node:crypto";
@@ -17,7 +18,7 @@ import path from "node:path";
 import { fileURLToPath } from "node:url";
 import { CHROMIUM_EXTENSION_ID, GECKO_ID, launch, until } from "./drivers.mjs";
 import {
-  FAKE_PINENTRY, browserEnvironment, loadPuppeteer, nativeHosts, opensslVerify, parseArgs, provisionToken, runtimeFolder, signatureBytes, startServer,
+  FAKE_PINENTRY, browserEnvironment, loadPuppeteer, nativeHosts, opensslVerify, parseArgs, runtimeFolder, signatureBytes, startServer,
   temporaryDirectory,
 } from "./fixture.mjs";
 
@@ -141,20 +142,80 @@ try {
   check(!status.includes("not installed") && status.includes("token module: none recorded"),
         "bridge status: the package's manifests are installed, and it says no token module is recorded");
 
-  const recorded = run(HOST, ["bridge", "install", "--system", "--token-module", args.fwd]);
+  // --- "Try it with a software token", the README's lines as they stand, right after the
+  // package: the administrator's block (as root, `sudo` running its command, `apt install`
+  // checking that the packages it names are installed: the test installs nothing), then the
+  // person's block as that person, a new account in this namespace's /etc. It records SoftHSM2
+  // as it is, with nothing in front but the package's PIN module.
+  const readme = fs.readFileSync(path.join(args.source, "README.md"), "utf8");
+  const tryIt = readme.slice(readme.indexOf("### Try it with a software token"));
+  const [adminLines, personLines] = [...tryIt.slice(0, tryIt.indexOf("\n## ")).matchAll(/```sh\n([\s\S]*?)```/g)].map((m) => m[1]);
+  const shims = path.join(work, "shims");
+  fs.mkdirSync(shims);
+  fs.writeFileSync(path.join(shims, "sudo"), "#!/bin/sh\nexec \"$@\"\n", { mode: 0o755 });
+  fs.writeFileSync(path.join(shims, "apt"), "#!/bin/sh\n[ \"$1\" = install ] && shift && exec dpkg-query -W \"$@\"\n", { mode: 0o755 });
+  const PERSON = "vellumtry";
+  const personHome = path.join(work, "person-home");
+  run("useradd", ["--create-home", "--home-dir", personHome, "--user-group", PERSON]);
+  fs.chmodSync(work, 0o711);
+  const recorded = run("sh", ["-e", "-c", adminLines], { env: { ...process.env, USER: PERSON, PATH: `${shims}:/usr/sbin:/usr/bin:/sbin:/bin` } });
+  const personEnv = { PATH: "/usr/bin:/bin", HOME: personHome, USER: PERSON, LOGNAME: PERSON };
+  const made = spawnSync("setpriv", ["--reuid", PERSON, "--regid", PERSON, "--init-groups", "sh", "-e", "-c", personLines],
+    { encoding: "utf8", cwd: personHome, env: personEnv });
+  const listing = made.stdout.trim().split("\n").pop().match(/^([0-9A-F]+) {2}Try Signer$/);
+  check(made.status === 0 && listing, `the README's lines make a token, and vellum-host lists its certificate (${made.stdout.trim().split("\n").pop()} ${made.stderr.slice(-300)})`);
+  const token = { conf: "/etc/softhsm/softhsm2.conf", pin: personLines.match(/--pin (\d+)/)[1], serial: listing?.[1] ?? "none",
+                  der: fs.readFileSync(path.join(personHome, "try-cert.der")) };
   check(recorded.includes(SETTINGS), `bridge install --system records the token module in ${SETTINGS}`);
+  check(CHROMIUM_MANIFESTS.every((m) => recorded.includes(`unchanged ${m} (`)) && !/^installed \/etc\//m.test(recorded),
+        `bridge install --system says it left the package's links unchanged (${recorded.trim().replaceAll("\n", " | ")})`);
+  // A user's view: the system-wide manifests serve them, no per-user one is wanted.
+  const userStatus = run(HOST, ["bridge", "status"], { env: { ...process.env, HOME: path.join(work, "status-home") } });
+  const userLines = userStatus.split("\n").filter((l) => / \(user\): /.test(l));
+  check(userLines.length === 4 && userLines.every((l) => l.endsWith("serves every user")) && !userStatus.includes("not installed"),
+        `bridge status: per-user manifests are not needed beside the system-wide ones (${userLines.join(" | ")})`);
   // What bridge install writes is what the package ships, so recording leaves the package intact.
   check(CHROMIUM_MANIFESTS.every((m) => fs.readFileSync(m, "utf8") === packaged.chromium) &&
         fs.readFileSync(FIREFOX_MANIFEST, "utf8") === packaged.firefox,
         "the manifests bridge install writes are the package's, byte for byte");
   check(run("dpkg", ["--verify", "vellum"]).trim() === "", "dpkg --verify finds the package's files unchanged");
-  check(run(HOST, ["bridge", "status", "--system"]).includes(`token module: ${args.fwd}`), "bridge status names the recorded module");
-  // The forwarding module supplies no PIN: the package's PIN module asks it through the pinentry
-  // the settings name, here the test's, which answers from a file.
+  check(run(HOST, ["bridge", "status", "--system"]).includes(`token module: ${args.softhsm}`), "bridge status names the recorded module");
+
+  const rootHome = path.join(work, "root-home");
+  fs.mkdirSync(rootHome);
+  const tokenEnv = (home) => ({ PATH: "/usr/bin:/bin", HOME: home, SOFTHSM2_CONF: token.conf });
+
+  // Only pinentry-curses, Debian's `pinentry` pointing at it (as on most systems; made so in
+  // this namespace's /usr and /etc), and no terminal, as when a browser starts the host: doctor
+  // names the problem, and the failed signature's hint a graphical pinentry.
+  for (const name of ["pinentry-gnome3", "pinentry-gtk-2", "pinentry-gtk2", "pinentry-qt", "pinentry-fltk"]) {
+    fs.rmSync(path.join("/usr/bin", name), { force: true });
+  }
+  fs.rmSync("/etc/alternatives/pinentry", { force: true });
+  fs.symlinkSync("/usr/bin/pinentry-curses", "/etc/alternatives/pinentry");
+  const terminalOnly = spawnSync("setsid", ["-w", HOST, "doctor", "--json"],
+    { encoding: "utf8", stdio: ["ignore", "pipe", "pipe"], env: tokenEnv(rootHome) });
+  const curses = (JSON.parse(terminalOnly.stdout || "{}").problems || []).filter((p) => p.includes("asks in a terminal"));
+  check(fs.existsSync("/usr/bin/pinentry") && curses.length === 1 && curses[0].includes("pinentry-gnome3"),
+        `with only pinentry-curses, doctor names it as a problem for browsers (${curses.join(" | ") || terminalOnly.stdout.slice(0, 300)})`);
+  const unsigned = spawnSync("setsid", ["-w", HOST, "--token-module", args.softhsm, "sign", token.serial, "--hash", "sha256", "--data", "x"],
+    { encoding: "utf8", stdio: ["ignore", "pipe", "pipe"], env: tokenEnv(rootHome) });
+  const hint = unsigned.stderr.split("\n").filter((l) => l.includes("hint:")).join(" ");
+  check(unsigned.status !== 0 && unsigned.stderr.includes("Function not suppored(0x0054)") && hint.includes("pinentry-gnome3") &&
+        !hint.includes("curses"), `without a terminal the signature fails and the hint names a graphical pinentry (${hint})`);
+
+  // The package's PIN module asks the PIN through the pinentry the settings name from here on,
+  // the test's, which answers from a file.
   fs.writeFileSync(SETTINGS, JSON.stringify({ ...JSON.parse(fs.readFileSync(SETTINGS, "utf8")), pinentry: FAKE_PINENTRY }));
 
+  // doctor as the README says, as that person, on the installed package: nothing to report.
+  const asUser = spawnSync("setpriv", ["--reuid", PERSON, "--regid", PERSON, "--init-groups", HOST, "doctor", "--json"],
+    { encoding: "utf8", cwd: personHome, env: personEnv });
+  const userReport = JSON.parse(asUser.stdout || "{}");
+  check(asUser.status === 0 && JSON.stringify(userReport.problems) === "[]",
+        `doctor run as a normal user reports no problem (exit ${asUser.status}, problems ${JSON.stringify(userReport.problems)} ${asUser.stderr.slice(0, 300)})`);
+
   // --- The demo page in each browser, fresh profile, nothing of the test's own installed.
-  const token = provisionToken(args.tokenkit, path.join(work, "token"));
   const pinentryAnswers = path.join(work, "pinentry-answers");
   fs.writeFileSync(pinentryAnswers, `every pin ${token.pin}\n`);
   server = await startServer({ root: path.join(args.source, "browser"), host: HOST, hostEnv: {}, ports: 1 });
