@@ -103,8 +103,8 @@ ModuleFacts Doctor::inspect(bool loadModule) const {
         const std::filesystem::path resolved = std::filesystem::canonical(mappedModule_, failed);
         facts.mappedFrom = failed ? mappedModule_ : resolved.string();
     }
-    // What the steps and the native host get in front of a mapped module (not doctor itself,
-    // which never logs in).
+    // What the steps, the native host and doctor's getCertList get in front of a mapped module
+    // (doctor never logs in, so only its slot list matters here).
     facts.pinDialog = !mappedModule_.empty() && !OperatingSystem::isMacOS();
     if (facts.pinDialog) {
         // The PIN module leaves never-initialised tokens out of the slot list the plug-in sees.
