@@ -48,8 +48,8 @@ CK_RV PinLogin::login(CK_FUNCTION_LIST& real, const PinSettings& settings,
     switch (PinEntryDialog::ask(settings.pinentry, text, typed, problem)) {
         case PinEntryDialog::Outcome::Unavailable:
             complain("no PIN dialog, so no login: " + problem +
-                     ". Install pinentry (Debian: pinentry-gnome3, pinentry-qt, pinentry-gtk2 or "
-                     "pinentry-curses) or name one in the bridge settings");
+                     ". Install a graphical pinentry (Debian: pinentry-gnome3, pinentry-gtk2 or "
+                     "pinentry-qt) or name one in the bridge settings");
             return kNoDialog;
         case PinEntryDialog::Outcome::Cancelled:
             return CKR_FUNCTION_CANCELED;

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "InitialisedSlots.h"
 #include "PinLogin.h"
 
 namespace vellum::pin {
@@ -19,6 +20,10 @@ CK_RV ownGetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
 CK_RV ownLogin(CK_SESSION_HANDLE session, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pin,
                CK_ULONG pinLength) {
     return PinModule::instance().login(session, userType, pin, pinLength);
+}
+
+CK_RV ownGetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR slots, CK_ULONG_PTR count) {
+    return PinModule::instance().getSlotList(tokenPresent, slots, count);
 }
 
 void complain(const std::string& line) {
@@ -60,6 +65,7 @@ CK_RV PinModule::getFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
     own_.C_GetFunctionList = ownGetFunctionList;
     // A module without C_Login keeps its null entry: the application sees what it lacks.
     own_.C_Login = real->C_Login != nullptr ? ownLogin : nullptr;
+    own_.C_GetSlotList = real->C_GetSlotList != nullptr ? ownGetSlotList : nullptr;
     *list = &own_;
     return CKR_OK;
 }
@@ -70,6 +76,13 @@ CK_RV PinModule::login(CK_SESSION_HANDLE session, CK_USER_TYPE userType, CK_UTF8
         return CKR_FUNCTION_NOT_SUPPORTED;
     }
     return PinLogin::login(*real_, settings_, session, userType, pin, pinLength);
+}
+
+CK_RV PinModule::getSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR slots, CK_ULONG_PTR count) {
+    if (real_ == nullptr) {
+        return CKR_CRYPTOKI_NOT_INITIALIZED;
+    }
+    return InitialisedSlots::list(*real_, tokenPresent, slots, count);
 }
 
 bool PinModule::loadTokenModule(std::string& error) {

@@ -1,6 +1,7 @@
 // The PIN module: a PKCS#11 module that the plug-in loads at its fixed token module path in
 // place of the user's token module, and that hands out the user's module's own function list
-// with two entries of its own: C_GetFunctionList (its own list again) and C_Login (PinLogin).
+// with entries of its own: C_GetFunctionList (its own list again), C_Login (PinLogin) and
+// C_GetSlotList (InitialisedSlots).
 // Every other call goes straight to the token module. One instance per loaded copy of the
 // library; the token module is loaded at the first C_GetFunctionList and unloaded with it.
 #pragma once
@@ -25,6 +26,7 @@ public:
     CK_RV getFunctionList(CK_FUNCTION_LIST_PTR_PTR list);
     CK_RV login(CK_SESSION_HANDLE session, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pin,
                 CK_ULONG pinLength);
+    CK_RV getSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR slots, CK_ULONG_PTR count);
 
 private:
     bool loadTokenModule(std::string& error);

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "PinentryProgram.h"
+
 namespace vellum::pin {
 
 PinSettings PinSettings::fromEnvironment() {
@@ -14,8 +16,8 @@ PinSettings PinSettings::fromEnvironment() {
         settings.tokenModule = module;
     }
     const char* named = std::getenv(kPinentryVariable);
-    settings.pinentry =
-        named != nullptr && *named != '\0' ? named : findOnPath("pinentry", std::getenv("PATH"));
+    settings.pinentry = PinentryProgram::choose(named != nullptr ? named : "", std::getenv("PATH"),
+                                                PinentryProgram::terminalAttached());
     if (const char* site = std::getenv(kSiteVariable)) {
         settings.site = site;
     }

@@ -11,7 +11,8 @@ namespace vellum::pin {
 struct PinSettings {
     // The token module every call goes to.
     static constexpr const char* kTokenModuleVariable = "VELLUM_PIN_TOKEN_MODULE";
-    // The pinentry program to run; unset: "pinentry" looked up on PATH, as GnuPG does.
+    // The pinentry program to run; unset: "pinentry" looked up on PATH, as GnuPG does, or a
+    // graphical one instead of a text-mode one when there is no terminal (PinentryProgram).
     static constexpr const char* kPinentryVariable = "VELLUM_PIN_PINENTRY";
     // Who asks for the signature, named in the dialog: the page's origin, or "vellum-host".
     static constexpr const char* kSiteVariable = "VELLUM_PIN_SITE";

@@ -123,11 +123,18 @@ std::string BridgeCommand::refusal(const std::vector<Target>& targets,
     if (!module.empty()) {
         files.push_back(places_.settingsFile(scope()));
     }
+    return changeableByOthers(files, "install");
+}
+
+std::string BridgeCommand::changeableByOthers(const std::vector<std::filesystem::path>& files,
+                                              const std::string& action) const {
+    const std::vector<uid_t> trusted = WriteAccess::trusted(systemWide());
+    const std::string whom = systemWide() ? "anyone but root" : "anyone but you or root";
     for (const std::filesystem::path& file : files) {
         const std::string found = WriteAccess::untrusted(file, trusted);
         if (!found.empty()) {
-            return "refusing to install " + file.string() + ": it can be changed by " + whom +
-                   ": " + found;
+            return "refusing to " + action + " " + file.string() + ": it can be changed by " +
+                   whom + ": " + found;
         }
     }
     return "";
@@ -245,15 +252,19 @@ StepOutcome BridgeCommand::install() {
     for (const Target& target : chosen) {
         std::string error;
         const Json manifest = BridgeManifest::content(target.browser, program_);
-        if (!BridgeFiles::replace(target.file, manifest.dump(2) + "\n", error)) {
+        bool unchanged = false;
+        if (!BridgeFiles::replace(target.file, manifest.dump(2) + "\n", error, &unchanged)) {
             fail(outcome, error);
             return outcome;
         }
-        outcome.output += "installed " + target.file.string() + " (" +
-                          BridgeManifest::name(target.browser) + ", " + target.scope + ")\n";
+        // A package's link that already says the same is left as it is, and said so.
+        outcome.output += (unchanged ? "unchanged " : "installed ") + target.file.string() + " (" +
+                          BridgeManifest::name(target.browser) + ", " + target.scope +
+                          (unchanged ? "; a link to the same manifest" : "") + ")\n";
         installed.push_back({{"browser", BridgeManifest::name(target.browser)},
                              {"scope", target.scope},
-                             {"path", target.file.string()}});
+                             {"path", target.file.string()},
+                             {"unchanged", unchanged}});
     }
     outcome.json["installed"] = std::move(installed);
     outcome.json["program"] = program_;
@@ -310,6 +321,17 @@ StepOutcome BridgeCommand::uninstall() {
         const std::filesystem::path settings = places_.settingsFile(scope());
         files.emplace_back(settings, settings.parent_path());
     }
+    // Removing through a link or in a folder someone else controls removes what they chose:
+    // refused before anything is removed, as install refuses to write there.
+    std::vector<std::filesystem::path> paths;
+    for (const auto& entry : files) {
+        paths.push_back(entry.first);
+    }
+    const std::string refused = changeableByOthers(paths, "uninstall");
+    if (!refused.empty()) {
+        fail(outcome, refused, StepOutcome::Status::Failed);
+        return outcome;
+    }
     for (const auto& [file, last] : files) {
         bool gone = false;
         std::string error;
@@ -340,10 +362,13 @@ StepOutcome BridgeCommand::status() {
         "program: " + program_ + "\nplug-in module: " + (found ? plugin : problem) + "\n";
     outcome.json["program"] = program_;
     outcome.json["plugin"] = found ? Json(plugin) : Json(nullptr);
-    Json manifests = Json::array();
+    std::vector<ManifestState> states;
     for (const Target& target : distinct(targets(true))) {
-        const ManifestState state =
-            BridgeSurvey::inspect(target.browser, target.scope, target.file);
+        states.push_back(BridgeSurvey::inspect(target.browser, target.scope, target.file));
+    }
+    BridgeSurvey::noteServedBySystem(states);
+    Json manifests = Json::array();
+    for (const ManifestState& state : states) {
         outcome.output += state.text() + "\n";
         manifests.push_back(state.json());
     }

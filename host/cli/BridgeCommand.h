@@ -48,6 +48,10 @@ private:
     // Why install must not write: run as root for another user, or something the browser would
     // run, or a folder the manifests go to, that others can change. Empty when it may.
     std::string refusal(const std::vector<Target>& targets, const std::string& module) const;
+    // Why `action` ("install", "uninstall") must not touch one of `files`: someone not trusted
+    // for this scope can change it or a folder (or link) on its way; empty when no one can.
+    std::string changeableByOthers(const std::vector<std::filesystem::path>& files,
+                                   const std::string& action) const;
 
     StepOutcome install();
     StepOutcome uninstall();

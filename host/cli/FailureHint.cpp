@@ -40,7 +40,7 @@ std::string FailureHint::forStatus(const std::string& lastError, const Context& 
     if (lastError == "C_Login failed:Function not suppored(0x0054)") {
         return "no PIN dialog could be shown (no pinentry program, or one that cannot open a "
                "window here), so no login was tried: install the Debian package "
-               "pinentry-gnome3 (or pinentry-qt, pinentry-gtk2, pinentry-curses); "
+               "pinentry-gnome3 (or pinentry-gtk2, pinentry-qt); "
                "'vellum-host doctor' shows which pinentry is used";
     }
     if (startsWith(lastError, "C_Login failed:")) {

@@ -186,15 +186,15 @@ std::string doctorTokenModule(const CommandLine& commandLine) {
 }
 
 // --token-module (or the recorded module doctor looks at) at the fixed path. On Linux the steps
-// get the PIN module in front of it, which asks the PIN of a token without a PIN pad; doctor,
-// which never logs in, loads the module itself, and reports the pinentry the PIN module would
-// run.
+// get the PIN module in front of it, which asks the PIN of a token without a PIN pad and leaves
+// never-initialised tokens out of the slot list; doctor gets it too, so that its getCertList is
+// the one pages get (it never logs in), and inspects the module itself.
 bool mapTokenModule(const CommandLine& commandLine, const std::string& module,
                     OperatingSystem::IfMissing missing, std::string& error) {
     BridgeSettings settings;
     std::string unreadable;  // doctor reports unreadable settings itself
     bridgeSettings(settings, unreadable);
-    if (commandLine.noPinDialog || hasDoctorStep(commandLine)) {
+    if (commandLine.noPinDialog) {
         PinModuleFront::configure(module, settings.pinentry);
         return OperatingSystem::mapTokenModule(module, missing, error);
     }

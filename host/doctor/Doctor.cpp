@@ -1,5 +1,6 @@
 #include "doctor/Doctor.h"
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <optional>
@@ -11,6 +12,7 @@
 #include "doctor/IsolatedRun.h"
 #include "inspection/TokenModuleInspector.h"
 #include "install/BridgeFindings.h"
+#include "pin/PinentryProgram.h"
 #include "system/OperatingSystem.h"
 #include "system/PinModuleFront.h"
 
@@ -85,8 +87,14 @@ StepOutcome broken(const std::string& error) {
 ModuleFacts Doctor::inspect(bool loadModule) const {
     ModuleFacts facts;
     if (loadModule) {
-        // The module is finalised and unloaded again before the plug-in loads it.
-        facts = TokenModuleInspector::inspect(kTokenModulePath);
+        // The module is finalised and unloaded again before the plug-in loads it. A mapped one
+        // is read as it is, not through the PIN module in front of it at the fixed path.
+        std::error_code failed;
+        const std::string direct = mappedModule_.empty()
+                                       ? std::string(kTokenModulePath)
+                                       : std::filesystem::absolute(mappedModule_, failed).string();
+        facts = TokenModuleInspector::inspect(failed ? mappedModule_ : direct);
+        facts.path = kTokenModulePath;
     } else {
         facts.path = kTokenModulePath;
     }
@@ -95,10 +103,21 @@ ModuleFacts Doctor::inspect(bool loadModule) const {
         const std::filesystem::path resolved = std::filesystem::canonical(mappedModule_, failed);
         facts.mappedFrom = failed ? mappedModule_ : resolved.string();
     }
-    // What the steps and the native host get in front of a mapped module (not doctor itself,
-    // which never logs in).
+    // What the steps, the native host and doctor's getCertList get in front of a mapped module
+    // (doctor never logs in, so only its slot list matters here).
     facts.pinDialog = !mappedModule_.empty() && !OperatingSystem::isMacOS();
-    facts.pinentry = facts.pinDialog ? PinModuleFront::pinentryInEffect() : std::string();
+    if (facts.pinDialog) {
+        // The PIN module leaves never-initialised tokens out of the slot list the plug-in sees.
+        facts.slots.erase(std::remove_if(facts.slots.begin(), facts.slots.end(),
+                                         [](const SlotFacts& slot) {
+                                             return slot.tokenInfo == "OK" &&
+                                                    !slot.flags.tokenInitialized;
+                                         }),
+                          facts.slots.end());
+    }
+    facts.pinentry = facts.pinDialog ? PinModuleFront::pinentryForBrowsers() : std::string();
+    facts.pinentryTerminalOnly =
+        !facts.pinentry.empty() && pin::PinentryProgram::terminalOnly(facts.pinentry);
     return facts;
 }
 

@@ -111,10 +111,8 @@ void judgeListedSlot(const SlotFacts& slot, DoctorFindings& findings) {
         findings.problems.push_back(
             "The listed " + lowerSlotName(slot) +
             " holds a token that was never initialised (CKF_TOKEN_INITIALIZED is not set), so "
-            "getCertList finds nothing on it; initialise it with its vendor's tool, or, if it "
-            "is a software token's spare one (SoftHSM2 always shows one after its tokens), hide "
-            "it from the plug-in, as the test kit's forwarding module does with "
-            "VELLUM_P11FWD_HIDE_UNINITIALIZED=1.");
+            "getCertList finds nothing on it; initialise it and load the certificate with its "
+            "vendor's tool, or remove it.");
     } else if (slot.rsaPkcs != "OK") {
         findings.problems.push_back(
             "The listed " + lowerSlotName(slot) + " fails the CKM_RSA_PKCS query with " +
@@ -138,8 +136,13 @@ void judgeListedSlot(const SlotFacts& slot, DoctorFindings& findings) {
         findings.problems.push_back(
             "The listed " + lowerSlotName(slot) +
             " shows no certificate without login, so getCertList returns an empty list; load "
-            "the user's certificate onto this token, or unplug other tokens so that the one "
-            "with the certificate is the last slot.");
+            "the user's certificate onto this token, or " +
+            (slot.removable ? std::string("unplug it so that the token with the certificate is "
+                                          "the last slot")
+                            : std::string("delete this software token with its module's own "
+                                          "tool so that the one with the certificate is the "
+                                          "last slot")) +
+            ".");
     }
 }
 
@@ -168,8 +171,16 @@ void judgeSigningSlot(const ModuleFacts& facts, const SlotFacts& slot, DoctorFin
             name +
             " has no protected authentication path, and no pinentry program is installed to ask "
             "its PIN, so every signing fails at C_Login without trying the token: install the "
-            "Debian package pinentry-gnome3 (or pinentry-qt, pinentry-gtk2, pinentry-curses), "
-            "or name a pinentry in the bridge settings.");
+            "Debian package pinentry-gnome3 (or pinentry-gtk2, pinentry-qt), or name a "
+            "pinentry in the bridge settings.");
+    } else if (!slot.flags.protectedAuthenticationPath && facts.pinDialog &&
+               facts.pinentryTerminalOnly) {
+        findings.problems.push_back(
+            name + " has no protected authentication path, and the only pinentry program, " +
+            facts.pinentry +
+            ", asks in a terminal: a browser starts vellum-host without one, so signing from a "
+            "page fails at C_Login without trying the token; install the Debian package "
+            "pinentry-gnome3 (or pinentry-gtk2, pinentry-qt).");
     } else if (!slot.flags.protectedAuthenticationPath && !facts.pinDialog) {
         findings.warnings.push_back(
             name +
@@ -248,7 +259,11 @@ DoctorFindings DoctorFindings::judge(const ModuleFacts& facts, int64_t now, Plat
                     std::to_string(listed.slot) + ")" +
                     (reason.empty() ? "; a page can still sign with " + them + " by serial"
                                     : " and the plug-in skips this slot: " + reason) +
-                    "; unplug the other tokens to see " + them + ".");
+                    (listed.removable ? "; unplug the other tokens to see " + them + "."
+                                      : "; the last slot's token is a software one: move " + them +
+                                            " onto it, or delete it with its module's own "
+                                            "tool, to see " +
+                                            them + "."));
             }
         }
         if (slot.usedByPlugin()) {

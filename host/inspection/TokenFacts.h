@@ -34,6 +34,8 @@ struct TokenFlags {
 
 struct SlotFacts {
     unsigned long slot = 0;
+    // CKF_REMOVABLE_DEVICE: a reader the token can be unplugged from (not a software token's).
+    bool removable = true;
     std::string tokenInfo = "OK";  // C_GetTokenInfo: "OK" or its status text
     std::string label;
     std::string manufacturer;
@@ -57,10 +59,12 @@ struct ModuleFacts {
     std::string path;        // the fixed path the plug-in loads
     std::string mappedFrom;  // the module --token-module put there, or empty
     // Whether the plug-in gets vellum's PIN module in front of that module (Linux, a module
-    // mapped), which asks the PIN of a token without a PIN pad; and the pinentry it runs, or
-    // empty when there is none.
+    // mapped), which asks the PIN of a token without a PIN pad; the pinentry it runs in a host a
+    // browser starts, or empty when there is none; and whether that one asks only in a
+    // terminal, which such a host does not have.
     bool pinDialog = false;
     std::string pinentry;
+    bool pinentryTerminalOnly = false;
     bool loaded = false;
     std::string error;         // the loader's error, or what failed before slots could be read
     std::string functionList;  // "OK" or what failed; empty when not reached

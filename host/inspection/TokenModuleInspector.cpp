@@ -118,6 +118,10 @@ void readCertificates(CK_FUNCTION_LIST* p11, SlotFacts& slot) {
 SlotFacts inspectSlot(CK_FUNCTION_LIST* p11, CK_SLOT_ID id) {
     SlotFacts slot;
     slot.slot = id;
+    CK_SLOT_INFO reader{};
+    // A module without slot information: taken as a reader a token can be taken out of.
+    slot.removable = p11->C_GetSlotInfo == nullptr || p11->C_GetSlotInfo(id, &reader) != CKR_OK ||
+                     (reader.flags & CKF_REMOVABLE_DEVICE) != 0;
     CK_TOKEN_INFO token{};
     // The plug-in never asks for it: a module may leave it out.
     CK_RV rv = p11->C_GetTokenInfo != nullptr ? p11->C_GetTokenInfo(id, &token)

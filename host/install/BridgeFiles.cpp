@@ -43,7 +43,10 @@ bool BridgeFiles::makeFolders(const std::filesystem::path& folder, std::string& 
 }
 
 bool BridgeFiles::replace(const std::filesystem::path& file, const std::string& text,
-                          std::string& error) {
+                          std::string& error, bool* unchanged) {
+    if (unchanged != nullptr) {
+        *unchanged = false;
+    }
     if (!makeFolders(file.parent_path(), error)) {
         return false;
     }
@@ -55,6 +58,9 @@ bool BridgeFiles::replace(const std::filesystem::path& file, const std::string& 
         std::string unreadable;
         if (std::filesystem::is_regular_file(file, code) && read(file, present, unreadable) &&
             present == text) {
+            if (unchanged != nullptr) {
+                *unchanged = true;
+            }
             return true;
         }
         error = "refusing to write " + file.string() +

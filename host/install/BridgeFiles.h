@@ -19,9 +19,10 @@ public:
     static bool read(const std::filesystem::path& file, std::string& text, std::string& error);
     // Creates the folders on the way (each new one kFolderMode whatever the umask); the file gets
     // kFileMode. A target that is a symbolic link is refused, and left as it is, unless it already
-    // shows exactly `text` (a package's link to its own copy): then nothing is written.
+    // shows exactly `text` (a package's link to its own copy): then nothing is written, and
+    // `unchanged`, when given, says so.
     static bool replace(const std::filesystem::path& file, const std::string& text,
-                        std::string& error);
+                        std::string& error, bool* unchanged = nullptr);
     // True when there was nothing to remove as well; `removed` tells which.
     static bool remove(const std::filesystem::path& file, bool& removed, std::string& error);
 

@@ -80,6 +80,20 @@ std::vector<ManifestState> BridgeSurvey::all(const BridgePlaces& places) {
     return states;
 }
 
+void BridgeSurvey::noteServedBySystem(std::vector<ManifestState>& states) {
+    for (ManifestState& user : states) {
+        if (user.scope != "user" || user.present) {
+            continue;
+        }
+        for (const ManifestState& system : states) {
+            if (system.scope == "system" && system.browser == user.browser && system.present &&
+                system.error.empty() && system.programRuns) {
+                user.servedBy = system.path;
+            }
+        }
+    }
+}
+
 Json ManifestState::json() const {
     Json json = Json::object();
     json["browser"] = BridgeManifest::name(browser);
@@ -92,12 +106,16 @@ Json ManifestState::json() const {
     json["allowed"] = allowed;
     json["otherProgram"] = otherProgram;
     json["unsafe"] = unsafe.empty() ? Json(nullptr) : Json(unsafe);
+    json["servedBy"] = servedBy.empty() ? Json(nullptr) : Json(servedBy.string());
     return json;
 }
 
 std::string ManifestState::text() const {
     std::string out =
         std::string(BridgeManifest::name(browser)) + " (" + scope + "): " + path.string();
+    if (!present && !servedBy.empty()) {
+        return out + ": not needed, the system-wide " + servedBy.string() + " serves every user";
+    }
     if (!present) {
         return out + ": not installed";
     }

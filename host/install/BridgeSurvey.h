@@ -26,6 +26,9 @@ struct ManifestState {
     // others than the install's owners (root; and the user, for the user's own) can change:
     // "PATH (why)", or empty.
     std::string unsafe;
+    // For a user's manifest that is not there: the system-wide one of the same browser that
+    // serves every user instead (there, usable, starting a program that runs), or empty.
+    std::filesystem::path servedBy;
 
     Json json() const;
     // "chromium (user): PATH -> PROGRAM, allows ..." or "... not installed".
@@ -39,6 +42,8 @@ public:
                                  const std::filesystem::path& path);
     // Every browser in both scopes, user first.
     static std::vector<ManifestState> all(const BridgePlaces& places);
+    // Sets servedBy on each user's missing manifest whose browser has a usable system one.
+    static void noteServedBySystem(std::vector<ManifestState>& states);
 };
 
 }  // namespace vellum::host

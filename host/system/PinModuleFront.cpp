@@ -3,10 +3,12 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
 #include "pin/PinSettings.h"
+#include "pin/PinentryProgram.h"
 #include "system/PluginLocator.h"
 
 namespace vellum::host {
@@ -50,8 +52,10 @@ void PinModuleFront::announceSite(const std::string& site) {
     ::setenv(pin::PinSettings::kSiteVariable, site.c_str(), 1);
 }
 
-std::string PinModuleFront::pinentryInEffect() {
-    const std::string program = pin::PinSettings::fromEnvironment().pinentry;
+std::string PinModuleFront::pinentryForBrowsers() {
+    const char* named = std::getenv(pin::PinSettings::kPinentryVariable);
+    const std::string program =
+        pin::PinentryProgram::choose(named != nullptr ? named : "", std::getenv("PATH"), false);
     return !program.empty() && ::access(program.c_str(), X_OK) == 0 ? program : std::string();
 }
 

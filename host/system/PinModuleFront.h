@@ -23,9 +23,10 @@ public:
     // "vellum-host" on the command line.
     static void announceSite(const std::string& site);
 
-    // The pinentry the PIN module would run: the one configured, else pinentry on PATH; empty
-    // when there is none.
-    static std::string pinentryInEffect();
+    // The pinentry the PIN module would run in a host a browser starts, which has no terminal:
+    // the one configured, else pinentry on PATH or a graphical one before a text-mode one;
+    // empty when there is none.
+    static std::string pinentryForBrowsers();
 };
 
 }  // namespace vellum::host

@@ -33,6 +33,56 @@ bool privateFolder(const std::string& path, std::string& problem) {
     return true;
 }
 
+// A folder that only this user (or root) can change, so that no one else can have put or
+// replaced anything in it: owned by either, writable by no one else.
+bool onlyThisUserChanges(const std::string& path) {
+    OperatingSystem::FileFacts info;
+    return OperatingSystem::fileFacts(path, false, info) && S_ISDIR(info.mode) &&
+           (info.owner == ::geteuid() || info.owner == 0) && (info.mode & 022) == 0;
+}
+
+// $XDG_RUNTIME_DIR/vellum when the runtime folder is this user's private one.
+std::string runtimeFolder() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    OperatingSystem::FileFacts info;
+    if (runtime != nullptr && runtime[0] == '/' &&
+        OperatingSystem::fileFacts(runtime, true, info) && S_ISDIR(info.mode) &&
+        info.owner == ::geteuid() && (info.mode & 077) == 0) {
+        return std::string(runtime) + "/vellum";
+    }
+    return std::string();
+}
+
+// vellum in the user's cache folder ($XDG_CACHE_HOME, else ~/.cache, made 0700 if missing),
+// when that and the folder above it are this user's alone to change.
+std::string cacheFolder(std::string& problem) {
+    std::string cache;
+    std::string above;
+    if (const char* named = std::getenv("XDG_CACHE_HOME"); named != nullptr && named[0] == '/') {
+        cache = named;
+        above = std::filesystem::path(cache).lexically_normal().parent_path().string();
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
+        above = home;
+        cache = above + "/.cache";
+    } else {
+        problem = "neither XDG_RUNTIME_DIR nor HOME names a folder of this user's";
+        return std::string();
+    }
+    if (!onlyThisUserChanges(above)) {
+        problem = above + " may be changed by another user";
+        return std::string();
+    }
+    if (::mkdir(cache.c_str(), 0700) != 0 && errno != EEXIST) {
+        problem = "cannot create " + cache + ": " + std::strerror(errno);
+        return std::string();
+    }
+    if (!onlyThisUserChanges(cache)) {
+        problem = cache + " may be changed by another user";
+        return std::string();
+    }
+    return cache + "/vellum";
+}
+
 // FNV-1a: a stable name for a path, whatever the path holds.
 std::string nameOf(const std::string& text) {
     uint64_t hash = 1469598103934665603ull;
@@ -52,17 +102,11 @@ void lockFully(int fd, int operation) {
 }  // namespace
 
 TokenLock::TokenLock(const std::string& module) {
-    std::string folder;
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    OperatingSystem::FileFacts info;
-    if (runtime != nullptr && runtime[0] == '/' &&
-        OperatingSystem::fileFacts(runtime, true, info) && S_ISDIR(info.mode) &&
-        info.owner == ::geteuid() && (info.mode & 077) == 0) {
-        folder = std::string(runtime) + "/vellum";
-    } else {
-        folder = "/tmp/vellum-" + std::to_string(::geteuid());
+    std::string folder = runtimeFolder();
+    if (folder.empty()) {
+        folder = cacheFolder(problem_);
     }
-    if (!privateFolder(folder, problem_)) {
+    if (folder.empty() || !privateFolder(folder, problem_)) {
         return;
     }
     std::error_code code;

@@ -6,10 +6,11 @@
 // dialog may take minutes), and the kernel releases it when a holder dies.
 //
 // Folder: $XDG_RUNTIME_DIR/vellum/ when XDG_RUNTIME_DIR is an absolute path to a folder this user
-// owns and no one else may enter (what a login session provides); otherwise /tmp/vellum-UID/
-// (created 0700; used only when it is a folder of this user's that no one else may enter), since
-// /tmp is the one folder every system has where a user may create one. Where neither can be used,
-// operations run without the lock, as before, and lockProblem() says why.
+// owns and no one else may enter (what a login session provides); otherwise vellum/ in the
+// user's cache folder ($XDG_CACHE_HOME, else ~/.cache), when no one else can change it or the
+// folder above it. Never a shared folder such as /tmp: another user could make the name first
+// and so switch the lock off. Where neither can be used (no other user can bring that about),
+// operations run without the lock and lockProblem() says why.
 #pragma once
 
 #include <sys/types.h>

@@ -1,12 +1,15 @@
 // The Debian package as a person gets it (label "package"): installed with dpkg in a private
-// mount namespace whose /usr, /etc, /opt and /var/lib/dpkg are overlays over the machine's (so
-// the machine is left as it was), the test token's module recorded with `vellum-host bridge
-// install --system`, then the demo page in Chromium started through Debian's /usr/bin/chromium
+// mount namespace whose /usr, /etc, /opt and /var/lib are overlays over the machine's (so
+// the machine is left as it was), SoftHSM2's module recorded as it is with `vellum-host bridge
+// install --system`, doctor as a normal user, what a person meets with only pinentry-curses,
+// then the demo page in Chromium started through Debian's /usr/bin/chromium
 // and in Firefox ESR, each with a fresh profile and no extension of the test's own: the
 // installed extension lists the token's certificate and signs through the installed host, and
-// openssl verifies. Last, removing and purging the package leave nothing of it.
+// openssl verifies. Last, removing and purging the package leave nothing of it, and every
+// folder that was there before (/etc/opt and /etc/chromium among them, made empty where
+// missing) is still there.
 //
-//   node installed.mjs --deb-dir DIR --fwd P11FWD --softhsm MODULE --tokenkit TOOL --deps NODE_DIR
+//   node installed.mjs --deb-dir DIR --softhsm MODULE --deps NODE_DIR
 //                      --source SOURCE_DIR [--browsers chromium,firefox] [--key PACKING_KEY]
 import { execFileSync, spawnSync } from "node:child_process";
 import crypto from "node:crypto";
@@ -15,7 +18,7 @@ import path from "node:path";
 import { fileURLToPath } from "node:url";
 import { CHROMIUM_EXTENSION_ID, GECKO_ID, launch, until } from "./drivers.mjs";
 import {
-  FAKE_PINENTRY, browserEnvironment, loadPuppeteer, nativeHosts, opensslVerify, parseArgs, provisionToken, runtimeFolder, signatureBytes, startServer,
+  FAKE_PINENTRY, browserEnvironment, loadPuppeteer, nativeHosts, opensslVerify, parseArgs, runtimeFolder, signatureBytes, startServer,
   temporaryDirectory,
 } from "./fixture.mjs";
 
@@ -58,7 +61,8 @@ const CHROMIUM_MANIFESTS = ["/etc/chromium/native-messaging-hosts", "/etc/opt/ch
   "/etc/opt/edge/native-messaging-hosts"].map((d) => path.join(d, "vellum.bridge.json"));
 const FIREFOX_MANIFEST = "/usr/lib/mozilla/native-messaging-hosts/vellum.bridge.json";
 const SETTINGS = "/etc/vellum/bridge.json";
-const APPARMOR = "/etc/apparmor.d/vellum-host";
+// The browsers' folders the package links into; folders of theirs it must never remove.
+const SHARED_FOLDERS = ["/etc/opt", "/etc/chromium"];
 
 const work = temporaryDirectory("vellum-package-");
 process.env.XDG_RUNTIME_DIR = runtimeFolder(work);
@@ -67,7 +71,7 @@ process.env.XDG_RUNTIME_DIR = runtimeFolder(work);
 const layers = path.join(work, "layers");
 fs.mkdirSync(layers);
 run("mount", ["-t", "tmpfs", "vellum-layers", layers]);
-for (const folder of ["/usr", "/etc", "/opt", "/var/lib/dpkg"]) {
+for (const folder of ["/usr", "/etc", "/opt", "/var/lib"]) {
   if (!fs.existsSync(folder)) continue;
   const name = folder.slice(1).replaceAll("/", "-");
   const upper = path.join(layers, name, "upper");
@@ -85,25 +89,30 @@ let browser = null;
 let server = null;
 try {
   // --- Installed as a person would: the package, then the token module line of the README.
-  // What the package would create: its paths that are not on the machine yet.
-  const created = run("dpkg-deb", ["--fsys-tarfile", deb[0]], { encoding: "buffer", maxBuffer: 1 << 30 });
-  const fresh = run("tar", ["-t"], { input: created }).split("\n").filter(Boolean)
-    .map((p) => path.posix.join("/", p)).filter((p) => p !== "/" && !exists(p));
-  // AppArmor: the package's profile goes to /etc/apparmor.d only where apparmor_parser accepts
-  // it. A stand-in parser in the overlay answers as told by a file and notes what it was asked.
-  const parserLog = path.join(work, "apparmor_parser.log");
-  const parserAccepts = path.join(work, "apparmor-accepts");
-  fs.mkdirSync("/etc/apparmor.d", { recursive: true });
-  fs.writeFileSync("/usr/sbin/apparmor_parser",
-    `#!/bin/sh\necho "$*" >> '${parserLog}'\n[ -e '${parserAccepts}' ]\n`, { mode: 0o755 });
+  // Folders a browser's package or an administrator made before: dpkg removes an empty folder
+  // a removed package listed unless another package lists it too, so these stay only if the
+  // package neither lists them nor leaves postrm to remove them.
+  for (const folder of SHARED_FOLDERS) fs.mkdirSync(folder, { recursive: true });
+  const listed = run("tar", ["-t"], { input: run("dpkg-deb", ["--fsys-tarfile", deb[0]], { encoding: "buffer", maxBuffer: 1 << 30 }) })
+    .split("\n").filter(Boolean).map((p) => path.posix.join("/", p).replace(/\/$/, "")).filter((p) => p !== "");
+  // What postinst links, read from the script itself: "LINK TARGET" lines.
+  const control = path.join(work, "control");
+  run("dpkg-deb", ["--control", deb[0], control]);
+  const links = [...fs.readFileSync(path.join(control, "postinst"), "utf8").matchAll(/^(\/\S+) (\/usr\/share\/vellum\/\S+)$/gm)]
+    .map(([, link, target]) => ({ link, target }));
+  const above = (p) => { const all = []; for (let at = path.dirname(p); at !== "/"; at = path.dirname(at)) all.push(at); return all; };
+  const named = [...new Set([...listed, ...links.flatMap(({ link }) => [link, ...above(link)])])];
+  const before = named.filter((p) => fs.statSync(p, { throwIfNoEntry: false })?.isDirectory());
+  const fresh = named.filter((p) => !exists(p));
+  const baseFolders = ["/usr", "/usr/bin", "/usr/lib", "/usr/share", "/usr/share/doc", "/usr/share/man", "/usr/share/man/man1"];
+  const outside = listed.filter((p) => !baseFolders.includes(p) &&
+    !/^\/usr\/(bin\/vellum-host|lib\/vellum|share\/vellum|share\/doc\/vellum|share\/man\/man1\/vellum-host\.1\.gz)(\/|$)/.test(p));
+  check(outside.length === 0, `the package lists nothing outside its own folders but ${baseFolders.join(", ")} (${outside.join(", ") || "none"})`);
+  check(links.length >= 5, `postinst names the links it makes (${links.length})`);
   dpkg("-i", deb[0]);
-  check(!exists(APPARMOR) && /--skip-kernel-load .*\/usr\/share\/vellum\/apparmor\/vellum-host/.test(fs.readFileSync(parserLog, "utf8")),
-        "where apparmor_parser refuses the profile (AppArmor 3), none is put in /etc/apparmor.d");
-  fs.writeFileSync(parserAccepts, "");
-  dpkg("-i", deb[0]);
-  check(exists(APPARMOR) && fs.readFileSync(APPARMOR, "utf8") === fs.readFileSync("/usr/share/vellum/apparmor/vellum-host", "utf8") &&
-        /^\s*userns,$/m.test(fs.readFileSync(APPARMOR, "utf8")),
-        "where apparmor_parser accepts it, the profile allowing userns is in /etc/apparmor.d");
+  check(links.every(({ link, target }) => fs.readlinkSync(link) === target && fs.existsSync(link)),
+        "postinst links the manifests and extensions into the browsers' folders");
+  check(!exists("/etc/apparmor.d/vellum-host") && !listed.some((p) => /apparmor/.test(p)), "the package holds no AppArmor profile");
   const files = run("dpkg-query", ["-L", "vellum"]).split("\n").filter((f) => f && !fs.statSync(f, { throwIfNoEntry: false })?.isDirectory());
   check(files.includes(HOST) && files.includes("/usr/lib/vellum/libvellum.so"), "the package installs the host and its plug-in module");
   check(fs.existsSync(`/usr/lib/mozilla/extensions/{ec8030f7-c20a-464f-9b0e-13a3a9e97384}/${GECKO_ID}.xpi`),
@@ -133,20 +142,80 @@ try {
   check(!status.includes("not installed") && status.includes("token module: none recorded"),
         "bridge status: the package's manifests are installed, and it says no token module is recorded");
 
-  const recorded = run(HOST, ["bridge", "install", "--system", "--token-module", args.fwd]);
+  // --- "Try it with a software token", the README's lines as they stand, right after the
+  // package: the administrator's block (as root, `sudo` running its command, `apt install`
+  // checking that the packages it names are installed: the test installs nothing), then the
+  // person's block as that person, a new account in this namespace's /etc. It records SoftHSM2
+  // as it is, with nothing in front but the package's PIN module.
+  const readme = fs.readFileSync(path.join(args.source, "README.md"), "utf8");
+  const tryIt = readme.slice(readme.indexOf("### Try it with a software token"));
+  const [adminLines, personLines] = [...tryIt.slice(0, tryIt.indexOf("\n## ")).matchAll(/```sh\n([\s\S]*?)```/g)].map((m) => m[1]);
+  const shims = path.join(work, "shims");
+  fs.mkdirSync(shims);
+  fs.writeFileSync(path.join(shims, "sudo"), "#!/bin/sh\nexec \"$@\"\n", { mode: 0o755 });
+  fs.writeFileSync(path.join(shims, "apt"), "#!/bin/sh\n[ \"$1\" = install ] && shift && exec dpkg-query -W \"$@\"\n", { mode: 0o755 });
+  const PERSON = "vellumtry";
+  const personHome = path.join(work, "person-home");
+  run("useradd", ["--create-home", "--home-dir", personHome, "--user-group", PERSON]);
+  fs.chmodSync(work, 0o711);
+  const recorded = run("sh", ["-e", "-c", adminLines], { env: { ...process.env, USER: PERSON, PATH: `${shims}:/usr/sbin:/usr/bin:/sbin:/bin` } });
+  const personEnv = { PATH: "/usr/bin:/bin", HOME: personHome, USER: PERSON, LOGNAME: PERSON };
+  const made = spawnSync("setpriv", ["--reuid", PERSON, "--regid", PERSON, "--init-groups", "sh", "-e", "-c", personLines],
+    { encoding: "utf8", cwd: personHome, env: personEnv });
+  const listing = made.stdout.trim().split("\n").pop().match(/^([0-9A-F]+) {2}Try Signer$/);
+  check(made.status === 0 && listing, `the README's lines make a token, and vellum-host lists its certificate (${made.stdout.trim().split("\n").pop()} ${made.stderr.slice(-300)})`);
+  const token = { conf: "/etc/softhsm/softhsm2.conf", pin: personLines.match(/--pin (\d+)/)[1], serial: listing?.[1] ?? "none",
+                  der: fs.readFileSync(path.join(personHome, "try-cert.der")) };
   check(recorded.includes(SETTINGS), `bridge install --system records the token module in ${SETTINGS}`);
+  check(CHROMIUM_MANIFESTS.every((m) => recorded.includes(`unchanged ${m} (`)) && !/^installed \/etc\//m.test(recorded),
+        `bridge install --system says it left the package's links unchanged (${recorded.trim().replaceAll("\n", " | ")})`);
+  // A user's view: the system-wide manifests serve them, no per-user one is wanted.
+  const userStatus = run(HOST, ["bridge", "status"], { env: { ...process.env, HOME: path.join(work, "status-home") } });
+  const userLines = userStatus.split("\n").filter((l) => / \(user\): /.test(l));
+  check(userLines.length === 4 && userLines.every((l) => l.endsWith("serves every user")) && !userStatus.includes("not installed"),
+        `bridge status: per-user manifests are not needed beside the system-wide ones (${userLines.join(" | ")})`);
   // What bridge install writes is what the package ships, so recording leaves the package intact.
   check(CHROMIUM_MANIFESTS.every((m) => fs.readFileSync(m, "utf8") === packaged.chromium) &&
         fs.readFileSync(FIREFOX_MANIFEST, "utf8") === packaged.firefox,
         "the manifests bridge install writes are the package's, byte for byte");
   check(run("dpkg", ["--verify", "vellum"]).trim() === "", "dpkg --verify finds the package's files unchanged");
-  check(run(HOST, ["bridge", "status", "--system"]).includes(`token module: ${args.fwd}`), "bridge status names the recorded module");
-  // The forwarding module supplies no PIN: the package's PIN module asks it through the pinentry
-  // the settings name, here the test's, which answers from a file.
+  check(run(HOST, ["bridge", "status", "--system"]).includes(`token module: ${args.softhsm}`), "bridge status names the recorded module");
+
+  const rootHome = path.join(work, "root-home");
+  fs.mkdirSync(rootHome);
+  const tokenEnv = (home) => ({ PATH: "/usr/bin:/bin", HOME: home, SOFTHSM2_CONF: token.conf });
+
+  // Only pinentry-curses, Debian's `pinentry` pointing at it (as on most systems; made so in
+  // this namespace's /usr and /etc), and no terminal, as when a browser starts the host: doctor
+  // names the problem, and the failed signature's hint a graphical pinentry.
+  for (const name of ["pinentry-gnome3", "pinentry-gtk-2", "pinentry-gtk2", "pinentry-qt", "pinentry-fltk"]) {
+    fs.rmSync(path.join("/usr/bin", name), { force: true });
+  }
+  fs.rmSync("/etc/alternatives/pinentry", { force: true });
+  fs.symlinkSync("/usr/bin/pinentry-curses", "/etc/alternatives/pinentry");
+  const terminalOnly = spawnSync("setsid", ["-w", HOST, "doctor", "--json"],
+    { encoding: "utf8", stdio: ["ignore", "pipe", "pipe"], env: tokenEnv(rootHome) });
+  const curses = (JSON.parse(terminalOnly.stdout || "{}").problems || []).filter((p) => p.includes("asks in a terminal"));
+  check(fs.existsSync("/usr/bin/pinentry") && curses.length === 1 && curses[0].includes("pinentry-gnome3"),
+        `with only pinentry-curses, doctor names it as a problem for browsers (${curses.join(" | ") || terminalOnly.stdout.slice(0, 300)})`);
+  const unsigned = spawnSync("setsid", ["-w", HOST, "--token-module", args.softhsm, "sign", token.serial, "--hash", "sha256", "--data", "x"],
+    { encoding: "utf8", stdio: ["ignore", "pipe", "pipe"], env: tokenEnv(rootHome) });
+  const hint = unsigned.stderr.split("\n").filter((l) => l.includes("hint:")).join(" ");
+  check(unsigned.status !== 0 && unsigned.stderr.includes("Function not suppored(0x0054)") && hint.includes("pinentry-gnome3") &&
+        !hint.includes("curses"), `without a terminal the signature fails and the hint names a graphical pinentry (${hint})`);
+
+  // The package's PIN module asks the PIN through the pinentry the settings name from here on,
+  // the test's, which answers from a file.
   fs.writeFileSync(SETTINGS, JSON.stringify({ ...JSON.parse(fs.readFileSync(SETTINGS, "utf8")), pinentry: FAKE_PINENTRY }));
 
+  // doctor as the README says, as that person, on the installed package: nothing to report.
+  const asUser = spawnSync("setpriv", ["--reuid", PERSON, "--regid", PERSON, "--init-groups", HOST, "doctor", "--json"],
+    { encoding: "utf8", cwd: personHome, env: personEnv });
+  const userReport = JSON.parse(asUser.stdout || "{}");
+  check(asUser.status === 0 && JSON.stringify(userReport.problems) === "[]",
+        `doctor run as a normal user reports no problem (exit ${asUser.status}, problems ${JSON.stringify(userReport.problems)} ${asUser.stderr.slice(0, 300)})`);
+
   // --- The demo page in each browser, fresh profile, nothing of the test's own installed.
-  const token = provisionToken(args.tokenkit, path.join(work, "token"));
   const pinentryAnswers = path.join(work, "pinentry-answers");
   fs.writeFileSync(pinentryAnswers, `every pin ${token.pin}\n`);
   server = await startServer({ root: path.join(args.source, "browser"), host: HOST, hostEnv: {}, ports: 1 });
@@ -197,15 +266,19 @@ try {
 
   // --- Removed: every file of the package goes; the recorded module stays until purge.
   dpkg("-r", "vellum");
-  const left = [...files, APPARMOR].filter(exists);
+  const left = [...files, ...links.map(({ link }) => link)].filter(exists);
   check(left.length === 0, `removing leaves no file of the package (left: ${left.join(", ") || "none"})`);
   check(![...CHROMIUM_MANIFESTS, FIREFOX_MANIFEST, HOST].some(exists) && !exists("/usr/share/chromium/extensions/vellum") &&
-        !exists(`/usr/share/chromium/extensions/${extensionId}.json`), "removing takes the host, its manifests and the extension");
+        !exists(`/usr/share/chromium/extensions/${extensionId}.json`) && !exists("/var/lib/vellum"),
+        "removing takes the host, its manifests, the extension and postinst's notes of its links");
   check(exists(SETTINGS), "removing keeps the recorded token module");
   dpkg("--purge", "vellum");
   check(!exists("/etc/vellum"), "purging takes /etc/vellum");
   const stayed = fresh.filter(exists);
   check(fresh.length > 0 && stayed.length === 0, `purging leaves nothing the package made (left: ${stayed.join(", ") || "none"})`);
+  const gone = before.filter((p) => !exists(p));
+  check(SHARED_FOLDERS.every((f) => before.includes(f)) && gone.length === 0,
+        `every folder the package names that was there before is there after purging (gone: ${gone.join(", ") || "none"})`);
 } finally {
   if (browser) await browser.close().catch(() => {});
   if (server) server.close();

@@ -352,6 +352,8 @@ TEST(DoctorFindingsTest, UninitialisedTokenIsNamedAsSuch) {
               1u)
         << findings.problems[0];
     EXPECT_EQ(countContaining(findings.problems, "reconnect"), 0u);
+    // Advice a person can follow: nothing of the test kit's.
+    EXPECT_EQ(countContaining(findings.problems, "VELLUM_"), 0u) << findings.problems[0];
     EXPECT_EQ(countContaining(findings.slotRoles, "never initialised"), 1u);
 
     // An initialised slot with a certificate before it: only the spare one is named.
@@ -371,6 +373,33 @@ TEST(DoctorFindingsTest, UninitialisedTokenIsNamedAsSuch) {
     findings = DoctorFindings::judge(facts, 0, kLinux);
     EXPECT_EQ(countContaining(findings.problems, "never initialised"), 0u);
     EXPECT_EQ(countContaining(findings.slotRoles, "never initialised"), 0u);
+}
+
+// A token in a reader is unplugged; a software token (no CKF_REMOVABLE_DEVICE) cannot be, so
+// the advice for one that hides the certificates of another names what can be done instead.
+TEST(DoctorFindingsTest, OnlyATokenInAReaderIsToldToBeUnplugged) {
+    vellum::host::ModuleFacts facts;
+    facts.loaded = true;
+    facts.functionList = facts.initialize = facts.slotList = "OK";
+    vellum::host::SlotFacts used;
+    used.rsaSign = used.rsaVerify = true;
+    used.flags.tokenInitialized = true;
+    used.flags.protectedAuthenticationPath = true;
+    used.certificates.resize(1);
+    vellum::host::SlotFacts empty = used;
+    empty.slot = 2;
+    empty.certificates.clear();
+    for (bool removable : {true, false}) {
+        empty.removable = removable;
+        facts.slots = {used, empty};
+        const DoctorFindings findings = DoctorFindings::judge(facts, 0, kLinux);
+        ASSERT_EQ(findings.problems.size(), 1u);
+        ASSERT_EQ(findings.warnings.size(), 1u);
+        for (const std::string& text : {findings.problems[0], findings.warnings[0]}) {
+            EXPECT_EQ(text.find("unplug") != std::string::npos, removable) << text;
+            EXPECT_EQ(text.find("delete") != std::string::npos, !removable) << text;
+        }
+    }
 }
 
 TEST(PemTextTest, CutsIntoLinesOf64) {

@@ -221,6 +221,44 @@ class VellumHostTest(unittest.TestCase):
             # A different hash than the one signed with must not verify.
             self.assertNotEqual(self.verify("sha256", data, signature).returncode, 0)
 
+    def test_a_folder_another_user_made_first_neither_unlocks_nor_stops_signing(self):
+        # Without a runtime folder, with /tmp/vellum-UID made first by another user (in a private
+        # /tmp of this test's own): 48 hosts signing at once, as 48 pages would, take turns.
+        count = 48
+        home = tempfile.mkdtemp(dir=ARGS.work)
+        self.addCleanup(shutil.rmtree, home, ignore_errors=True)
+        out = os.path.join(home, "out")
+        os.mkdir(out)
+        script = """set -e
+            mount -t tmpfs vellum-tmp /tmp
+            mkdir -m 0777 /tmp/vellum-$(id -u)
+            chown 65534:65534 /tmp/vellum-$(id -u)
+            for i in $(seq %d); do
+                "$0" --json --token-module "$1" sign "$2" --hash sha256 --data "page $i" \\
+                    > "$3/$i.out" 2> "$3/$i.err" &
+            done
+            wait""" % count
+        result = subprocess.run(
+            ["unshare", "--mount", "--propagation", "private", "sh", "-c", script, ARGS.host,
+             ARGS.fwd, SERIAL, out], capture_output=True,
+            env=token_env(HOME=home, XDG_RUNTIME_DIR=None, XDG_CACHE_HOME=None), timeout=600)
+        self.assertEqual(result.returncode, 0, result)
+        results = []
+        for i in range(1, count + 1):
+            with open(os.path.join(out, "%d.err" % i)) as f:
+                self.assertEqual(f.read(), "", i)
+            with open(os.path.join(out, "%d.out" % i)) as f:
+                (step,) = [json.loads(line) for line in f.read().splitlines()]
+            results.append(step["result"])
+            if step["ok"]:
+                verdict = self.verify("sha256", b"page %d" % i, bytes.fromhex(step["signature"]))
+                self.assertEqual(verdict.stdout, b"Verified OK\n", (i, verdict))
+        self.assertEqual(sum(r == "E:1000" for r in results), 0, results)
+        # The lock was the user's own, in the home's cache folder.
+        lock = os.path.join(home, ".cache", "vellum")
+        self.assertEqual(os.stat(lock).st_mode & 0o777, 0o700)
+        self.assertEqual(len(os.listdir(lock)), 1)
+
     def test_a_held_token_lock_makes_others_wait_and_doctor_names_it(self):
         report = self.doctor()
         self.assertIsNone(report["tokenLock"]["heldBy"])
@@ -525,7 +563,9 @@ class VellumHostTest(unittest.TestCase):
         (sentence,) = report["problems"]
         self.assertIn("C_GetMechanismInfo is missing from the function list, so the plug-in "
                       "answers \"Function list of pkcs11 is null\"", sentence)
-        report = self.doctor(code=0, VELLUM_P11FWD_NULL_FUNCTIONS="C_GetInfo;C_GetTokenInfo")
+        # (Without token flags the token may want a PIN: the test's pinentry, not the machine's.)
+        report = self.doctor(code=0, VELLUM_P11FWD_NULL_FUNCTIONS="C_GetInfo;C_GetTokenInfo",
+                             VELLUM_PIN_PINENTRY=FAKE_PINENTRY)
         self.assertIsNone(report["module"]["manufacturer"])
         self.assertEqual(report["getCertList"]["result"], "CN=%s,%s;" % (SUBJECT_NAME, SERIAL))
         # vellum-host itself cannot set up: the mapping has nothing to map.
@@ -559,16 +599,17 @@ class VellumHostTest(unittest.TestCase):
         (problem,) = report["problems"]
         self.assertIn("shows no certificate without login", problem)
 
-    def test_doctor_names_softhsm2s_uninitialised_spare_token(self):
-        # Unhidden, SoftHSM2's spare token comes last, so it is the one listed.
-        report = self.doctor(code=1, VELLUM_P11FWD_HIDE_UNINITIALIZED=None)
-        token, spare = report["slots"]
-        self.assertEqual((token["listed"], spare["listed"]), (False, True))
-        self.assertFalse(spare["flags"]["tokenInitialized"])
-        (problem,) = report["problems"]
-        self.assertIn("holds a token that was never initialised (CKF_TOKEN_INITIALIZED is not "
-                      "set)", problem)
-        self.assertNotIn("reconnect", problem)
+    def test_doctor_leaves_out_softhsm2s_uninitialised_spare_token_as_pages_do(self):
+        # Unhidden, SoftHSM2's spare token comes last; the PIN module in front of the module
+        # leaves it out, so the token with the certificate is the one listed.
+        report = self.doctor(code=0, VELLUM_P11FWD_HIDE_UNINITIALIZED=None)
+        (token,) = report["slots"]
+        self.assertEqual((token["label"], token["listed"]), ("token", True))
+        self.assertEqual(report["getCertList"]["lastError"], "OK")
+        self.assertIn(SERIAL + ";", report["getCertList"]["result"])
+        self.assertEqual(report["problems"], [])
+        listed = self.host("list", VELLUM_P11FWD_HIDE_UNINITIALIZED=None)
+        self.assertIn(SERIAL, listed.stdout.decode())
 
     def test_doctor_two_tokens_lists_only_the_last(self):
         with tempfile.TemporaryDirectory() as d:
@@ -1440,10 +1481,13 @@ class BridgeInstallTest(unittest.TestCase):
 
 
     def installed_copy(self, root):
-        """vellum-host and its plug-in module as installed under `root`; the program's path."""
+        """vellum-host, its plug-in module and the PIN module as installed under `root`; the
+        program's path."""
         program = os.path.join(root, "bin", "vellum-host")
         plugin = os.path.join(root, "lib", "vellum", "libvellum.so")
-        for path, source in ((program, ARGS.host), (plugin, ARGS.plugin)):
+        pin = os.path.join(root, "lib", "vellum", "libvellum_pin.so")
+        for path, source in ((program, ARGS.host), (plugin, ARGS.plugin),
+                             (pin, os.path.join(ARGS.build, "pin", "libvellum_pin.so"))):
             os.makedirs(os.path.dirname(path), exist_ok=True)
             shutil.copy(source, path)
         for folder in (root, os.path.dirname(program), os.path.dirname(plugin),
@@ -1510,6 +1554,26 @@ class BridgeInstallTest(unittest.TestCase):
         with open(victim) as f:
             self.assertEqual(f.read(), "secret")
         self.assertFalse(os.path.exists(os.path.join(self.home, "profile")))
+
+        # Root's own home, but XDG_CONFIG_HOME in the other user's folder, where that user
+        # linked vellum/ to root's settings folder (standing for /etc/vellum here).
+        root_home = tempfile.mkdtemp(dir=ARGS.work)
+        self.addCleanup(shutil.rmtree, root_home)
+        system = os.path.join(root_home, "etc-vellum")
+        os.mkdir(system)
+        with open(os.path.join(system, "bridge.json"), "w") as f:
+            f.write('{"tokenModule": "/usr/lib/token.so"}\n')
+        config = os.path.join(self.home, "config")
+        os.mkdir(config)
+        os.chown(config, 4242, 4242)
+        os.symlink(system, os.path.join(config, "vellum"))
+        os.lchown(os.path.join(config, "vellum"), 4242, 4242)
+        for action in ("install", "uninstall"):
+            result = self.bridge(action, "--user", "--browser", "chromium", code=1,
+                                 HOME=root_home, XDG_CONFIG_HOME=config)
+            self.assertIn("refusing to %s %s" % (action, config), result.stderr.decode())
+            self.assertIn("owned by uid 4242", result.stderr.decode())
+        self.assertEqual(os.listdir(system), ["bridge.json"])
 
     def test_a_user_installing_refuses_a_planted_link(self):
         if os.geteuid() != 0:
@@ -1930,6 +1994,65 @@ class PinDialogTest(unittest.TestCase):
         self.assertEqual(self.dialogs(), [])
         (login,) = self.logins()
         self.assertIn("pin=null pinLength=0 pinSupplied=yes", login)
+
+    def test_without_a_terminal_a_graphical_pinentry_goes_before_a_text_mode_one(self):
+        # Debian's `pinentry` alternative pointing at pinentry-curses, as on most systems, and
+        # a PATH of only the stand-ins (the machine's own pinentries stay out of it). Each
+        # stand-in notes its name, then answers as the fake does.
+        ran = os.path.join(self.dir, "ran")
+        os.unlink(os.path.join(self.bin, "pinentry"))
+        def stand_in(name):
+            path = os.path.join(self.bin, name)
+            with open(path, "w") as f:
+                f.write("#!/bin/sh\necho %s >> '%s'\nexec '%s' \"$@\"\n"
+                        % (name, ran, FAKE_PINENTRY))
+            os.chmod(path, 0o755)
+        stand_in("pinentry-curses")
+        os.symlink("pinentry-curses", os.path.join(self.bin, "pinentry"))
+
+        def sign(env):
+            signature = os.path.join(self.dir, "sig.bin")
+            result = subprocess.run(
+                [ARGS.host, "--token-module", ARGS.fwd, "sign", PIN_SERIAL, "--hash", "sha256",
+                 "--data", "pay 5", "--raw", signature], capture_output=True, env=env,
+                stdin=subprocess.DEVNULL, timeout=60)
+            names = []
+            if os.path.exists(ran):
+                with open(ran) as f:
+                    names = f.read().split()
+                os.unlink(ran)
+            return result, names
+
+        # Only the text-mode one, no terminal: it is what there is (and fails, as it would);
+        # the hint and doctor name graphical ones only, and doctor calls it a problem.
+        result, names = sign(self.env("fail", GPG_TTY="", PATH=self.bin))
+        self.assertEqual((result.returncode, names), (1, ["pinentry-curses"]), result)
+        hint = [l for l in result.stderr.decode().splitlines() if "hint:" in l]
+        self.assertIn("pinentry-gnome3", hint[0])
+        self.assertNotIn("curses", "\n".join(hint))
+        doctor = self.host("doctor", "--json", env=self.env(PATH=self.bin))
+        (report,) = [json.loads(l) for l in doctor.stdout.decode().splitlines()]
+        self.assertEqual(doctor.returncode, 1, doctor)
+        (problem,) = [p for p in report["problems"] if "pinentry" in p]
+        self.assertIn("asks in a terminal", problem)
+        self.assertIn("pinentry-gnome3", problem)
+
+        # A graphical one installed beside it: without a terminal it is the one asked, and the
+        # signature is good; with one (GnuPG's GPG_TTY), `pinentry` is asked as before.
+        stand_in("pinentry-gnome3")
+        result, names = sign(self.env("pin " + PIN_TOKEN["pin"], GPG_TTY="", PATH=self.bin))
+        self.assertEqual((result.returncode, names), (0, ["pinentry-gnome3"]), result)
+        with open(os.path.join(self.dir, "sig.bin"), "rb") as f:
+            verdict = VellumHostTest.verify(self, "sha256", b"pay 5", f.read(),
+                                            PIN_TOKEN["certificate"])
+        self.assertEqual(verdict.stdout, b"Verified OK\n", verdict)
+        result, names = sign(self.env("pin " + PIN_TOKEN["pin"], GPG_TTY="/dev/tty",
+                                      PATH=self.bin))
+        self.assertEqual((result.returncode, names), (0, ["pinentry-curses"]), result)
+        doctor = self.host("doctor", "--json", env=self.env(PATH=self.bin))
+        (report,) = [json.loads(l) for l in doctor.stdout.decode().splitlines()]
+        self.assertEqual((doctor.returncode, report["problems"]), (0, []), report)
+        self.assertTrue(report["module"]["pinentry"].endswith("/pinentry-gnome3"), report)
 
     def test_without_pinentry_no_login_and_doctor_names_the_package(self):
         env = self.env("pin " + PIN_TOKEN["pin"], PATH=os.path.join(self.dir, "empty"))

@@ -284,5 +284,35 @@ TEST_F(PinModuleTest, LoginsWithAPinOrForTheSecurityOfficerPassUnchanged) {
     EXPECT_EQ(CallLog(logPath).count("C_Login"), 3u);
 }
 
+TEST_F(PinModuleTest, TheSlotListLeavesOutTokensNeverInitialised) {
+    // Straight from the token module: SoftHSM2's spare, never-initialised token comes last.
+    modulePath = VELLUM_P11FWD_PATH;
+    ASSERT_EQ(load(), CKR_OK);
+    ASSERT_EQ(p11->C_Initialize(nullptr), CKR_OK);
+    const std::vector<CK_SLOT_ID> all = slots();
+    p11->C_Finalize(nullptr);
+    unload();
+    ASSERT_FALSE(all.empty());
+    modulePath = VELLUM_PIN_PATH;
+    ASSERT_EQ(load(), CKR_OK);
+    ASSERT_EQ(p11->C_Initialize(nullptr), CKR_OK);
+    const std::vector<CK_SLOT_ID> listed = slots();
+    ASSERT_EQ(listed.size(), all.size() - 1);
+    EXPECT_EQ(listed.back(), token->slotId);
+    for (CK_SLOT_ID slot : listed) {
+        CK_TOKEN_INFO info{};
+        ASSERT_EQ(p11->C_GetTokenInfo(slot, &info), CKR_OK);
+        EXPECT_NE(info.flags & CKF_TOKEN_INITIALIZED, 0u) << slot;
+    }
+    // A buffer for the unfiltered count is too big, one short of the filtered one too small.
+    std::vector<CK_SLOT_ID> buffer(all.size(), 0);
+    CK_ULONG count = listed.size() - 1;
+    EXPECT_EQ(p11->C_GetSlotList(CK_TRUE, buffer.data(), &count), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(count, listed.size());
+    count = buffer.size();
+    EXPECT_EQ(p11->C_GetSlotList(CK_TRUE, buffer.data(), &count), CKR_OK);
+    EXPECT_EQ(std::vector<CK_SLOT_ID>(buffer.begin(), buffer.begin() + count), listed);
+}
+
 }  // namespace
 }  // namespace vellum::tokenkit::testing
