@@ -55,8 +55,8 @@ bool NativeHostClient::start(std::string& error) {
     std::string moduleOption = "--token-module";
     std::string noPinDialog = "--no-pin-dialog";
     std::string mode = "native-messaging";
-    char* argv[] = {program_.data(), moduleOption.data(), tokenModule_.data(),
-                    noPinDialog.data(), mode.data(), nullptr};
+    char* argv[] = {program_.data(),    moduleOption.data(), tokenModule_.data(),
+                    noPinDialog.data(), mode.data(),         nullptr};
     const int spawned =
         ::posix_spawn(&pid_, program_.c_str(), &actions, nullptr, argv, envp.data());
     posix_spawn_file_actions_destroy(&actions);

@@ -66,8 +66,8 @@ int main(int argc, char** argv) {
     }
     ::setenv("VELLUM_P11FWD_PIN", tokens.pin().c_str(), 1);
 
-    vellum::bench::BenchmarkSuite suite(tokens, {VELLUM_PLUGIN_PATH, VELLUM_P11FWD_PATH,
-                                                 VELLUM_SOFTHSM2_PATH, VELLUM_HOST_PATH});
+    vellum::bench::BenchmarkSuite suite(
+        tokens, {VELLUM_PLUGIN_PATH, VELLUM_P11FWD_PATH, VELLUM_SOFTHSM2_PATH, VELLUM_HOST_PATH});
     if (!suite.prepare(error)) {
         return fail(error);
     }

@@ -57,9 +57,10 @@ bool TokenModuleRedirect::pointAt(const std::string& module, std::string& error)
         return false;
     }
     if (!inForce()) {
-        error = "this program's dlopen is not the one loaded code binds to (it must be linked "
-                "with --export-dynamic-symbol=dlopen), so " + std::string(kFixedPath) +
-                " cannot be pointed at " + module;
+        error =
+            "this program's dlopen is not the one loaded code binds to (it must be linked "
+            "with --export-dynamic-symbol=dlopen), so " +
+            std::string(kFixedPath) + " cannot be pointed at " + module;
         return false;
     }
     publish(module);

@@ -307,7 +307,8 @@ TEST(TokenModuleRedirectTest, PointsTheFixedPathAtAModuleInThisProcessOnly) {
     if (helper == nullptr) {
         dlclose(caller);
         GTEST_SKIP() << "under AddressSanitizer a bare name is not searched by its caller's "
-                        "RUNPATH: " << dlerror();
+                        "RUNPATH: "
+                     << dlerror();
     }
 #endif
     ASSERT_NE(helper, nullptr) << dlerror();
