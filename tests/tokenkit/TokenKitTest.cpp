@@ -302,20 +302,21 @@ TEST(TokenModuleRedirectTest, PointsTheFixedPathAtAModuleInThisProcessOnly) {
     EXPECT_EQ(dlopen(VELLUM_CALLER_HELPER_NAME, RTLD_NOW | RTLD_NOLOAD), nullptr);
     void* helper = open(VELLUM_CALLER_HELPER_NAME);
 #if defined(__SANITIZE_ADDRESS__)
-    // The sanitizer's own dlopen, in front of the C library's, calls that from its library, so
-    // the loader searches the sanitizer's RUNPATH, whoever called.
+    // AddressSanitizer's dlopen, in front of the C library's, calls that from the sanitizer's
+    // library, so the loader searches no caller's RUNPATH at all; only the plain build can show
+    // the caller kept.
     if (helper == nullptr) {
-        dlclose(caller);
-        GTEST_SKIP() << "under AddressSanitizer a bare name is not searched by its caller's "
-                        "RUNPATH: "
-                     << dlerror();
+        dlerror();
     }
-#endif
+#else
     ASSERT_NE(helper, nullptr) << dlerror();
-    auto answer = reinterpret_cast<int (*)()>(dlsym(helper, "vellum_caller_helper_answer"));
-    ASSERT_NE(answer, nullptr);
-    EXPECT_EQ(answer(), 42);
-    dlclose(helper);
+#endif
+    if (helper != nullptr) {
+        auto answer = reinterpret_cast<int (*)()>(dlsym(helper, "vellum_caller_helper_answer"));
+        ASSERT_NE(answer, nullptr);
+        EXPECT_EQ(answer(), 42);
+        dlclose(helper);
+    }
     dlclose(caller);
 
     // Nothing chosen: nothing loads, and the loader's message says so.
