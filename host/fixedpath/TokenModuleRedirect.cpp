@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace vellum::fixedpath {
@@ -17,22 +18,23 @@ struct Target {
 
 std::atomic<const Target*> current{nullptr};
 
-void publish(std::string file) noexcept {
-    Target* next = new (std::nothrow) Target{std::string(), current.load()};
-    if (next == nullptr) {
-        return;
-    }
-    next->file = std::move(file);
-    while (!current.compare_exchange_weak(next->previous, next)) {
+// False when there is no memory for it; the target in force then stays.
+bool publish(const char* prefix, const char* file) noexcept {
+    try {
+        auto next = std::make_unique<Target>(Target{std::string(prefix) + file, current.load()});
+        while (!current.compare_exchange_weak(next->previous, next.get())) {
+        }
+        next.release();
+        return true;
+    } catch (...) {  // no memory for the string or the target
+        return false;
     }
 }
 
 // Where nothing can be: the kernel creates no file under /proc/self of a name it does not know,
 // so the loader's message is "<this path>: cannot open shared object file: No such file or
 // directory", and it says why.
-std::string nothingChosen() {
-    return std::string("/proc/self/no token module is chosen for ") + kTokenModulePath;
-}
+constexpr const char* kNothingChosen = "/proc/self/no token module is chosen for ";
 
 using Dlopen = void* (*)(const char*, int);
 
@@ -63,16 +65,19 @@ bool TokenModuleRedirect::pointAt(const std::string& module, std::string& error)
             std::string(kFixedPath) + " cannot be pointed at " + module;
         return false;
     }
-    publish(module);
+    if (!publish("", module.c_str())) {
+        error = "out of memory pointing " + std::string(kFixedPath) + " at " + module;
+        return false;
+    }
     return true;
 }
 
-void TokenModuleRedirect::pointAtNothing() {
-    publish(nothingChosen());
+bool TokenModuleRedirect::pointAtNothing() noexcept {
+    return publish(kNothingChosen, kFixedPath);
 }
 
-void TokenModuleRedirect::clear() {
-    publish(std::string());
+bool TokenModuleRedirect::clear() noexcept {
+    return publish("", "");
 }
 
 const char* TokenModuleRedirect::target() noexcept {

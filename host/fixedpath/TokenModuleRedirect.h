@@ -29,10 +29,12 @@ public:
     // binds to (the program was linked without the room's export).
     static bool pointAt(const std::string& module, std::string& error);
     // Loads of kFixedPath load nothing from now on: dlopen returns null, as for a missing file,
-    // and dlerror names the fixed path and says that no token module is chosen for it.
-    static void pointAtNothing();
+    // and dlerror names the fixed path and says that no token module is chosen for it. False,
+    // with the target in force kept, only when there is no memory for the new one.
+    [[nodiscard]] static bool pointAtNothing() noexcept;
     // Loads of kFixedPath open whatever the machine has there, as when the process started.
-    static void clear();
+    // False as pointAtNothing().
+    [[nodiscard]] static bool clear() noexcept;
 
     // What a load of kFixedPath opens now: the chosen module, a path that cannot exist (after
     // pointAtNothing), or kFixedPath itself.

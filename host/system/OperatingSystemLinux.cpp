@@ -54,7 +54,10 @@ bool OperatingSystem::mapTokenModule(const std::string& module, IfMissing ifMiss
                     (resolved != nullptr ? "not a file" : std::strerror(errno));
             return false;
         }
-        TokenModuleRedirect::pointAtNothing();
+        if (!TokenModuleRedirect::pointAtNothing()) {
+            error = "out of memory";
+            return false;
+        }
         return true;
     }
     return TokenModuleRedirect::pointAt(resolved.get(), error);

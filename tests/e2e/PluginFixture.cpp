@@ -71,7 +71,7 @@ void PluginTest::TearDown() {
 
 void NoTokenModuleTest::SetUp() {
     ASSERT_NO_FATAL_FAILURE(PluginTest::SetUp());
-    TokenModuleRedirect::pointAtNothing();
+    ASSERT_TRUE(TokenModuleRedirect::pointAtNothing());
 }
 
 // --- TokenTest ------------------------------------------------------------------------------

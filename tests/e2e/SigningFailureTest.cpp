@@ -49,7 +49,7 @@ TEST_F(SigningFailureTest, FailuresBeforeTheToken) {
     env().unset("VELLUM_P11FWD_FAIL");
 
     // No module at the fixed path.
-    fixedpath::TokenModuleRedirect::pointAtNothing();
+    ASSERT_TRUE(fixedpath::TokenModuleRedirect::pointAtNothing());
     clearLog();
     EXPECT_EQ(readText("SignData"), "E:1000");
     EXPECT_EQ(lastError(), "loadPKCS11Library failed:");

@@ -29,8 +29,11 @@ int listAtTheRealFixedPath(pluginhost::PluginHost& host, int report) {
     auto say = [report](const std::string& text) {
         (void)!::write(report, text.data(), text.size());
     };
-    fixedpath::TokenModuleRedirect::clear();
     std::string why;
+    if (!fixedpath::TokenModuleRedirect::clear()) {
+        say("no memory to clear the redirect");
+        return 1;
+    }
     if (!tokenkit::FixedPathMount::enter(why)) {
         say(why);
         return kNoMountNamespace;

@@ -320,7 +320,7 @@ TEST(TokenModuleRedirectTest, PointsTheFixedPathAtAModuleInThisProcessOnly) {
     dlclose(caller);
 
     // Nothing chosen: nothing loads, and the loader's message says so.
-    TokenModuleRedirect::pointAtNothing();
+    ASSERT_TRUE(TokenModuleRedirect::pointAtNothing());
     EXPECT_EQ(dlopen(fixed, RTLD_LAZY), nullptr);
     const char* message = dlerror();
     ASSERT_NE(message, nullptr);
@@ -333,7 +333,7 @@ TEST(TokenModuleRedirectTest, PointsTheFixedPathAtAModuleInThisProcessOnly) {
     EXPECT_EQ(TokenModuleRedirect::target(), chosen) << "a refused path must change nothing";
 
     // Back to the machine's own file, which nothing above touched.
-    TokenModuleRedirect::clear();
+    ASSERT_TRUE(TokenModuleRedirect::clear());
     EXPECT_STREQ(TokenModuleRedirect::target(), fixed);
     EXPECT_EQ(fs::exists(fs::symlink_status(fixed, ec)), machineHasOne);
 }
