@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
-#include <new>
 
 namespace vellum::fixedpath {
 namespace {
