@@ -66,7 +66,7 @@ BenchmarkSuite::BenchmarkSuite(const BenchTokens& tokens, Paths paths)
     : tokens_(tokens),
       paths_(std::move(paths)),
       plugin_(paths_.plugin),
-      native_(paths_.nativeHost, tokens.directory()),
+      native_(paths_.nativeHost, tokens.directory(), paths_.forwardingModule),
       floor_(floorSettings(paths_.forwardingModule, std::string(), tokens)),
       floorSoftHsm_(floorSettings(paths_.softHsmModule, tokens.pin(), tokens)),
       listFloor_(paths_.forwardingModule) {}

@@ -28,7 +28,9 @@ class BenchmarkSuite {
 public:
     struct Paths {
         std::string plugin;
-        // The forwarding module as the plug-in finds it: at the fixed module path.
+        // The forwarding module, which the plug-in finds at the fixed module path: this program
+        // points that path at it, the native host gets it as --token-module, pkcs11-tool and the
+        // floor load it by this path.
         std::string forwardingModule;
         std::string softHsmModule;
         std::string nativeHost;  // vellum-host

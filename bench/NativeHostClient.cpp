@@ -13,8 +13,8 @@ extern char** environ;
 
 namespace vellum::bench {
 
-NativeHostClient::NativeHostClient(std::string program, std::string home)
-    : program_(std::move(program)), home_(std::move(home)) {}
+NativeHostClient::NativeHostClient(std::string program, std::string home, std::string tokenModule)
+    : program_(std::move(program)), home_(std::move(home)), tokenModule_(std::move(tokenModule)) {}
 
 NativeHostClient::~NativeHostClient() {
     std::string ignored;
@@ -52,8 +52,11 @@ bool NativeHostClient::start(std::string& error) {
         envp.push_back(variable.data());
     }
     envp.push_back(nullptr);
+    std::string moduleOption = "--token-module";
+    std::string noPinDialog = "--no-pin-dialog";
     std::string mode = "native-messaging";
-    char* argv[] = {program_.data(), mode.data(), nullptr};
+    char* argv[] = {program_.data(),    moduleOption.data(), tokenModule_.data(),
+                    noPinDialog.data(), mode.data(),         nullptr};
     const int spawned =
         ::posix_spawn(&pid_, program_.c_str(), &actions, nullptr, argv, envp.data());
     posix_spawn_file_actions_destroy(&actions);

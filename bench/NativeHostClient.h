@@ -16,9 +16,9 @@ namespace vellum::bench {
 
 class NativeHostClient {
 public:
-    // `home`: the HOME the host runs with (one without bridge settings, so that it uses the
-    // fixed module path as this process has mapped it).
-    NativeHostClient(std::string program, std::string home);
+    // `home`: the HOME the host runs with (one without bridge settings); `tokenModule`: the
+    // module it runs as --token-module, itself, without the PIN module in front of it.
+    NativeHostClient(std::string program, std::string home, std::string tokenModule);
     ~NativeHostClient();
     NativeHostClient(const NativeHostClient&) = delete;
     NativeHostClient& operator=(const NativeHostClient&) = delete;
@@ -40,6 +40,7 @@ public:
 private:
     std::string program_;
     std::string home_;
+    std::string tokenModule_;
     pid_t pid_ = -1;
     int toHost_ = -1;
     int fromHost_ = -1;

@@ -10,11 +10,11 @@
 
 #include "BenchTokens.h"
 #include "BenchmarkSuite.h"
-#include "modulemapping/FixedModulePath.h"
+#include "fixedpath/TokenModuleRedirect.h"
 
 namespace {
 
-using vellum::modulemapping::FixedModulePath;
+using vellum::fixedpath::TokenModuleRedirect;
 
 // Defaults of this run; flags given on the command line come later and win.
 const char* const kDefaultFlags[] = {
@@ -35,12 +35,7 @@ int fail(const std::string& what) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // The mount namespace can only be entered while the process has one thread.
     std::string error;
-    if (!FixedModulePath::enter(error)) {
-        return fail("cannot enter a private mount namespace for the module path: " + error);
-    }
-
     std::vector<char*> args(argv, argv + argc);
     for (const char* flag : kDefaultFlags) {
         args.insert(args.begin() + 1, const_cast<char*>(flag));
@@ -52,7 +47,9 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    if (!FixedModulePath::pointAt(VELLUM_P11FWD_PATH, error)) {
+    // The plug-in's loads of its fixed path open the forwarding module (this program exports the
+    // redirect's dlopen, as vellum-host does).
+    if (!TokenModuleRedirect::pointAt(VELLUM_P11FWD_PATH, error)) {
         return fail(error);
     }
     // The plug-in logs in with a null PIN; the forwarding module supplies the token's PIN, as a
@@ -69,8 +66,8 @@ int main(int argc, char** argv) {
     }
     ::setenv("VELLUM_P11FWD_PIN", tokens.pin().c_str(), 1);
 
-    vellum::bench::BenchmarkSuite suite(tokens, {VELLUM_PLUGIN_PATH, FixedModulePath::kPath,
-                                                 VELLUM_SOFTHSM2_PATH, VELLUM_HOST_PATH});
+    vellum::bench::BenchmarkSuite suite(
+        tokens, {VELLUM_PLUGIN_PATH, VELLUM_P11FWD_PATH, VELLUM_SOFTHSM2_PATH, VELLUM_HOST_PATH});
     if (!suite.prepare(error)) {
         return fail(error);
     }

@@ -31,39 +31,13 @@ for f in "$host" "$tokenkit" "$fwd" "$softhsm"; do
     [ -e "$f" ] || verdict_failed "$f is missing; build the tree first"
 done
 
-# The plug-in loads its token module from a fixed path. vellum-host puts the demo's module
-# there in a private mount namespace of its own process; say exactly why if that cannot work.
-namespace_problem() {
-    local args=(--mount) reason
-    [ "$(id -u)" -eq 0 ] || args+=(--user --map-root-user)
-    reason=$(unshare "${args[@]}" true 2>&1) && return 1
-    echo "cannot create a private mount namespace (unshare ${args[*]}: ${reason##*: })."
-    if [ "$(id -u)" -eq 0 ]; then
-        echo "Running as root without CAP_SYS_ADMIN (a container?); run where mounts are allowed."
-    elif [ "$(cat /proc/sys/kernel/unprivileged_userns_clone 2>/dev/null)" = 0 ]; then
-        echo "Unprivileged user namespaces are off: sysctl kernel.unprivileged_userns_clone=0."
-        echo "Enable them (sudo sysctl kernel.unprivileged_userns_clone=1) or run as root."
-    elif [ "$(cat /proc/sys/user/max_user_namespaces 2>/dev/null)" = 0 ]; then
-        echo "User namespaces are off: sysctl user.max_user_namespaces=0. Raise it or run as root."
-    elif [ "$(cat /proc/sys/kernel/apparmor_restrict_unprivileged_userns 2>/dev/null)" = 1 ]; then
-        echo "AppArmor restricts unprivileged user namespaces"
-        echo "(kernel.apparmor_restrict_unprivileged_userns=1); run as root or allow them."
-    else
-        echo "Something (seccomp, a container runtime) forbids unshare; run as root."
-    fi
-}
-if problem=$(namespace_problem); then
-    echo "$problem" | indent
-    verdict_failed "the demo cannot map its token module at $fixed_path as $(id -un)"
-fi
-
 # Only the demo's own settings of the forwarding module count.
 while read -r name; do unset "$name"; done < <(compgen -e | grep '^VELLUM_P11FWD_' || true)
 
 echo "vellum demo: the plug-in module run by vellum-host, a command-line NPAPI host, with"
-echo "the forwarding PKCS#11 module over SoftHSM2 ($softhsm) mapped at the"
-echo "plug-in's fixed token module path $fixed_path"
-echo "in a private mount namespace of vellum-host's own (nothing is installed there)."
+echo "the forwarding PKCS#11 module over SoftHSM2 ($softhsm) loaded where the"
+echo "plug-in loads its fixed token module path $fixed_path,"
+echo "in vellum-host's own process only (nothing is installed there, no privilege is needed)."
 
 heading "1. Demo token (SoftHSM2, RSA-2048) in ${token_dir#"$PWD"/}"
 "$tokenkit" provision "$token_dir" --label demo --bits 2048 >"$work/token.txt" ||

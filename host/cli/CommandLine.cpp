@@ -453,10 +453,10 @@ else, or anything written as str:TEXT, is passed as the string TEXT.
 Options:
   --plugin PATH        the plug-in module (default: the one installed or built beside
                        vellum-host)
-  --token-module PATH  run with PATH mapped at the plug-in's fixed token module path, in a
-                       private mount namespace of this process only (Linux). On macOS it is
-                       refused, for doctor too: install the module at the fixed path, which
-                       the plug-in and doctor both load. On Linux vellum's PIN module is
+  --token-module PATH  run with the plug-in's fixed token module path loading PATH, in this
+                       process only, with no privilege (Linux). On macOS it is refused, for
+                       doctor too: install the module at the fixed path, which the plug-in
+                       and doctor both load. On Linux vellum's PIN module is
                        put in front of PATH (not for doctor): a token without a PIN pad is
                        asked its PIN through pinentry at every login
   --no-pin-dialog      with --token-module: map PATH itself, without the PIN module, so

@@ -10,7 +10,7 @@ namespace vellum::host {
 class FailureHint {
 public:
     struct Context {
-        std::string modulePath;     // the plug-in's fixed token module path
+        std::string modulePath;     // the file the fixed token module path loads
         bool moduleExists = false;  // whether anything is at that path
         std::string hash;           // the hash a sign step selected, or empty
     };

@@ -180,7 +180,9 @@ std::string StepRunner::lastError() {
 
 std::string StepRunner::hintFor(const std::string& lastError, const std::string& hash) const {
     FailureHint::Context context;
-    context.modulePath = kTokenModulePath;
+    // The file the plug-in's load of the fixed path opens: --token-module's, redirected in this
+    // process only, or whatever is at the fixed path itself.
+    context.modulePath = tokenModule_.empty() ? std::string(kTokenModulePath) : tokenModule_;
     std::error_code failed;
     context.moduleExists = std::filesystem::exists(context.modulePath, failed);
     context.hash = hash;

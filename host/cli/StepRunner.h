@@ -16,7 +16,7 @@ public:
     // The fixed text of every failed token operation.
     static constexpr const char* kFailureResult = "E:1000";
 
-    // `tokenModule`: the module --token-module mapped at the fixed path, or empty.
+    // `tokenModule`: the module the fixed path loads (--token-module), or empty.
     // `tokenLock`: held around every step but doctor (which only looks whether another host
     // holds it), or null.
     StepRunner(pluginhost::PluginHost& host, std::string pluginPath, std::string tokenModule,

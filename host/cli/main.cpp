@@ -102,13 +102,12 @@ int nativeMessaging(const CommandLine& commandLine) {
         setupError =
             haveSettings ? vellum::host::RecordedModule::refusalToMap(settings) : settingsError;
     }
-    // Found by this user's id, so before the mapping's user namespace.
     vellum::host::TokenLock tokenLock(module.empty() ? kTokenModulePath : module);
     if (!tokenLock.usable()) {
         complain("warning: token operations are not kept apart from other hosts': " +
                  tokenLock.lockProblem());
     }
-    // Before the plug-in loads, while the process still has one thread. A token without a PIN
+    // Before the plug-in loads: it binds to the redirected fixed path. A token without a PIN
     // pad is asked its PIN through pinentry, naming the page that asks (announceOrigin).
     if (setupError.empty() && !module.empty()) {
         PinModuleFront::announceSite("");
@@ -227,9 +226,8 @@ int run(const std::vector<std::string>& words) {
     if (!vellum::host::PluginLocator::locate(commandLine.pluginPath, pluginPath, error)) {
         return broken(commandLine, error);
     }
-    // Before anything else runs, while the process still has one thread.
+    // Before the plug-in loads: it binds to the redirected fixed path.
     const std::string tokenModule = doctorTokenModule(commandLine);
-    // Found by this user's id, so before the mapping's user namespace.
     vellum::host::TokenLock tokenLock(tokenModule.empty() ? kTokenModulePath : tokenModule);
     if (!tokenLock.usable()) {
         complain("warning: token operations are not kept apart from other hosts': " +

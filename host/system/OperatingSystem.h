@@ -15,13 +15,13 @@ public:
     // What mapTokenModule() does when `module` is not a file.
     enum class IfMissing {
         Fail,        // fail with the reason (a module named on the command line)
-        MapNothing,  // leave the fixed path empty (a module recorded earlier and removed since)
+        MapNothing,  // the fixed path loads nothing (a module recorded earlier and removed since)
     };
 
     // --token-module, or the module bridge install recorded: from here on the plug-in and
-    // doctor find `module` at the fixed token module path, for this process only. Only Linux
-    // can do that (a private mount namespace, host/modulemapping); elsewhere this refuses.
-    // Call while the process has a single thread, before the plug-in is loaded. False with the
+    // doctor, loading the fixed token module path, load `module` (resolved through its links
+    // now), in this process only. Only Linux does that (the program's own dlopen,
+    // host/fixedpath); elsewhere this refuses. Call before the plug-in is loaded. False with the
     // reason, one line, in `error`.
     static bool mapTokenModule(const std::string& module, IfMissing ifMissing, std::string& error);
     // The same, with the product's PIN module (PinModuleFront) at the fixed path in front of

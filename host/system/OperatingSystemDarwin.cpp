@@ -28,11 +28,10 @@ extern "C" int darwinLstat(const char* path, DarwinStat* info) __asm__("_lstat$I
 
 bool OperatingSystem::mapTokenModule(const std::string& module, IfMissing /*ifMissing*/,
                                      std::string& error) {
-    // Showing a file at a path to one process only takes Linux's private mount namespaces;
-    // anything done here would change the machine for every program on it.
+    // The redirect of the fixed path (host/fixedpath) is built on the GNU loader's dlopen;
+    // anything written at the path here would change the machine for every program on it.
     error = "--token-module " + module +
-            " is refused: it needs Linux's private mount namespaces; on macOS install the "
-            "module at " +
+            " is refused: it is for Linux only; on macOS install the module at " +
             kTokenModulePath + " and run without --token-module";
     return false;
 }

@@ -4,10 +4,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 
-#include "modulemapping/TokenModuleMapping.h"
+#include "fixedpath/TokenModuleRedirect.h"
 #include "system/OperatingSystem.h"
 #include "system/PinModuleFront.h"
 
@@ -39,11 +42,25 @@ bool loadsInAChild(const std::string& module) {
 
 bool OperatingSystem::mapTokenModule(const std::string& module, IfMissing ifMissing,
                                      std::string& error) {
-    using modulemapping::TokenModuleMapping;
-    return TokenModuleMapping::install(module, error,
-                                       ifMissing == IfMissing::Fail
-                                           ? TokenModuleMapping::Missing::Fail
-                                           : TokenModuleMapping::Missing::LeaveEmpty);
+    using fixedpath::TokenModuleRedirect;
+    // Resolved now: the file the host runs is the one named at its start, whatever a link on
+    // the way is made to name later.
+    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(module.c_str(), nullptr),
+                                                         &std::free);
+    struct stat info {};
+    if (resolved == nullptr || ::stat(resolved.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        if (ifMissing == IfMissing::Fail) {
+            error = "token module " + module + ": " +
+                    (resolved != nullptr ? "not a file" : std::strerror(errno));
+            return false;
+        }
+        if (!TokenModuleRedirect::pointAtNothing()) {
+            error = "out of memory";
+            return false;
+        }
+        return true;
+    }
+    return TokenModuleRedirect::pointAt(resolved.get(), error);
 }
 
 bool OperatingSystem::mapTokenModuleBehindPinDialog(const std::string& module, IfMissing ifMissing,

@@ -22,8 +22,7 @@ namespace vellum::host {
 class TokenLock {
 public:
     // Opens (creating) the lock file of the module at `module` (resolved through links, so that
-    // every name of one file shares a lock). Call before the process changes its user
-    // namespace: the folder is found by this user's id.
+    // every name of one file shares a lock). The folder is found by this user's id.
     explicit TokenLock(const std::string& module);
     ~TokenLock();
     TokenLock(const TokenLock&) = delete;

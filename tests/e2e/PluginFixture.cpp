@@ -2,37 +2,26 @@
 
 #include <cstdlib>
 
-#include "modulemapping/FixedModulePath.h"
+#include "fixedpath/TokenModuleRedirect.h"
 
 namespace vellum::e2e {
-namespace {
 
-bool namespaceReady = false;
-std::string namespaceProblem = "main() did not prepare the fixed module path";
-
-}  // namespace
+using fixedpath::TokenModuleRedirect;
 
 const char* pluginModulePath() {
     const char* chosen = std::getenv("VELLUM_E2E_PLUGIN");
     return chosen != nullptr && *chosen != '\0' ? chosen : VELLUM_PLUGIN_PATH;
 }
 
-void prepareFixedModulePath() {
-    std::string why;
-    namespaceReady = modulemapping::FixedModulePath::enter(why);
-    if (!namespaceReady) {
-        namespaceProblem = why;
-    }
-}
-
 bool fixedModulePathReady(std::string& why) {
-    if (!namespaceReady) {
+    if (!TokenModuleRedirect::inForce()) {
         why = "cannot control the plug-in's token module path " +
-              std::string(modulemapping::FixedModulePath::kPath) +
-              ": no private mount namespace (" + namespaceProblem +
-              "). End-to-end tests need root or unprivileged user namespaces.";
+              std::string(TokenModuleRedirect::kFixedPath) +
+              ": the test program's dlopen is not exported (link option "
+              "--export-dynamic-symbol=dlopen)";
+        return false;
     }
-    return namespaceReady;
+    return true;
 }
 
 // --- PluginTest -----------------------------------------------------------------------------
@@ -82,8 +71,7 @@ void PluginTest::TearDown() {
 
 void NoTokenModuleTest::SetUp() {
     ASSERT_NO_FATAL_FAILURE(PluginTest::SetUp());
-    std::string why;
-    ASSERT_TRUE(modulemapping::FixedModulePath::remove(why)) << why;
+    ASSERT_TRUE(TokenModuleRedirect::pointAtNothing());
 }
 
 // --- TokenTest ------------------------------------------------------------------------------
@@ -91,7 +79,7 @@ void NoTokenModuleTest::SetUp() {
 void TokenTest::SetUp() {
     ASSERT_NO_FATAL_FAILURE(PluginTest::SetUp());
     std::string why;
-    ASSERT_TRUE(modulemapping::FixedModulePath::pointAt(VELLUM_P11FWD_PATH, why)) << why;
+    ASSERT_TRUE(TokenModuleRedirect::pointAt(VELLUM_P11FWD_PATH, why)) << why;
 
     kit_ = std::make_unique<tokenkit::TokenKit>();
     ASSERT_TRUE(kit_->ok()) << kit_->error();

@@ -1,12 +1,13 @@
 // Fixtures for end-to-end tests: the shipping plug-in module, loaded in the plug-in host, with
 // the token module path under the test's control.
 //
-// The plug-in loads its token module from one fixed path. main() (E2eMain.cpp) moves the
-// whole test process into a private mount namespace before gtest starts, so that each test can
-// put a module at that path, or none, without touching the machine. Every fixture fails its
-// test with the reason when that could not be done; nothing passes silently.
+// The plug-in loads its token module from one fixed path. The test program, as vellum-host
+// does, exports its own dlopen (fixedpath/TokenModuleRedirect), so that each test can have that
+// path load a module of its choice, or nothing, without touching the machine. Every fixture
+// fails its test with the reason when the plug-in would not bind to that dlopen; nothing passes
+// silently.
 //
-//   NoTokenModuleTest   no file at the fixed path: every token operation fails to load.
+//   NoTokenModuleTest   the fixed path loads nothing: every token operation fails to load.
 //   TokenTest           the fixed path points at the forwarding module over a fresh SoftHSM2
 //                       token (TokenKit): PIN supplied by the forwarding module, SoftHSM2's
 //                       empty slot hidden, no terminal prompt, calls logged to the test's
@@ -44,10 +45,9 @@ namespace vellum::e2e {
 // the same tests on another build or an installed copy of the module).
 const char* pluginModulePath();
 
-// Whether main() moved the process into its private mount namespace; `why` says what failed.
+// Whether the plug-in's loads of the fixed path reach this program's redirect; `why` says
+// what is missing.
 bool fixedModulePathReady(std::string& why);
-// Called once by main(), single-threaded, before anything else.
-void prepareFixedModulePath();
 
 class PluginTest : public ::testing::Test {
 protected:

@@ -9,7 +9,7 @@
 #include "CertificateBuilder.h"
 #include "OpensslCommand.h"
 #include "TokenScriptFixture.h"
-#include "modulemapping/FixedModulePath.h"
+#include "fixedpath/TokenModuleRedirect.h"
 
 namespace vellum::e2e {
 namespace {
@@ -49,15 +49,15 @@ TEST_F(SigningFailureTest, FailuresBeforeTheToken) {
     env().unset("VELLUM_P11FWD_FAIL");
 
     // No module at the fixed path.
-    std::string why;
-    ASSERT_TRUE(modulemapping::FixedModulePath::remove(why)) << why;
+    ASSERT_TRUE(fixedpath::TokenModuleRedirect::pointAtNothing());
     clearLog();
     EXPECT_EQ(readText("SignData"), "E:1000");
     EXPECT_EQ(lastError(), "loadPKCS11Library failed:");
     EXPECT_TRUE(callLog().lines().empty());
 
     // Each read starts afresh: with the module back, signing works again.
-    ASSERT_TRUE(modulemapping::FixedModulePath::pointAt(VELLUM_P11FWD_PATH, why)) << why;
+    std::string why;
+    ASSERT_TRUE(fixedpath::TokenModuleRedirect::pointAt(VELLUM_P11FWD_PATH, why)) << why;
     EXPECT_EQ(readText("Signature").size(), 272u);
     EXPECT_EQ(lastError(), "OK");
     EXPECT_TRUE(closedDown());

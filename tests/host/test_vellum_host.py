@@ -16,6 +16,7 @@ with its reason), which ctest shows as skipped (SKIP_RETURN_CODE).
 """
 import argparse
 import base64
+import ctypes
 import fcntl
 import hashlib
 import json
@@ -1588,7 +1589,7 @@ class BridgeInstallTest(unittest.TestCase):
         program = self.installed_copy(prefix)
         closed = folder_closed_to_others(prefix)
         if closed:
-            self.skipTest("uid %d cannot enter the temporary folder: %s is mode %o" % (
+            self.skipTest("uid %d cannot enter the folder made for it: %s is mode %o" % (
                 uid, closed, stat.S_IMODE(os.stat(closed).st_mode)))
         victim = os.path.join(home, "victim")
         manifest = os.path.join(home, ".mozilla/native-messaging-hosts/vellum.bridge.json")
@@ -1763,7 +1764,7 @@ class BridgeInstallTest(unittest.TestCase):
 
 class RecordedTokenModuleTest(unittest.TestCase):
     """bridge install --token-module, and the host started as a browser starts it, as root and
-    as a normal user: one who is not root reaches the fixed path through a user namespace."""
+    as a normal user, also where no user namespace can be entered."""
     maxDiff = None
     verify = VellumHostTest.verify
 
@@ -1811,6 +1812,10 @@ class RecordedTokenModuleTest(unittest.TestCase):
                              (module, False))
             self.assertTrue(any(module in p and "does not load" in p
                                 for p in report["bridge"]["problems"]), report["bridge"])
+            # Whoever runs it, doctor sees each file's real owner: nothing here is anyone
+            # else's to change.
+            self.assertEqual([p for p in report["bridge"]["problems"] + report["problems"]
+                              if "owned by" in p or "others can change" in p], [], report)
 
     def test_as_root(self):
         if os.geteuid() != 0:
@@ -1820,89 +1825,132 @@ class RecordedTokenModuleTest(unittest.TestCase):
             shutil.copy(ARGS.fwd, module)
             self.check_bridge(home, token_env(HOME=home), module)
 
+    def normal_user(self, top, uid):
+        """A normal user's own copy of the host and the plug-in in `top`, installed as a package
+        installs them, and its own home with a copy of the token and the token module: the build
+        tree may sit in a folder only its owner can enter. Returns (host, home, env, module)."""
+        os.chmod(top, 0o755)
+        closed = folder_closed_to_others(top)
+        if closed:
+            self.skipTest("uid %d cannot enter the folder made for it: %s is mode %o" % (
+                uid, closed, stat.S_IMODE(os.stat(closed).st_mode)))
+        prefix = os.path.join(top, "prefix")
+        install = run(["cmake", "--install", ARGS.build, "--prefix", prefix], timeout=120)
+        self.assertEqual(install.returncode, 0, install.stderr)
+        host = os.path.join(prefix, "bin", "vellum-host")
+        home = os.path.join(top, "home")
+        os.mkdir(home)
+        conf = softhsm_conf(home, token_dirs(os.path.join(ARGS.work, "token")))
+        module = os.path.join(home, "token-module.so")
+        shutil.copy(ARGS.fwd, module)
+        for root, dirs, files in os.walk(home):
+            for name in dirs + files + [""]:
+                os.chown(os.path.join(root, name), uid, uid)
+        return host, home, token_env(HOME=home, SOFTHSM2_CONF=conf), module
+
     def test_as_a_normal_user(self):
         if os.geteuid() != 0:
             self.skipTest("not root (euid %d): becoming another user needs root" % os.geteuid())
         uid = 4242
-        # Not in /tmp: a token module there is refused, as anyone may take its name once it
-        # goes.
-        with tempfile.TemporaryDirectory(dir=ARGS.work) as top:
-            os.chmod(top, 0o755)
-            closed = folder_closed_to_others(top)
-            if closed:
-                self.skipTest("uid %d cannot enter the build tree: %s is mode %o" % (
-                    uid, closed, stat.S_IMODE(os.stat(closed).st_mode)))
-            # The user runs its own copy of the host and the plug-in, installed as a package
-            # installs them, and of the token module, in a home of its own.
-            prefix = os.path.join(top, "prefix")
-            install = run(["cmake", "--install", ARGS.build, "--prefix", prefix], timeout=120)
-            self.assertEqual(install.returncode, 0, install.stderr)
-            host = os.path.join(prefix, "bin", "vellum-host")
-            # Its own home with its own copy of the token.
-            home = os.path.join(top, "home")
-            os.mkdir(home)
-            conf = softhsm_conf(home, token_dirs(os.path.join(ARGS.work, "token")))
-            module = os.path.join(home, "token-module.so")
-            shutil.copy(ARGS.fwd, module)
-            for root, dirs, files in os.walk(home):
-                for name in dirs + files + [""]:
-                    os.chown(os.path.join(root, name), uid, uid)
-            env = token_env(HOME=home, SOFTHSM2_CONF=conf)
+        with normal_user_folder() as top:
+            host, home, env, module = self.normal_user(top, uid)
             preexec = become(uid)
             # It is that copy the user's host runs, not the build's.
             info = run_as([host, "info"], env, preexec, cwd=home)
             self.assertEqual(info.returncode, 0, info)
-            self.assertIn("module: %s/" % os.path.realpath(prefix), info.stdout.decode())
+            self.assertIn("module: %s/" % os.path.realpath(top), info.stdout.decode())
             self.check_bridge(home, env, module, preexec, host)
 
-    # A user namespace whose own limit allows no further one: inside it, a process that is not
-    # root there cannot enter the user namespace the mapping needs. `command` runs there.
-    LIMITED_USER_NAMESPACES = ("echo 1 > /proc/sys/user/max_user_namespaces && "
-                               "exec unshare --user %s")
+    # Shell words run first in each enclosure below: the enclosure must keep a normal user out
+    # of any further user namespace, or a host that signs there proves nothing.
+    USER_NAMESPACE_PROBE = ("if unshare --user true 2>/dev/null; then "
+                            "echo a user namespace could still be entered >&2; exit 97; fi; ")
 
-    def test_without_user_namespaces_every_request_names_the_setting(self):
+    def run_without_user_namespaces(self, enclosure, uid, cmd, env, cwd, frames=b""):
+        """`cmd` run as `uid` where it cannot enter a user namespace, with `frames` on its
+        standard input. "bubblewrap": in bwrap with --disable-userns, as Flatpak runs its apps.
+        "limit": in a user namespace of root's whose user.max_user_namespaces is 0."""
+        if enclosure == "bubblewrap":
+            if shutil.which("bwrap") is None:
+                self.skipTest("no bwrap (Debian's bubblewrap)")
+            wrapped = ["bwrap", "--dev-bind", "/", "/", "--unshare-user", "--disable-userns",
+                       "--", "sh", "-c", self.USER_NAMESPACE_PROBE + 'exec "$@"', "sh"] + cmd
+            return subprocess.run(wrapped, input=frames, capture_output=True, env=env, cwd=cwd,
+                                  timeout=120, preexec_fn=become(uid))
+        # The namespace maps the machine's ids one to one. Its maps are written from outside, by
+        # this process (root), while the first shell waits; the second, started once root is
+        # root there, sets the limit and becomes the user, who keeps no capability; the third
+        # probes, then runs `cmd`.
+        libc = ctypes.CDLL(None, use_errno=True)
+
+        def enter():
+            if libc.unshare(0x10000000) != 0:  # CLONE_NEWUSER
+                os._exit(96)
+        ready_read, ready_write = os.pipe()
+        stages = ['read ready <&%d; exec sh -c "$1" "$@" %d<&-' % (ready_read, ready_read),
+                  "echo 0 > /proc/sys/user/max_user_namespaces && exec setpriv --reuid=%d "
+                  '--regid=%d --clear-groups sh -c "$1" "$@"' % (uid, uid),
+                  self.USER_NAMESPACE_PROBE + 'exec "$@"']
+        process = subprocess.Popen(["sh", "-c", stages[0], "sh"] + stages[1:] + cmd, stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
+                                   cwd=cwd, preexec_fn=enter, pass_fds=(ready_read,))
+        os.close(ready_read)
+        try:
+            for name in ("uid_map", "gid_map"):
+                with open("/proc/%d/%s" % (process.pid, name), "w") as f:
+                    f.write("0 0 65536\n")
+        finally:
+            os.write(ready_write, b"ready\n")
+            os.close(ready_write)
+        stdout, stderr = process.communicate(frames, timeout=120)
+        return subprocess.CompletedProcess(process.args, process.returncode, stdout, stderr)
+
+    def test_as_a_normal_user_without_user_namespaces(self):
+        """The host needs no namespace: where a normal user can enter none, vellum-host
+        --token-module and the native host, started as a browser starts it, sign."""
         if os.geteuid() != 0 or shutil.which("unshare") is None:
-            self.skipTest("not root or no unshare command: the user namespaces are limited "
-                          "from inside one of root's")
-        # The machine's side first: the limit can be set, and then keeps a process out of a
-        # further user namespace. Only then is a failure below the host's own.
-        probe = subprocess.run(
-            ["unshare", "--user", "--map-root-user", "sh", "-c",
-             self.LIMITED_USER_NAMESPACES % "sh -c 'unshare --user true 2>/dev/null || "
-                                            "echo refused'"],
-            capture_output=True, timeout=60)
-        if probe.stdout != b"refused\n":
-            self.skipTest("this machine does not let a user namespace's limit keep a process "
-                          "out of a further one (status %d, %r, %r)" % (
-                              probe.returncode, probe.stdout, probe.stderr))
-        with tempfile.TemporaryDirectory(dir=ARGS.work) as home:
-            os.chmod(home, 0o755)
-            env = token_env(HOME=home)
-            result = run([ARGS.host, "bridge", "install", "--browser", "chromium",
-                          "--token-module", ARGS.fwd], env=env)
+            self.skipTest("not root or no unshare command: the user is made, and the user "
+                          "namespaces are limited, by root")
+        uid = 4242
+        with normal_user_folder() as top:
+            host, home, env, module = self.normal_user(top, uid)
+            result = run_as([host, "bridge", "install", "--browser", "chromium",
+                             "--token-module", module], env, become(uid), cwd=home)
             self.assertEqual(result.returncode, 0, result)
-            script = self.LIMITED_USER_NAMESPACES % (
-                "%s chrome-extension://%s/" % (ARGS.host, CHROMIUM_ID))
-            cmd = ["unshare", "--user", "--map-root-user", "sh", "-c", script]
-            process = subprocess.run(
-                cmd, env=env, capture_output=True, timeout=60,
-                input=b"".join(struct.pack("=I", len(r)) + r for r in (
-                    b'{"id": 1, "op": "hello"}', b'{"id": 2, "op": "call", "name": "x"}')))
-            # Ends as at any end of its input, every request answered.
-            self.assertEqual(process.returncode, 0, "the native host %s; stderr: %s" % (
-                "was killed by %s" % signal.Signals(-process.returncode).name
-                if process.returncode < 0 else "ended with status %d" % process.returncode,
-                process.stderr.decode(errors="replace")))
-            answers = []
-            data = process.stdout
-            while data:
-                (length,) = struct.unpack("=I", data[:4])
-                answers.append(json.loads(data[4:4 + length]))
-                data = data[4 + length:]
-            self.assertEqual([a["id"] for a in answers], [1, 2], process.stderr)
-            for answer in answers:
-                self.assertEqual(answer["error"]["code"], "setup", answer)
-                self.assertIn("user.max_user_namespaces", answer["error"]["message"])
+            requests = [{"id": 1, "op": "hello"}]
+            requests += [{"id": 2 + i, "op": "set", "name": name, "value": value}
+                         for i, (name, value) in enumerate(
+                             (("CN", SERIAL), ("HashAlgorithm", "sha256"), ("SignData", "z")))]
+            requests.append({"id": 5, "op": "get", "name": "Signature"})
+            frames = b"".join(struct.pack("=I", len(body)) + body
+                              for body in (json.dumps(r).encode() for r in requests))
+            for enclosure in ("bubblewrap", "limit"):
+                with self.subTest(enclosure):
+                    raw = os.path.join(home, "%s.sig" % enclosure)
+                    signed = self.run_without_user_namespaces(
+                        enclosure, uid, [host, "--token-module", module, "sign", SERIAL,
+                                         "--hash", "sha256", "--data", "z", "--raw", raw],
+                        env, home)
+                    self.assertEqual(signed.returncode, 0, signed)
+                    with open(raw, "rb") as f:
+                        verdict = self.verify("sha256", b"z", f.read())
+                    self.assertEqual(verdict.stdout, b"Verified OK\n", verdict)
+
+                    served = self.run_without_user_namespaces(
+                        enclosure, uid, [host, "chrome-extension://%s/" % CHROMIUM_ID], env,
+                        home, frames)
+                    self.assertEqual(served.returncode, 0, served)
+                    answers = []
+                    data = served.stdout
+                    while data:
+                        (length,) = struct.unpack("=I", data[:4])
+                        answers.append(json.loads(data[4:4 + length]))
+                        data = data[4 + length:]
+                    self.assertEqual([a["id"] for a in answers], [1, 2, 3, 4, 5], served.stderr)
+                    self.assertNotIn("error", answers[0], answers[0])
+                    envelope = answers[-1]["result"]
+                    verdict = self.verify("sha256", b"z", bytes.fromhex(envelope[16:]))
+                    self.assertEqual(verdict.stdout, b"Verified OK\n", (envelope, verdict))
 
 
 class PinDialogTest(unittest.TestCase):
@@ -2137,6 +2185,17 @@ def run_as(cmd, env, preexec=None, cwd=None):
                           cwd=cwd)
 
 
+# Where the cases run as a normal user keep that user's files: a folder the user can reach with
+# no folder above it that others can write, since the host refuses a token module under /tmp. The
+# build tree may lie in a folder only its owner can enter, so as root the suite runs in a private
+# mount namespace of its own (main) with a tmpfs here; nothing outside the suite sees it.
+NORMAL_USER_ROOT = "/mnt"
+
+
+def normal_user_folder():
+    return tempfile.TemporaryDirectory(dir=NORMAL_USER_ROOT if os.geteuid() == 0 else ARGS.work)
+
+
 def folder_closed_to_others(path):
     """The first folder on the way to `path` that a user neither owning it nor in its group
     cannot pass through, or None."""
@@ -2152,6 +2211,15 @@ def folder_closed_to_others(path):
 
 def main():
     global ARGS
+    if os.geteuid() == 0 and os.environ.get("VELLUM_HOST_SUITE_MOUNTS") != str(os.getpid()):
+        # Entered once: exec keeps the process id, so the suite knows it is inside.
+        os.environ["VELLUM_HOST_SUITE_MOUNTS"] = str(os.getpid())
+        os.execvp("unshare", ["unshare", "--mount", "--propagation", "private", "--",
+                              sys.executable] + sys.argv)
+    if os.geteuid() == 0:
+        del os.environ["VELLUM_HOST_SUITE_MOUNTS"]
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "vellum-users",
+                        NORMAL_USER_ROOT], check=True)
     parser = argparse.ArgumentParser()
     for name in ("host", "tokenkit", "fwd", "softhsm", "work", "build", "plugin"):
         parser.add_argument("--" + name, required=True)

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "modulemapping/FixedModulePath.h"
+#include "fixedpath/TokenModuleRedirect.h"
 #include "tokenkit/ScopedEnv.h"
 #include "tokenkit/Subprocess.h"
 #include "tokenkit/TokenKit.h"
@@ -20,7 +20,7 @@ namespace vellum::tokenkit::testing {
 namespace {
 
 namespace fs = std::filesystem;
-using modulemapping::FixedModulePath;
+using fixedpath::TokenModuleRedirect;
 
 std::string hex(const std::vector<unsigned char>& bytes) {
     static const char* const kDigits = "0123456789ABCDEF";
@@ -269,37 +269,73 @@ TEST(ModuleFilesTest, NoSymbolModuleLoadsWithoutC_GetFunctionList) {
     dlclose(fwd);
 }
 
-TEST(FixedModulePathTest, PointsTheFixedPathAtAModuleInThisProcessOnly) {
-    std::string why;
-    if (!FixedModulePath::enter(why)) {
-        GTEST_SKIP() << "no private mount namespace here: " << why;
-    }
-    EXPECT_TRUE(FixedModulePath::enter(why)) << "a second enter must be harmless";
-    EXPECT_EQ(dlopen(FixedModulePath::kPath, RTLD_LAZY), nullptr);
-
-    ASSERT_TRUE(FixedModulePath::pointAt(VELLUM_P11FWD_PATH, why)) << why;
-    void* module = dlopen(FixedModulePath::kPath, RTLD_LAZY);
-    ASSERT_NE(module, nullptr) << dlerror();
-    EXPECT_NE(dlsym(module, "C_GetFunctionList"), nullptr);
-    dlclose(module);
-
-    ASSERT_TRUE(FixedModulePath::pointAt(VELLUM_P11NOSYM_PATH, why)) << why;
-    module = dlopen(FixedModulePath::kPath, RTLD_LAZY);
-    ASSERT_NE(module, nullptr) << dlerror();
-    EXPECT_EQ(dlsym(module, "C_GetFunctionList"), nullptr);
-    dlclose(module);
-
-    // The machine's own /usr/local/lib (seen through process 1's root) got no link.
+TEST(TokenModuleRedirectTest, PointsTheFixedPathAtAModuleInThisProcessOnly) {
+    const char* const fixed = TokenModuleRedirect::kFixedPath;
     std::error_code ec;
-    if (fs::exists("/proc/1/root/usr/local", ec)) {
-        EXPECT_FALSE(fs::exists(std::string("/proc/1/root") + FixedModulePath::kPath, ec));
-    }
+    const bool machineHasOne = fs::exists(fs::symlink_status(fixed, ec));
+    ASSERT_TRUE(TokenModuleRedirect::inForce()) << "the test program does not export its dlopen";
 
-    ASSERT_TRUE(FixedModulePath::remove(why)) << why;
-    EXPECT_FALSE(fs::exists(fs::symlink_status(FixedModulePath::kPath, ec)));
-    EXPECT_EQ(dlopen(FixedModulePath::kPath, RTLD_LAZY), nullptr);
-    EXPECT_TRUE(FixedModulePath::remove(why)) << "removing nothing is fine";
-    EXPECT_FALSE(FixedModulePath::pointAt("relative/module.so", why));
+    std::string why;
+    ASSERT_TRUE(TokenModuleRedirect::pointAt(VELLUM_P11FWD_PATH, why)) << why;
+    void* module = dlopen(fixed, RTLD_LAZY);
+    ASSERT_NE(module, nullptr) << dlerror();
+    // The forwarding module itself, not a copy: opened by its own name it is the same object.
+    void* direct = dlopen(VELLUM_P11FWD_PATH, RTLD_LAZY | RTLD_NOLOAD);
+    EXPECT_EQ(direct, module);
+    if (direct != nullptr) {
+        dlclose(direct);
+    }
+    dlclose(module);
+
+    // A module's own dlopen (bound by symbol version when it loads, as the plug-in's is) reaches
+    // the redirect too; a bare name it opens is still searched by its own RUNPATH, which a
+    // forwarding call from this program would lose: the program's RUNPATH does not hold it.
+    void* caller = dlopen(VELLUM_CALLER_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(caller, nullptr) << dlerror();
+    auto open = reinterpret_cast<void* (*)(const char*)>(dlsym(caller, "vellum_caller_open"));
+    ASSERT_NE(open, nullptr);
+    ASSERT_TRUE(TokenModuleRedirect::pointAt(VELLUM_P11NOSYM_PATH, why)) << why;
+    module = open(fixed);
+    ASSERT_NE(module, nullptr) << dlerror();
+    EXPECT_EQ(dlsym(module, "C_GetFunctionList"), nullptr) << "not the module without the symbol";
+    dlclose(module);
+    EXPECT_EQ(dlopen(VELLUM_CALLER_HELPER_NAME, RTLD_NOW | RTLD_NOLOAD), nullptr);
+    void* helper = open(VELLUM_CALLER_HELPER_NAME);
+#if defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer's dlopen, in front of the C library's, calls that from the sanitizer's
+    // library, so the loader searches no caller's RUNPATH at all; only the plain build can show
+    // the caller kept.
+    if (helper == nullptr) {
+        dlerror();
+    }
+#else
+    ASSERT_NE(helper, nullptr) << dlerror();
+#endif
+    if (helper != nullptr) {
+        auto answer = reinterpret_cast<int (*)()>(dlsym(helper, "vellum_caller_helper_answer"));
+        ASSERT_NE(answer, nullptr);
+        EXPECT_EQ(answer(), 42);
+        dlclose(helper);
+    }
+    dlclose(caller);
+
+    // Nothing chosen: nothing loads, and the loader's message says so.
+    ASSERT_TRUE(TokenModuleRedirect::pointAtNothing());
+    EXPECT_EQ(dlopen(fixed, RTLD_LAZY), nullptr);
+    const char* message = dlerror();
+    ASSERT_NE(message, nullptr);
+    EXPECT_NE(std::string(message).find(std::string("no token module is chosen for ") + fixed),
+              std::string::npos)
+        << message;
+
+    const std::string chosen = TokenModuleRedirect::target();
+    EXPECT_FALSE(TokenModuleRedirect::pointAt("relative/module.so", why));
+    EXPECT_EQ(TokenModuleRedirect::target(), chosen) << "a refused path must change nothing";
+
+    // Back to the machine's own file, which nothing above touched.
+    ASSERT_TRUE(TokenModuleRedirect::clear());
+    EXPECT_STREQ(TokenModuleRedirect::target(), fixed);
+    EXPECT_EQ(fs::exists(fs::symlink_status(fixed, ec)), machineHasOne);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "modulemapping/FixedModulePath.h"
+#include "tokenkit/FixedPathMount.h"
 
 #include <sched.h>
 #include <sys/mount.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <fstream>
 
-namespace vellum::modulemapping {
+namespace vellum::tokenkit {
 namespace {
 
 bool namespaceEntered = false;
@@ -49,7 +49,7 @@ bool enterAsUser(std::string& message) {
 
 }  // namespace
 
-FixedModulePath::CoveredDirectory FixedModulePath::coveredDirectory() {
+FixedPathMount::CoveredDirectory FixedPathMount::coveredDirectory() {
     if (isDirectory("/usr/local/lib")) {
         return {"/usr/local/lib", ""};
     }
@@ -59,7 +59,7 @@ FixedModulePath::CoveredDirectory FixedModulePath::coveredDirectory() {
     return {};
 }
 
-bool FixedModulePath::enter(std::string& message) {
+bool FixedPathMount::enter(std::string& message) {
     if (namespaceEntered) {
         return true;
     }
@@ -90,13 +90,13 @@ bool FixedModulePath::enter(std::string& message) {
     return true;
 }
 
-bool FixedModulePath::entered() {
+bool FixedPathMount::entered() {
     return namespaceEntered;
 }
 
-bool FixedModulePath::pointAt(const std::string& module, std::string& message) {
+bool FixedPathMount::pointAt(const std::string& module, std::string& message) {
     if (!namespaceEntered) {
-        message = "FixedModulePath::enter() has not succeeded";
+        message = "FixedPathMount::enter() has not succeeded";
         return false;
     }
     if (module.empty() || module[0] != '/') {
@@ -112,9 +112,9 @@ bool FixedModulePath::pointAt(const std::string& module, std::string& message) {
     return true;
 }
 
-bool FixedModulePath::remove(std::string& message) {
+bool FixedPathMount::remove(std::string& message) {
     if (!namespaceEntered) {
-        message = "FixedModulePath::enter() has not succeeded";
+        message = "FixedPathMount::enter() has not succeeded";
         return false;
     }
     if (::unlink(kPath) != 0 && errno != ENOENT) {
@@ -123,4 +123,4 @@ bool FixedModulePath::remove(std::string& message) {
     return true;
 }
 
-}  // namespace vellum::modulemapping
+}  // namespace vellum::tokenkit
