@@ -17,7 +17,7 @@ RecordedModule RecordedModule::inspect(const BridgeSettings& settings) {
     }
     // Settings under /etc are root's; the user's own are the user's and root's.
     const bool systemWide = settings.file.string().rfind("/etc/", 0) == 0;
-    recorded.unsafe = othersCanChange(recorded.path, systemWide);
+    recorded.unsafe = othersCanChange(recorded.path, systemWide, true);
     // Loading runs the module's code, here with the rights of whoever asks (root, too): never
     // code someone else could have put there.
     if (!recorded.unsafe.empty()) {
@@ -31,14 +31,20 @@ RecordedModule RecordedModule::inspect(const BridgeSettings& settings) {
     return recorded;
 }
 
-std::string RecordedModule::othersCanChange(const std::string& path, bool systemWide) {
-    return WriteAccess::untrusted(path, WriteAccess::trusted(systemWide),
-                                  WriteAccess::SharedFolders::Refused);
+std::string RecordedModule::othersCanChange(const std::string& path, bool systemWide,
+                                            bool recorded) {
+    std::vector<uid_t> trusted = WriteAccess::trusted(systemWide);
+    if (recorded) {
+        for (const uid_t unseen : WriteAccess::unseenOwner()) {
+            trusted.push_back(unseen);
+        }
+    }
+    return WriteAccess::untrusted(path, trusted, WriteAccess::SharedFolders::Refused);
 }
 
 std::string RecordedModule::refusalToMap(const BridgeSettings& settings) {
     const std::string found =
-        settings.tokenModule.empty() ? "" : othersCanChange(settings.tokenModule, false);
+        settings.tokenModule.empty() ? "" : othersCanChange(settings.tokenModule, false, true);
     if (found.empty()) {
         return "";
     }

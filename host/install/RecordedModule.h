@@ -25,7 +25,11 @@ struct RecordedModule {
     // at `path`: the module, a folder above it, or a symbolic link on the way, "PATH (why)"; empty
     // when nothing. Every native host opens the recorded path again, so a folder others may
     // write counts even with its sticky bit set: the name is theirs to take once the file goes.
-    static std::string othersCanChange(const std::string& path, bool systemWide);
+    // `recorded`: the path was recorded by bridge install, which refuses an owner it cannot see;
+    // an owner this process cannot see (inside a sandbox, WriteAccess::unseenOwner) is then
+    // taken as judged there, and everything it can see is judged again.
+    static std::string othersCanChange(const std::string& path, bool systemWide,
+                                       bool recorded = false);
     // Why a native host must not map the module `settings` record, or empty: someone other than
     // root or the user it runs as could put their code in its place and be handed the PIN.
     static std::string refusalToMap(const BridgeSettings& settings);

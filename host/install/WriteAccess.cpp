@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <deque>
+#include <fstream>
+#include <sstream>
 #include <system_error>
 
 #include "system/OperatingSystem.h"
@@ -22,6 +24,17 @@ std::string octal(mode_t mode) {
     return text;
 }
 
+// "uid N", and what an owner that a sandbox hides means.
+std::string ownerText(uid_t owner) {
+    const std::vector<uid_t> unseen = WriteAccess::unseenOwner();
+    std::string text = "uid " + std::to_string(owner);
+    if (!unseen.empty() && unseen.front() == owner) {
+        text += ", the owner this user namespace shows for any account it does not map, root "
+                "or another user: run it outside the sandbox";
+    }
+    return text;
+}
+
 bool isTrusted(uid_t owner, const std::vector<uid_t>& trusted) {
     return std::find(trusted.begin(), trusted.end(), owner) != trusted.end();
 }
@@ -32,7 +45,7 @@ std::string judge(const OperatingSystem::FileFacts& info, const std::vector<uid_
                   WriteAccess::SharedFolders shared, bool& sharedOnly) {
     sharedOnly = false;
     if (!isTrusted(info.owner, trusted)) {
-        return "owned by uid " + std::to_string(info.owner);
+        return "owned by " + ownerText(info.owner);
     }
     // Group root's members are trusted as root is.
     const bool groupWrites = (info.mode & S_IWGRP) != 0 && info.group != 0;
@@ -64,6 +77,31 @@ std::vector<uid_t> WriteAccess::trusted(bool systemWide) {
         accounts.push_back(::geteuid());
     }
     return accounts;
+}
+
+std::vector<uid_t> WriteAccess::unseenOwner() {
+    std::ifstream overflow("/proc/sys/kernel/overflowuid");
+    uid_t shown = 0;
+    if (!(overflow >> shown)) {
+        return {};
+    }
+    // Each line of uid_map: the first id inside, the first id outside, how many. The initial
+    // namespace maps every id ("0 0 4294967295"), and then nothing is unseen.
+    std::ifstream map("/proc/self/uid_map");
+    std::string line;
+    while (std::getline(map, line)) {
+        std::istringstream fields(line);
+        unsigned long inside = 0;
+        unsigned long outside = 0;
+        unsigned long count = 0;
+        if (!(fields >> inside >> outside >> count)) {
+            return {};
+        }
+        if (shown >= inside && shown - inside < count) {
+            return {};
+        }
+    }
+    return {shown};
 }
 
 std::string WriteAccess::untrusted(const std::filesystem::path& path,
@@ -110,8 +148,8 @@ std::string WriteAccess::untrusted(const std::filesystem::path& path,
         if (S_ISLNK(info.mode)) {
             // A link's own mode means nothing; its owner may replace it with another.
             if (!isTrusted(info.owner, trusted)) {
-                return next.string() + " (a symbolic link owned by uid " +
-                       std::to_string(info.owner) + ")";
+                return next.string() + " (a symbolic link owned by " + ownerText(info.owner) +
+                       ")";
             }
             if (++links > kMostLinks) {
                 return next.string() + " (too many symbolic links)";

@@ -1951,6 +1951,14 @@ class RecordedTokenModuleTest(unittest.TestCase):
                     envelope = answers[-1]["result"]
                     verdict = self.verify("sha256", b"z", bytes.fromhex(envelope[16:]))
                     self.assertEqual(verdict.stdout, b"Verified OK\n", (envelope, verdict))
+            # The sandbox shows root's folders with the owner it shows for other users': the
+            # host it starts takes what bridge install judged outside, but install inside cannot
+            # judge, and says so.
+            refused = self.run_without_user_namespaces(
+                "bubblewrap", uid, [host, "bridge", "install", "--browser", "chromium",
+                                    "--token-module", module], env, home)
+            self.assertEqual(refused.returncode, 1, refused)
+            self.assertIn("run it outside the sandbox", refused.stderr.decode())
 
 
 class PinDialogTest(unittest.TestCase):
