@@ -170,7 +170,11 @@ PinDialogText PinDialogText::forSignature(const CK_UTF8CHAR (&label)[32], CK_FLA
                                    "\nSHA-256 of the whole text:\n" + digestGroups(request.text);
         const size_t fixed = escapedSize(intro + digest + footer);
         const size_t budget = fixed < kMaxEscapedDescription ? kMaxEscapedDescription - fixed : 0;
-        const std::string start = fittingStart(request.text, budget);
+        std::string start = fittingStart(request.text, budget);
+        // Whole lines end at their line break: the cut marker follows on the next line.
+        if (!start.empty() && start.back() == '\n') {
+            start.pop_back();
+        }
         text.description = intro + (start.empty() ? std::string() : textLines(VisibleText::of(start))) +
                            digest + footer;
     }

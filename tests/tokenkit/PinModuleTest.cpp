@@ -25,7 +25,7 @@ std::vector<std::string> dialogs(const std::string& log) {
     std::istringstream lines(fileText(log));
     std::string line;
     while (std::getline(lines, line)) {
-        if (line == "@start") {
+        if (line.rfind("@start", 0) == 0) {
             runs.emplace_back();
         } else if (!runs.empty()) {
             runs.back() += line + "\n";
