@@ -184,7 +184,7 @@ CK_RV PinModule::signFinal(CK_SESSION_HANDLE session, CK_BYTE_PTR signature, CK_
     std::lock_guard<std::mutex> hold(approvalsLock_);
     auto approval = approvals_.find(session);
     if (approval == approvals_.end() || !approval->second.complete()) {
-        return refuse(session, "the bytes signed are not all of the text the dialog showed");
+        return refuse(session, "the token was given nothing of the text the dialog showed");
     }
     const CK_RV rv = real_->C_SignFinal(session, signature, length);
     settle(session, signature, rv);

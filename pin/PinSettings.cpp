@@ -19,13 +19,6 @@ PinSettings PinSettings::fromEnvironment() {
     if (const char* site = std::getenv(kSiteVariable)) {
         settings.site = site;
     }
-    if (const char* timeout = std::getenv(kTimeoutVariable); timeout != nullptr && *timeout != '\0') {
-        char* end = nullptr;
-        const unsigned long seconds = std::strtoul(timeout, &end, 10);
-        if (*end == '\0' && seconds > 0 && seconds <= 3600) {
-            settings.timeoutSeconds = static_cast<unsigned>(seconds);
-        }
-    }
     return settings;
 }
 

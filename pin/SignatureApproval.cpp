@@ -47,17 +47,16 @@ bool SignatureApproval::begin(const CK_MECHANISM* mechanism) {
     return true;
 }
 
-bool SignatureApproval::takes(const unsigned char* part, CK_ULONG length) {
-    if (!begun_ || length > text_.size() - passed_ || (part == nullptr && length != 0) ||
-        (length != 0 && std::memcmp(text_.data() + passed_, part, length) != 0)) {
+bool SignatureApproval::takes(const unsigned char* data, CK_ULONG length) {
+    if (!whole(data, length)) {
         return false;
     }
-    passed_ += length;
+    passed_ = true;
     return true;
 }
 
 bool SignatureApproval::whole(const unsigned char* data, CK_ULONG length) const {
-    return begun_ && passed_ == 0 && length == text_.size() && (data != nullptr || length == 0) &&
+    return begun_ && !passed_ && length == text_.size() && (data != nullptr || length == 0) &&
            (length == 0 || std::memcmp(text_.data(), data, length) == 0);
 }
 

@@ -1,7 +1,7 @@
 // One signature a person approved in the dialog: the text shown and the mechanism its hash
-// selects. The token gets only that: C_SignInit with that mechanism, C_SignUpdate with the
-// shown bytes in their order, C_SignFinal (or C_Sign) once all of them have passed, and one
-// signature per approval.
+// selects. The token gets only that: C_SignInit with that mechanism, then the shown bytes in one
+// C_SignUpdate (as the plug-in passes them: a part, even one the text starts with, is not what
+// was shown) and C_SignFinal, or C_Sign with them; one signature per approval.
 #pragma once
 
 #include <p11-kit/pkcs11.h>
@@ -23,10 +23,11 @@ public:
 
     // C_SignInit: whether the mechanism is the approved one (then the operation has begun).
     bool begin(const CK_MECHANISM* mechanism);
-    // C_SignUpdate: whether `part` is the next stretch of the shown text (then it has passed).
-    bool takes(const unsigned char* part, CK_ULONG length);
-    // C_SignFinal: whether all of the shown text has passed, and nothing else.
-    bool complete() const { return begun_ && passed_ == text_.size(); }
+    // C_SignUpdate: whether `data` is the shown text, nothing having passed before (then it
+    // has).
+    bool takes(const unsigned char* data, CK_ULONG length);
+    // C_SignFinal: whether the shown text has passed.
+    bool complete() const { return passed_; }
     // C_Sign: whether `data` is the shown text, with nothing passed before.
     bool whole(const unsigned char* data, CK_ULONG length) const;
 
@@ -36,7 +37,7 @@ private:
     std::string text_;
     CK_MECHANISM_TYPE mechanism_;
     bool begun_ = false;
-    size_t passed_ = 0;
+    bool passed_ = false;
 };
 
 }  // namespace vellum::pin

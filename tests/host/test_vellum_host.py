@@ -25,6 +25,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 ARGS = None
@@ -1897,6 +1898,109 @@ class PinDialogTest(unittest.TestCase):
                               result.stderr.decode())
                 self.assertEqual(self.logins(), [])
         self.assertEqual(self.dialogs(), [])
+
+    def bridge_signing(self, env, text="pay 9", **sites):
+        """A native host with the PIN token's certificate and `text` set, and a Signature read
+        sent with `sites` (origin, top) as the extension sends them."""
+        bridge = Bridge(env=env)
+        for name, value in (("CN", PIN_SERIAL), ("HashAlgorithm", "sha256"), ("SignData", text)):
+            self.assertEqual(bridge.request(dict({"id": name, "op": "set", "name": name,
+                                                  "value": value}, **sites)),
+                             {"id": name, "result": None})
+        bridge.send(dict({"id": 1, "op": "get", "name": "Signature"}, **sites))
+        return bridge
+
+    def wait_for_dialog(self, count=1):
+        """Waits until the pinentry shows its `count`-th dialog; its process id."""
+        deadline = time.monotonic() + 60
+        while len(self.recorded()) < count:
+            self.assertLess(time.monotonic(), deadline, "no dialog came up")
+            time.sleep(0.05)
+        starts = [l for l in call_log(self.dialogs_log) if l.startswith("@start pid=")]
+        return int(starts[count - 1].split("=")[1])
+
+    def test_through_the_native_host_frames_long_origins_and_changed_text(self):
+        env = self.env(*["pin " + PIN_TOKEN["pin"]] * 3)
+        # A frame on another page: both sites, the asker first.
+        bridge = self.bridge_signing(env, origin="https://pay.example", top="https://shop.example")
+        envelope = bridge.answer(1)["result"]
+        verdict = VellumHostTest.verify(self, "sha256", b"pay 9", bytes.fromhex(envelope[16:]),
+                                        PIN_TOKEN["certificate"])
+        self.assertEqual(verdict.stdout, b"Verified OK\n", (envelope, verdict))
+        # An origin of 300 characters keeps its end, where its registrable domain stands.
+        origin = "https://sign.bank.example.com." + "x" * 260 + ".evil.test"
+        self.assertEqual(len(origin), 300)
+        self.assertEqual(bridge.request({"id": 2, "op": "get", "name": "Signature",
+                                         "origin": origin})["result"][:8], "US65001:")
+        # The plug-in signs a text up to its first zero byte: what the token would get is not
+        # what the dialog showed, and no signature is made.
+        self.assertEqual(bridge.request({"id": 3, "op": "set", "name": "SignData",
+                                         "value": "pay 9\u0000 to Eve"})["result"], None)
+        self.assertEqual(bridge.request({"id": 4, "op": "get", "name": "Signature"}),
+                         {"id": 4, "result": "E:1000"})
+        self.assertEqual(bridge.request({"id": 5, "op": "call", "name": "LastError"}),
+                         {"id": 5, "result": "C_SignUpdate failed:Function canceled(0x0050)"})
+        status, rest, stderr = bridge.finish()
+        self.assertEqual((status, rest), (0, b""), stderr)
+        self.assertIn("vellum-pin: no signature: the bytes to sign are not the text the dialog "
+                      "showed", stderr)
+        framed, long_origin, changed = [d["desc"] for d in self.recorded()]
+        self.assertTrue(framed.startswith('https://pay.example in https://shop.example asks to '
+                                          'sign with the token "pintoken".'), framed)
+        first_line = long_origin.split("\n")[0]
+        self.assertTrue(first_line.startswith("..."), first_line)
+        self.assertIn(".evil.test asks to sign", first_line)
+        self.assertNotIn("https://sign.bank", first_line)
+        self.assertEqual(self.shown(changed), ("whole", b"pay 9\x00 to Eve"))
+        self.assertIn("> pay 9\\x00 to Eve", changed)
+        # Two signatures reached the token; the changed text never did.
+        self.assertEqual(self.signed_digests(), [hashlib.sha256(b"pay 9").hexdigest()] * 2)
+        self.assertEqual(len([l for l in call_log(self.log) if l.startswith("C_Login ")]), 3)
+
+    def test_an_unanswered_dialog_ends_as_a_cancel_and_holds_up_no_other_host(self):
+        release = os.path.join(self.dir, "timeout-now")
+        env = self.env("hang", FAKE_PINENTRY_RELEASE=release)
+        bridge = self.bridge_signing(env, origin="https://slow.example")
+        self.wait_for_dialog()
+        # Another host on the same token module, while the dialog waits: what does not touch
+        # the token answers at once, from the command line and from a native host alike.
+        version = self.host("call", "getVersion", env=env)
+        self.assertEqual(version.returncode, 0, version)
+        other = Bridge(env=env)
+        self.assertEqual(other.request({"id": 1, "op": "call", "name": "getVersion"}),
+                         {"id": 1, "result": version.stdout.decode().strip()})
+        self.assertEqual(other.finish()[0], 0)
+        self.assertNotIn("@end", call_log(self.dialogs_log), "the dialog ended before")
+        # The pinentry's timeout: the operation ends as a cancel and lets go of the token.
+        with open(release, "w"):
+            pass
+        self.assertEqual(bridge.answer(1), {"id": 1, "result": "E:1000"})
+        self.assertEqual(bridge.request({"id": 2, "op": "call", "name": "LastError"}),
+                         {"id": 2, "result": "C_Login failed:Function canceled(0x0050)"})
+        self.assertEqual(self.recorded()[0]["timeout"], 120)
+        listed = self.host("list", env=env)
+        self.assertEqual(listed.returncode, 0, listed)
+        status, _, stderr = bridge.finish()
+        self.assertEqual(status, 0, stderr)
+        self.assertIn("nobody answered the dialog in time", stderr)
+        self.assertEqual(self.logins(), [])
+
+    def test_a_dialog_ends_with_its_host(self):
+        process = subprocess.Popen([ARGS.host, "--token-module", ARGS.fwd, "sign", PIN_SERIAL,
+                                    "--hash", "sha256", "--data", "pay 10"],
+                                   env=self.env("hang"),
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        pinentry = self.wait_for_dialog()
+        process.kill()
+        process.wait()
+        deadline = time.monotonic() + 60
+        while os.path.exists("/proc/%d" % pinentry):
+            with open("/proc/%d/stat" % pinentry) as f:
+                if f.read().rsplit(")", 1)[1].split()[0] == "Z":
+                    break
+            self.assertLess(time.monotonic(), deadline, "the pinentry outlived its host")
+            time.sleep(0.05)
+        self.assertEqual(self.logins(), [])
 
     def test_without_pinentry_no_login_and_doctor_names_the_package(self):
         env = self.env("pin " + PIN_TOKEN["pin"], PATH=os.path.join(self.dir, "empty"))

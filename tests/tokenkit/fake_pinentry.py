@@ -5,7 +5,8 @@ does, and answers GETPIN and CONFIRM as a script says.
 FAKE_PINENTRY_ANSWERS names a file of answers, one per dialog, taken from its top (the file
 keeps the rest): "pin TEXT" types TEXT (at CONFIRM: presses OK), "ok" presses OK, "cancel" is
 the Cancel button, "fail" is a pinentry that cannot show a dialog (no display), "hang" is a
-dialog nobody answers (it ends at SETTIMEOUT, as pinentry does, or never); "every pin TEXT"
+dialog nobody answers (it ends at SETTIMEOUT, as pinentry does, or never; or when the file
+FAKE_PINENTRY_RELEASE names appears, as if its time had come); "every pin TEXT"
 types TEXT in every dialog and stays. No file or no line left: "fail".
 FAKE_PINENTRY_LOG names a file that gets "@start pid=N", every line received, and "@end" per
 run.
@@ -98,10 +99,13 @@ def main():
             answer = next_answer()
             record(dict(texts, command=command, timeout=timeout, answer=answer))
             if answer == "hang":
-                if timeout is None:
-                    while True:
-                        time.sleep(3600)
-                time.sleep(timeout)
+                # The timeout comes when its seconds have passed, or at once when the test
+                # creates FAKE_PINENTRY_RELEASE.
+                release = os.environ.get("FAKE_PINENTRY_RELEASE", "")
+                end = time.monotonic() + timeout if timeout is not None else None
+                while not (release and os.path.exists(release)) and (
+                        end is None or time.monotonic() < end):
+                    time.sleep(0.05)
                 reply(TIMED_OUT)
             elif answer.startswith("pin ") and command == "GETPIN":
                 if answer[4:]:  # pinentry sends no data line for an empty entry
