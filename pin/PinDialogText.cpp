@@ -161,9 +161,12 @@ PinDialogText PinDialogText::forSignature(const CK_UTF8CHAR (&label)[32], CK_FLA
     const std::string hash = "Hash " + SignatureApproval::hashShown(request.hash) + ". ";
     const std::string bytes = std::to_string(request.text.size()) + " bytes";
 
-    text.description = header + hash + "The text to sign (" + bytes + "):\n" +
-                       textLines(VisibleText::of(request.text)) + footer;
-    if (escapedSize(text.description) > kMaxEscapedDescription) {
+    // Every byte of the text takes at least one of the description's.
+    if (request.text.size() <= kMaxEscapedDescription) {
+        text.description = header + hash + "The text to sign (" + bytes + "):\n" +
+                           textLines(VisibleText::of(request.text)) + footer;
+    }
+    if (text.description.empty() || escapedSize(text.description) > kMaxEscapedDescription) {
         const std::string intro =
             header + hash + "The text to sign is " + bytes + ", too long to show whole. Its start:\n";
         const std::string digest = std::string("\n") + kTextCut +
