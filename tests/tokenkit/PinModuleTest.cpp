@@ -132,6 +132,16 @@ TEST_F(PinModuleTest, WrongPinGivesTheTokensErrorAndTheNextDialogSaysSo) {
     EXPECT_EQ(logins[0].arg("pinLength"), "4");
 }
 
+TEST_F(PinModuleTest, ATokenThatCannotTellItsStateGetsNoLoginButItsError) {
+    answer("every pin " + token->pin + "\n");
+    env.set("VELLUM_P11FWD_FAIL", "C_GetTokenInfo=0x30");
+    EXPECT_EQ(nullLogin(), static_cast<CK_RV>(CKR_DEVICE_ERROR));
+    env.set("VELLUM_P11FWD_FAIL", "C_GetSessionInfo=0xB3");
+    EXPECT_EQ(nullLogin(), static_cast<CK_RV>(CKR_SESSION_HANDLE_INVALID));
+    EXPECT_EQ(CallLog(logPath).count("C_Login"), 0u);
+    EXPECT_TRUE(dialogs(dialogLog).empty());
+}
+
 TEST_F(PinModuleTest, CancelOrAnEmptyEntryLogsNothingIn) {
     answer("cancel\npin \n");
     EXPECT_EQ(nullLogin(), CKR_FUNCTION_CANCELED);
