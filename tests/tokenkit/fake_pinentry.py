@@ -12,7 +12,7 @@ FAKE_PINENTRY_LOG names a file that gets "@start pid=N", every line received, an
 run.
 FAKE_PINENTRY_DIALOGS names a file that gets one JSON line per dialog shown: the command
 ("GETPIN" or "CONFIRM"), its texts decoded ("title", "desc", "prompt", "error"), "timeout"
-(seconds, or null) and the answer given.
+(seconds, or null) and the answer given ("pin" for a PIN typed, without it).
 """
 import json
 import os
@@ -97,7 +97,9 @@ def main():
             break
         if command in ("GETPIN", "CONFIRM"):
             answer = next_answer()
-            record(dict(texts, command=command, timeout=timeout, answer=answer))
+            # What was typed stays out of the record, as a PIN stays out of every log.
+            record(dict(texts, command=command, timeout=timeout,
+                        answer="pin" if answer.startswith("pin ") else answer))
             if answer == "hang":
                 # The timeout comes when its seconds have passed, or at once when the test
                 # creates FAKE_PINENTRY_RELEASE.
