@@ -136,8 +136,8 @@ PinDialogText PinDialogText::forLogin(const CK_UTF8CHAR (&label)[32], CK_FLAGS t
 }
 
 PinDialogText PinDialogText::forSignature(const CK_UTF8CHAR (&label)[32], CK_FLAGS tokenFlags,
-                                          const HostHandOver::Request& request,
-                                          CK_RV lastFailure, bool askPin) {
+                                          const HostHandOver::Request& request, CK_RV lastFailure,
+                                          bool askPin) {
     PinDialogText text;
     const std::string token = trimmedLabel(label);
     text.title = askPin ? "Token PIN" : "Confirm the signature";
@@ -167,10 +167,10 @@ PinDialogText PinDialogText::forSignature(const CK_UTF8CHAR (&label)[32], CK_FLA
                            textLines(VisibleText::of(request.text)) + footer;
     }
     if (text.description.empty() || escapedSize(text.description) > kMaxEscapedDescription) {
-        const std::string intro =
-            header + hash + "The text to sign is " + bytes + ", too long to show whole. Its start:\n";
-        const std::string digest = std::string("\n") + kTextCut +
-                                   "\nSHA-256 of the whole text:\n" + digestGroups(request.text);
+        const std::string intro = header + hash + "The text to sign is " + bytes +
+                                  ", too long to show whole. Its start:\n";
+        const std::string digest = std::string("\n") + kTextCut + "\nSHA-256 of the whole text:\n" +
+                                   digestGroups(request.text);
         const size_t fixed = escapedSize(intro + digest + footer);
         const size_t budget = fixed < kMaxEscapedDescription ? kMaxEscapedDescription - fixed : 0;
         std::string start = fittingStart(request.text, budget);
@@ -178,7 +178,8 @@ PinDialogText PinDialogText::forSignature(const CK_UTF8CHAR (&label)[32], CK_FLA
         if (!start.empty() && start.back() == '\n') {
             start.pop_back();
         }
-        text.description = intro + (start.empty() ? std::string() : textLines(VisibleText::of(start))) +
+        text.description = intro +
+                           (start.empty() ? std::string() : textLines(VisibleText::of(start))) +
                            digest + footer;
     }
     if (lastFailure != CKR_OK) {

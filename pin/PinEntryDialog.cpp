@@ -70,15 +70,14 @@ PinEntryDialog::Outcome PinEntryDialog::ask(const std::string& program, const Pi
 }
 
 PinEntryDialog::Outcome PinEntryDialog::confirm(const std::string& program,
-                                                const PinDialogText& text,
-                                                unsigned timeoutSeconds, std::string& problem) {
+                                                const PinDialogText& text, unsigned timeoutSeconds,
+                                                std::string& problem) {
     return converse(program, text, timeoutSeconds, nullptr, problem);
 }
 
 PinEntryDialog::Outcome PinEntryDialog::converse(const std::string& program,
-                                                 const PinDialogText& text,
-                                                 unsigned timeoutSeconds, SecretBuffer* pin,
-                                                 std::string& problem) {
+                                                 const PinDialogText& text, unsigned timeoutSeconds,
+                                                 SecretBuffer* pin, std::string& problem) {
     if (program.empty()) {
         problem = "no pinentry program: none is named and there is no 'pinentry' on PATH";
         return Outcome::Unavailable;

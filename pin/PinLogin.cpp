@@ -61,9 +61,9 @@ CK_RV PinLogin::login(CK_FUNCTION_LIST& real, const PinSettings& settings,
         const PinDialogText text =
             PinDialogText::forSignature(token.label, token.flags, *shown, CKR_OK, false);
         std::string problem;
-        const CK_RV answer = ended(PinEntryDialog::confirm(settings.pinentry, text,
-                                                           settings.timeoutSeconds, problem),
-                                   problem);
+        const CK_RV answer = ended(
+            PinEntryDialog::confirm(settings.pinentry, text, settings.timeoutSeconds, problem),
+            problem);
         return answer != CKR_OK ? answer : real.C_Login(session, userType, pin, pinLength);
     }
     const CK_RV lastFailure = PinFailureMemory::lastFailure(token);
@@ -73,9 +73,9 @@ CK_RV PinLogin::login(CK_FUNCTION_LIST& real, const PinSettings& settings,
             : PinDialogText::forLogin(token.label, token.flags, settings.site, lastFailure);
     SecretBuffer typed;
     std::string problem;
-    const CK_RV answer = ended(
-        PinEntryDialog::ask(settings.pinentry, text, settings.timeoutSeconds, typed, problem),
-        problem);
+    const CK_RV answer =
+        ended(PinEntryDialog::ask(settings.pinentry, text, settings.timeoutSeconds, typed, problem),
+              problem);
     if (answer != CKR_OK) {
         return answer;
     }

@@ -58,17 +58,17 @@ size_t decode(const std::string& bytes, size_t at, char32_t& codePoint) {
 }  // namespace
 
 bool VisibleText::hidden(char32_t c) {
-    return (c >= 0x80 && c <= 0x9F) ||                      // C1 controls
-           c == 0xAD || c == 0x34F || c == 0x61C ||         // soft hyphen, joiner, Arabic mark
+    return (c >= 0x80 && c <= 0x9F) ||               // C1 controls
+           c == 0xAD || c == 0x34F || c == 0x61C ||  // soft hyphen, joiner, Arabic mark
            c == 0x115F || c == 0x1160 || c == 0x17B4 || c == 0x17B5 || c == 0x180E ||
-           (c >= 0x180B && c <= 0x180F) ||                  // Mongolian selectors
-           (c >= 0x200B && c <= 0x200F) ||                  // zero-width, LRM, RLM
-           (c >= 0x2028 && c <= 0x202E) ||                  // separators, embeddings, overrides
-           (c >= 0x2060 && c <= 0x206F) ||                  // word joiner, isolates, ...
-           c == 0x3164 || (c >= 0xFE00 && c <= 0xFE0F) ||   // Hangul filler, selectors
+           (c >= 0x180B && c <= 0x180F) ||                 // Mongolian selectors
+           (c >= 0x200B && c <= 0x200F) ||                 // zero-width, LRM, RLM
+           (c >= 0x2028 && c <= 0x202E) ||                 // separators, embeddings, overrides
+           (c >= 0x2060 && c <= 0x206F) ||                 // word joiner, isolates, ...
+           c == 0x3164 || (c >= 0xFE00 && c <= 0xFE0F) ||  // Hangul filler, selectors
            c == 0xFEFF || c == 0xFFA0 || (c >= 0xFFF0 && c <= 0xFFFB) ||
            (c >= 0x1BCA0 && c <= 0x1BCA3) || (c >= 0x1D173 && c <= 0x1D17A) ||
-           (c >= 0xE0000 && c <= 0xE0FFF);                  // tags, selectors supplement
+           (c >= 0xE0000 && c <= 0xE0FFF);  // tags, selectors supplement
 }
 
 std::string VisibleText::of(const std::string& bytes) {

@@ -127,8 +127,7 @@ std::string checkMembers(const Json& request, const std::string& op) {
     for (const auto& member : request.items()) {
         const std::string& key = member.key();
         if (key != "id" && key != "op" && key != "origin" && key != "top" &&
-            !contains(required, key) &&
-            !contains(optional, key)) {
+            !contains(required, key) && !contains(optional, key)) {
             return "unexpected member '" + key + "' in a " + op + " request";
         }
     }

@@ -127,11 +127,10 @@ StepOutcome StepRunner::run(const Step& step) {
     // Only what reaches the token waits for it: not info, set, nor a get or call of a name
     // that answers from the plug-in's own state (getVersion while another host's dialog is up).
     std::optional<TokenLock::Hold> held;
-    const bool reaches =
-        step.kind == StepKind::List || step.kind == StepKind::Cert ||
-        step.kind == StepKind::Sign ||
-        (step.kind == StepKind::Get && TokenCalls::readReaches(step.name)) ||
-        (step.kind == StepKind::Call && TokenCalls::callReaches(step.name));
+    const bool reaches = step.kind == StepKind::List || step.kind == StepKind::Cert ||
+                         step.kind == StepKind::Sign ||
+                         (step.kind == StepKind::Get && TokenCalls::readReaches(step.name)) ||
+                         (step.kind == StepKind::Call && TokenCalls::callReaches(step.name));
     if (reaches) {
         held.emplace(tokenLock_);
     }

@@ -90,8 +90,8 @@ std::string unescaped(const std::string& visible, std::string& problem) {
             i += 4;
         } else if (visible.compare(i, 3, "\\u{") == 0) {
             const size_t close = visible.find('}', i);
-            appendUtf8(out, static_cast<char32_t>(std::stoul(visible.substr(i + 3, close - i - 3),
-                                                             nullptr, 16)));
+            appendUtf8(out, static_cast<char32_t>(
+                                std::stoul(visible.substr(i + 3, close - i - 3), nullptr, 16)));
             i = close + 1;
         } else if (visible[i] == '\\') {
             problem = "a lone backslash at " + std::to_string(i);
@@ -156,8 +156,8 @@ public:
     std::string next() {
         // Lengths spread over the orders of magnitude up to 1 MiB.
         const double exponent = std::uniform_real_distribution<double>(0.0, 20.0)(random_);
-        const size_t target = std::min<size_t>(static_cast<size_t>(std::exp2(exponent)) - 1,
-                                               1 << 20);
+        const size_t target =
+            std::min<size_t>(static_cast<size_t>(std::exp2(exponent)) - 1, 1 << 20);
         std::string text;
         while (text.size() < std::min<size_t>(target, kPieced)) {
             appendPiece(text);
@@ -177,9 +177,9 @@ private:
     static constexpr size_t kPieced = 8192;
 
     void appendPiece(std::string& text) {
-        static const char32_t kTricky[] = {0x202A, 0x202B, 0x202C, 0x202D, 0x202E, 0x2066,
-                                           0x2067, 0x2068, 0x2069, 0x200B, 0x200C, 0x200D,
-                                           0x200E, 0x200F, 0xFEFF, 0x2028, 0x2029, 0x0085,
+        static const char32_t kTricky[] = {0x202A, 0x202B, 0x202C,  0x202D, 0x202E, 0x2066,
+                                           0x2067, 0x2068, 0x2069,  0x200B, 0x200C, 0x200D,
+                                           0x200E, 0x200F, 0xFEFF,  0x2028, 0x2029, 0x0085,
                                            0x00AD, 0x061C, 0xE0041, 0xFE0F};
         switch (pick(12)) {
             case 0:
@@ -383,9 +383,9 @@ TEST_F(PinSigningTest, WhatTheDialogShowedIsWhatTheTokenSigned) {
         const CK_OBJECT_HANDLE key = privateKey(session);
         CK_MECHANISM mechanism{CKM_SHA256_RSA_PKCS, nullptr, 0};
         ASSERT_EQ(p11->C_SignInit(session, &mechanism, key), CKR_OK);
-        ASSERT_EQ(p11->C_SignUpdate(session, reinterpret_cast<CK_BYTE_PTR>(text.data()),
-                                    text.size()),
-                  CKR_OK);
+        ASSERT_EQ(
+            p11->C_SignUpdate(session, reinterpret_cast<CK_BYTE_PTR>(text.data()), text.size()),
+            CKR_OK);
         CK_ULONG length = 0;
         ASSERT_EQ(p11->C_SignFinal(session, nullptr, &length), CKR_OK);
         std::vector<unsigned char> signature(length);
@@ -429,8 +429,7 @@ TEST_F(PinSigningTest, WhatWasNotShownNeverReachesTheKey) {
     CK_OBJECT_HANDLE key = 0;
     const auto login = [&] {
         p11->C_CloseSession(session);
-        EXPECT_EQ(p11->C_OpenSession(token->slotId, CKF_SERIAL_SESSION, nullptr, nullptr,
-                                     &session),
+        EXPECT_EQ(p11->C_OpenSession(token->slotId, CKF_SERIAL_SESSION, nullptr, nullptr, &session),
                   CKR_OK);
         const CK_RV rv = p11->C_Login(session, CKU_USER, nullptr, 0);
         key = rv == CKR_OK ? privateKey(session) : 0;
