@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "PinEntryDialog.h"
@@ -79,7 +80,8 @@ std::string fittingStart(const std::string& text, size_t budget) {
     for (;;) {
         const size_t next = text.find('\n', end);
         const size_t candidate = next == std::string::npos ? text.size() : next + 1;
-        if (escapedSize(textLines(VisibleText::of(text.substr(0, candidate)))) > budget) {
+        if (candidate > budget ||
+            escapedSize(textLines(VisibleText::of(text.substr(0, candidate)))) > budget) {
             break;
         }
         end = candidate;
@@ -91,7 +93,8 @@ std::string fittingStart(const std::string& text, size_t budget) {
         return text.substr(0, end);
     }
     size_t low = 0;
-    size_t high = std::min(text.find('\n'), text.size());
+    // Each byte takes at least one of the budget's.
+    size_t high = std::min({text.find('\n'), text.size(), budget});
     while (low < high) {
         const size_t middle = (low + high + 1) / 2;
         if (escapedSize(textLines(VisibleText::of(text.substr(0, middle)))) <= budget) {
