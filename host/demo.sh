@@ -63,6 +63,13 @@ export SOFTHSM2_CONF=$conf
 export VELLUM_P11FWD_TARGET=$softhsm
 export VELLUM_P11FWD_HIDE_UNINITIALIZED=1
 export VELLUM_P11FWD_PIN=$pin
+# Every signature is confirmed in the PIN module's dialog, which shows the text; the demo's
+# token plays a PIN pad, so that dialog is a confirmation. The tests' pinentry answers it with OK
+# and keeps what it showed, which the demo prints.
+export VELLUM_PIN_PINENTRY=$(cd "$(dirname "$0")/.." && pwd)/tests/tokenkit/fake_pinentry.py
+export FAKE_PINENTRY_ANSWERS=$work/pinentry-answers
+export FAKE_PINENTRY_DIALOGS=$work/dialogs.jsonl
+echo "every ok" >"$FAKE_PINENTRY_ANSWERS"
 # A word as a shell reads it back: bare when that is safe, else in single quotes.
 shell_word() {
     if [[ $1 =~ ^[A-Za-z0-9_./:=@%+-]+$ ]]; then
@@ -85,6 +92,9 @@ module_settings="SOFTHSM2_CONF=$(shell_word "$SOFTHSM2_CONF")"
 module_settings+=" VELLUM_P11FWD_TARGET=$(shell_word "$VELLUM_P11FWD_TARGET")"
 module_settings+=" VELLUM_P11FWD_HIDE_UNINITIALIZED=1"
 module_settings+=" VELLUM_P11FWD_PIN=$(shell_word "$VELLUM_P11FWD_PIN")"
+module_settings+=" VELLUM_PIN_PINENTRY=$(shell_word "$VELLUM_PIN_PINENTRY")"
+module_settings+=" FAKE_PINENTRY_ANSWERS=$(shell_word "$FAKE_PINENTRY_ANSWERS")"
+module_settings+=" FAKE_PINENTRY_DIALOGS=$(shell_word "$FAKE_PINENTRY_DIALOGS")"
 # Shows the command on standard error, so that standard output stays the program's own.
 vellum_host() {
     local line="   \$ $module_settings" word
@@ -120,6 +130,9 @@ vellum_host sign "$serial" --hash sha256 --data "$text" -- \
     sign "$serial" --hash sha256 --data "$text" --raw "$work/signature.bin" >"$work/sign.txt" ||
     verdict_failed "signing failed"
 envelope=$(sed -n 1p "$work/sign.txt")
+echo "   each signature was confirmed in a dialog that said:"
+python3 -c 'import json, sys; print(json.loads(open(sys.argv[1]).readline())["desc"])' \
+    "$FAKE_PINENTRY_DIALOGS" | sed 's/^/   | /'
 echo "   envelope: ${envelope:0:48}... (${#envelope} characters)"
 echo "   raw signature: $(wc -c <"$work/signature.bin") bytes"
 

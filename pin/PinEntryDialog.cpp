@@ -1,12 +1,15 @@
 #include "PinEntryDialog.h"
 
 #include <assuan.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <type_traits>
+#include <vector>
 
 #include "BlockedSigpipe.h"
 
@@ -47,11 +50,34 @@ std::string failure(const char* what, gpg_error_t error) {
     return std::string(what) + ": " + gpg_strerror(error);
 }
 
+// In the pinentry's process, between fork and exec: it ends when the process that started it
+// does (SIGTERM, so that a text-mode pinentry gives the terminal back), or at once when that
+// process has already gone.
+void endWithParent(void* parent, int /*reserved*/) {
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != *static_cast<pid_t*>(parent)) {
+        ::_exit(1);
+    }
+}
+
 }  // namespace
 
 PinEntryDialog::Outcome PinEntryDialog::ask(const std::string& program, const PinDialogText& text,
-                                            SecretBuffer& pin, std::string& problem) {
+                                            unsigned timeoutSeconds, SecretBuffer& pin,
+                                            std::string& problem) {
     pin.clear();
+    return converse(program, text, timeoutSeconds, &pin, problem);
+}
+
+PinEntryDialog::Outcome PinEntryDialog::confirm(const std::string& program,
+                                                const PinDialogText& text, unsigned timeoutSeconds,
+                                                std::string& problem) {
+    return converse(program, text, timeoutSeconds, nullptr, problem);
+}
+
+PinEntryDialog::Outcome PinEntryDialog::converse(const std::string& program,
+                                                 const PinDialogText& text, unsigned timeoutSeconds,
+                                                 SecretBuffer* pin, std::string& problem) {
     if (program.empty()) {
         problem = "no pinentry program: none is named and there is no 'pinentry' on PATH";
         return Outcome::Unavailable;
@@ -70,7 +96,8 @@ PinEntryDialog::Outcome PinEntryDialog::ask(const std::string& program, const Pi
     const char* argv[] = {program.c_str(), nullptr};
     // The child keeps standard error, where a pinentry says why it cannot show a dialog.
     assuan_fd_t keep[] = {STDERR_FILENO, ASSUAN_INVALID_FD};
-    error = assuan_pipe_connect(raw, program.c_str(), argv, keep, nullptr, nullptr, 0);
+    pid_t self = ::getpid();
+    error = assuan_pipe_connect(raw, program.c_str(), argv, keep, endWithParent, &self, 0);
     if (error != 0) {
         problem = failure(("cannot run the pinentry program " + program).c_str(), error);
         return Outcome::Unavailable;
@@ -83,9 +110,11 @@ PinEntryDialog::Outcome PinEntryDialog::ask(const std::string& program, const Pi
             command(raw, "OPTION ttytype=" + escaped(type));
         }
     }
-    std::string lines[] = {"SETTITLE " + escaped(text.title),
-                           "SETDESC " + escaped(text.description),
-                           "SETPROMPT " + escaped(text.prompt)};
+    std::vector<std::string> lines = {"SETTITLE " + escaped(text.title),
+                                      "SETDESC " + escaped(text.description)};
+    if (pin != nullptr) {
+        lines.push_back("SETPROMPT " + escaped(text.prompt));
+    }
     for (const std::string& line : lines) {
         if ((error = command(raw, line)) != 0) {
             problem = failure(
@@ -98,19 +127,33 @@ PinEntryDialog::Outcome PinEntryDialog::ask(const std::string& program, const Pi
         problem = failure(("pinentry " + program + " refused SETERROR").c_str(), error);
         return Outcome::Unavailable;
     }
-    assuan_begin_confidential(raw);
-    error = assuan_transact(raw, "GETPIN", collectPin, &pin, nullptr, nullptr, nullptr, nullptr);
-    assuan_end_confidential(raw);
+    // A dialog nobody answers ends; a pinentry that cannot time out is refused here only.
+    if (timeoutSeconds > 0) {
+        command(raw, "SETTIMEOUT " + std::to_string(timeoutSeconds));
+    }
+    if (pin != nullptr) {
+        assuan_begin_confidential(raw);
+        error = assuan_transact(raw, "GETPIN", collectPin, pin, nullptr, nullptr, nullptr, nullptr);
+        assuan_end_confidential(raw);
+    } else {
+        error = command(raw, "CONFIRM");
+    }
     command(raw, "BYE");
     if (error == 0) {
-        return Outcome::Entered;
+        return pin != nullptr ? Outcome::Entered : Outcome::Confirmed;
     }
-    pin.clear();
+    if (pin != nullptr) {
+        pin->clear();
+    }
     const gpg_err_code_t code = gpg_err_code(error);
-    if (code == GPG_ERR_CANCELED || code == GPG_ERR_FULLY_CANCELED) {
+    if (code == GPG_ERR_CANCELED || code == GPG_ERR_FULLY_CANCELED ||
+        code == GPG_ERR_NOT_CONFIRMED) {
         return Outcome::Cancelled;
     }
-    problem = failure(("pinentry " + program + " showed no PIN dialog").c_str(), error);
+    if (code == GPG_ERR_TIMEOUT) {
+        return Outcome::TimedOut;
+    }
+    problem = failure(("pinentry " + program + " showed no dialog").c_str(), error);
     return Outcome::Unavailable;
 }
 

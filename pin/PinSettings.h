@@ -17,9 +17,15 @@ struct PinSettings {
     // Who asks for the signature, named in the dialog: the page's origin, or "vellum-host".
     static constexpr const char* kSiteVariable = "VELLUM_PIN_SITE";
 
+    // How long a dialog waits for an answer, in seconds: long enough to read a full description
+    // and type a PIN; short enough that a dialog left alone frees the token for other sites'
+    // calls within minutes.
+    static constexpr unsigned kDialogTimeout = 120;
+
     std::string tokenModule;
     std::string pinentry;  // a path, or empty when none is named and none is on PATH
     std::string site;
+    unsigned timeoutSeconds = kDialogTimeout;
 
     static PinSettings fromEnvironment();
     // The first executable file named `program` in the directories of `path` (PATH's syntax; an

@@ -104,9 +104,10 @@ class PageSession {
       return;
     }
     const nativeId = this.nextNativeId++;
-    // The origin is the browser's record of the calling frame: the native host names it in the
-    // token's PIN dialog.
+    // The origin is the browser's record of the calling frame, top its tab's top-level page: the
+    // native host names both in the token's dialog of a signature. Neither comes from the page.
     const request = { id: nativeId, op: message.op, origin: this.origin };
+    if (this.top !== null && this.top !== this.origin) request.top = this.top;
     if (message.op !== "hello") request.name = message.name;
     if (message.op === "set") request.value = message.value;
     if (message.op === "call") request.args = message.args;

@@ -2,10 +2,12 @@
 
 #include <cmath>
 #include <initializer_list>
+#include <optional>
 #include <vector>
 
 #include "bridge/RequestParser.h"
 #include "common/ScriptArgument.h"
+#include "common/TokenCalls.h"
 
 namespace vellum::host {
 namespace {
@@ -124,8 +126,8 @@ std::string checkMembers(const Json& request, const std::string& op) {
     }
     for (const auto& member : request.items()) {
         const std::string& key = member.key();
-        if (key != "id" && key != "op" && key != "origin" && !contains(required, key) &&
-            !contains(optional, key)) {
+        if (key != "id" && key != "op" && key != "origin" && key != "top" &&
+            !contains(required, key) && !contains(optional, key)) {
             return "unexpected member '" + key + "' in a " + op + " request";
         }
     }
@@ -142,6 +144,9 @@ std::string checkMembers(const Json& request, const std::string& op) {
     }
     if (request.contains("origin") && !request["origin"].is_string()) {
         return "'origin' must be a string";
+    }
+    if (request.contains("top") && !request["top"].is_string()) {
+        return "'top' must be a string";
     }
     return "";
 }
@@ -183,22 +188,37 @@ Json BridgeSession::answer(const std::string& frame) {
     if (request.contains("origin") && announceOrigin_ != nullptr) {
         announceOrigin_(request["origin"].get_ref<const std::string&>());
     }
+    // The page the person is on, when the asking frame is not that page itself.
+    const std::string origin = request.value("origin", std::string());
+    const std::string top = request.value("top", std::string());
     const std::string& kind = op->get_ref<const std::string&>();
     Json members;
     if (kind == "hello") {
         members = hello();
     } else if (kind == "get") {
-        // Reading Signature or SignData signs.
-        TokenLock::Hold held(tokenLock_);
-        members = get(request["name"].get<std::string>());
+        const std::string name = request["name"].get<std::string>();
+        // Only what reaches the token waits for it. Reading Signature or SignData signs: the
+        // PIN module is handed what it shows meanwhile.
+        std::optional<TokenLock::Hold> held;
+        std::optional<SigningHandOver::Offer> offer;
+        if (TokenCalls::readReaches(name)) {
+            held.emplace(tokenLock_);
+        }
+        if (SigningHandOver::signs(name)) {
+            offer.emplace(handOver_, origin, top);
+        }
+        members = get(name);
     } else if (kind == "set") {
         members = set(request["name"].get<std::string>(), request["value"]);
     } else {
-        TokenLock::Hold held(tokenLock_);
+        const std::string name = request["name"].get<std::string>();
+        std::optional<TokenLock::Hold> held;
+        if (TokenCalls::callReaches(name)) {
+            held.emplace(tokenLock_);
+        }
         // By reference: a copy of a deeply nested value would recurse as deep.
         static const Json noArguments = Json::array();
-        members = call(request["name"].get<std::string>(),
-                       request.contains("args") ? request["args"] : noArguments);
+        members = call(name, request.contains("args") ? request["args"] : noArguments);
     }
     return answerWith(std::move(id), std::move(members));
 }
@@ -237,6 +257,7 @@ Json BridgeSession::set(const std::string& name, const Json& value) {
                                           "; a string, number, boolean or null is passed");
     }
     if (host_.setProperty(name, script)) {
+        handOver_.noteWritten(name, script.isString() ? &script.stringValue() : nullptr);
         return Json{{"result", nullptr}};
     }
     if (host_.hasProperty(name)) {

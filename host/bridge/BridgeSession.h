@@ -9,6 +9,7 @@
 
 #include "common/JsonText.h"
 #include "pluginhost/PluginHost.h"
+#include "system/SigningHandOver.h"
 #include "system/TokenLock.h"
 
 namespace vellum::host {
@@ -21,7 +22,9 @@ public:
 
     // `setupError` empty: `host` is started. Otherwise the plug-in or the token module could
     // not be set up, and every request is answered with that as a "setup" error.
-    // `tokenLock`: held around each read and call (what may reach the token), or null.
+    // `tokenLock`: held around each read and call that reaches the token (TokenCalls), or null.
+    // A request's "origin" and "top" (the page the person is on, as the extension has it from
+    // the browser) name the sites in the PIN module's dialog of a signature.
     // `announceOrigin`, when not null, is told the origin a request names (the page that makes
     // it) before the request runs.
     using AnnounceOrigin = void (*)(const std::string& origin);
@@ -45,6 +48,7 @@ private:
     std::string setupError_;
     TokenLock* tokenLock_;
     AnnounceOrigin announceOrigin_;
+    SigningHandOver handOver_;
 };
 
 }  // namespace vellum::host

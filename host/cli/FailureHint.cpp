@@ -34,8 +34,13 @@ std::string FailureHint::forStatus(const std::string& lastError, const Context& 
                kRunDoctor;
     }
     if (lastError == "C_Login failed:Function canceled(0x0050)") {
-        return "the PIN dialog was cancelled, so nothing was sent to the token; sign again to be "
-               "asked again";
+        return "the PIN dialog was cancelled (or nobody answered it in time), so nothing was "
+               "sent to the token; sign again to be asked again";
+    }
+    if (lastError == "C_SignInit failed:Function canceled(0x0050)" ||
+        lastError == "C_SignUpdate failed:Function canceled(0x0050)") {
+        return "the PIN module let the token sign only what its dialog showed, and the plug-in "
+               "passed something else (a text with a zero byte is signed up to it only)";
     }
     if (lastError == "C_Login failed:Function not suppored(0x0054)") {
         return "no PIN dialog could be shown (no pinentry program, or one that cannot open a "

@@ -16,6 +16,7 @@
 #include "cli/PemText.h"
 #include "cli/SignatureEnvelope.h"
 #include "common/ScriptArgument.h"
+#include "common/TokenCalls.h"
 #include "doctor/Doctor.h"
 
 namespace vellum::host {
@@ -123,8 +124,14 @@ std::string stepLabel(const Step& step) {
 StepOutcome StepRunner::run(const Step& step) {
     StepOutcome outcome;
     // Another host's operation on the token waits for this step to end, and this one for it.
+    // Only what reaches the token waits for it: not info, set, nor a get or call of a name
+    // that answers from the plug-in's own state (getVersion while another host's dialog is up).
     std::optional<TokenLock::Hold> held;
-    if (step.kind != StepKind::Doctor) {
+    const bool reaches = step.kind == StepKind::List || step.kind == StepKind::Cert ||
+                         step.kind == StepKind::Sign ||
+                         (step.kind == StepKind::Get && TokenCalls::readReaches(step.name)) ||
+                         (step.kind == StepKind::Call && TokenCalls::callReaches(step.name));
+    if (reaches) {
         held.emplace(tokenLock_);
     }
     switch (step.kind) {
@@ -204,6 +211,7 @@ bool StepRunner::failedOperation(const std::string& result, StepOutcome& outcome
 
 bool StepRunner::setText(const std::string& name, const std::string& text, StepOutcome& outcome) {
     if (host_.setProperty(name, ScriptValue::string(text))) {
+        handOver_.noteWritten(name, &text);
         return true;
     }
     fail(outcome, "the script object refused to set " + name);
@@ -329,7 +337,11 @@ StepOutcome StepRunner::sign(const Step& step) {
         !setText("SignData", data, outcome)) {
         return outcome;
     }
-    ScriptResult result = host_.getProperty(property);
+    ScriptResult result;
+    {
+        SigningHandOver::Offer offer(handOver_, kSite, "");
+        result = host_.getProperty(property);
+    }
     if (!result.ok || !result.value.isString()) {
         fail(outcome, "reading " + property + " gave " + result.describe());
         return outcome;
@@ -372,7 +384,14 @@ StepOutcome StepRunner::sign(const Step& step) {
 StepOutcome StepRunner::get(const Step& step) {
     StepOutcome outcome;
     outcome.json["name"] = step.name;
-    ScriptResult result = host_.getProperty(step.name);
+    ScriptResult result;
+    {
+        std::optional<SigningHandOver::Offer> offer;
+        if (SigningHandOver::signs(step.name)) {
+            offer.emplace(handOver_, kSite, "");
+        }
+        result = host_.getProperty(step.name);
+    }
     if (!result.ok) {
         fail(outcome, host_.hasProperty(step.name) ? "the property is not readable"
                                                    : "the script object has no such property");
@@ -392,7 +411,9 @@ StepOutcome StepRunner::set(const Step& step) {
     ScriptValue value = ScriptArgument::fromWord(word);
     outcome.json["name"] = step.name;
     valueText(value, outcome.json);
-    if (!host_.setProperty(step.name, value)) {
+    if (host_.setProperty(step.name, value)) {
+        handOver_.noteWritten(step.name, value.isString() ? &value.stringValue() : nullptr);
+    } else {
         fail(outcome, host_.hasProperty(step.name)
                           ? "the property refused the value" + int32Hint(word, value)
                           : "the script object has no such property");

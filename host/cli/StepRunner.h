@@ -7,6 +7,7 @@
 #include "cli/Step.h"
 #include "common/StepOutcome.h"
 #include "pluginhost/PluginHost.h"
+#include "system/SigningHandOver.h"
 #include "system/TokenLock.h"
 
 namespace vellum::host {
@@ -17,8 +18,8 @@ public:
     static constexpr const char* kFailureResult = "E:1000";
 
     // `tokenModule`: the module the fixed path loads (--token-module), or empty.
-    // `tokenLock`: held around every step but doctor (which only looks whether another host
-    // holds it), or null.
+    // `tokenLock`: held around every step that reaches the token (list, cert, sign, and a get or
+    // call of a name in TokenCalls), or null. Doctor only looks whether another host holds it.
     StepRunner(pluginhost::PluginHost& host, std::string pluginPath, std::string tokenModule,
                TokenLock* tokenLock = nullptr)
         : host_(host),
@@ -29,6 +30,9 @@ public:
     StepOutcome run(const Step& step);
 
 private:
+    // Who asks, as the PIN module's dialog of a signature names it.
+    static constexpr const char* kSite = "vellum-host";
+
     StepOutcome info();
     StepOutcome list();
     StepOutcome cert(const Step& step);
@@ -54,6 +58,7 @@ private:
     std::string pluginPath_;
     std::string tokenModule_;
     TokenLock* tokenLock_;
+    SigningHandOver handOver_;
 };
 
 }  // namespace vellum::host

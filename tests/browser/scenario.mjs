@@ -9,6 +9,7 @@
 // `vellum-host bridge install --token-module`), the browser profile, managed storage. Chromium
 // reads its policies only from /etc/chromium, so for Chromium the scenario runs itself again in
 // a private mount namespace with a tmpfs there.
+import crypto from "node:crypto";
 import assert from "node:assert/strict";
 import { execFileSync } from "node:child_process";
 import fs from "node:fs";
@@ -253,13 +254,19 @@ try {
     for (const hash of ["md5", "sha1", "sha256"]) assert.equal(await signAndVerify(tab, hash), "Verified OK");
   });
 
-  await step("the PIN comes from the desktop's PIN dialog (the test pinentry), which names the page's origin", async () => {
+  await step("the PIN comes from the desktop's PIN dialog (the test pinentry), which names the page's origin and shows the text signed", async () => {
     fs.rmSync(pinentryLog, { force: true });
     fs.writeFileSync(callLog, "");
     assert.equal(await signAndVerify(tab, "sha256"), "Verified OK");
     const origin = new URL(await browser.eval(tab, "location.href")).origin;
     const dialog = fs.readFileSync(pinentryLog, "utf8").split("\n");
-    assert.ok(dialog.includes(`SETDESC ${origin} asks to sign with the token "browser".%0A%0AEnter the token's PIN to sign this once.`), dialog.join("\n"));
+    assert.ok(dialog.includes(`SETDESC ${origin} asks to sign with the token "browser".%0A%0A` +
+      `Hash sha256. The text to sign (${Buffer.byteLength(TEXT)} bytes):%0A> ${TEXT}%0A%0A` +
+      "Enter the token's PIN to sign this text once."), dialog.join("\n"));
+    // The token got those bytes: the forwarding module's record of C_SignUpdate.
+    const updates = callLogLines(callLog).filter((l) => l.startsWith("C_SignUpdate "));
+    assert.equal(updates.length, 1, updates.join("\n"));
+    assert.ok(updates[0].endsWith(` sha256=${crypto.createHash("sha256").update(TEXT).digest("hex")}`), updates[0]);
     assert.deepEqual(dialog.filter((l) => l === "GETPIN").length, 1, dialog.join("\n"));
     const logins = callLogLines(callLog).filter((l) => l.startsWith("C_Login "));
     assert.equal(logins.length, 1, logins.join("\n"));

@@ -20,6 +20,7 @@ import ctypes
 import fcntl
 import hashlib
 import json
+import re
 import os
 import shutil
 import signal
@@ -72,6 +73,9 @@ def token_env(**extra):
         "VELLUM_P11FWD_HIDE_UNINITIALIZED": "1",
         "VELLUM_P11FWD_PIN": TOKEN["pin"],
         "VELLUM_P11FWD_NO_TTY": "1",
+        # The forwarding module plays a PIN pad: each signature's confirmation gets OK.
+        "VELLUM_PIN_PINENTRY": FAKE_PINENTRY,
+        "FAKE_PINENTRY_ANSWERS": os.path.join(ARGS.work, "confirm-every-signature"),
     })
     for key, value in extra.items():
         if value is None:
@@ -1972,6 +1976,7 @@ class PinDialogTest(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
         self.log = os.path.join(self.dir, "calls.log")
         self.dialogs_log = os.path.join(self.dir, "pinentry.log")
+        self.recorded_log = os.path.join(self.dir, "dialogs.jsonl")
         # pinentry on PATH, as GnuPG finds it.
         self.bin = os.path.join(self.dir, "bin")
         os.makedirs(self.bin)
@@ -1982,8 +1987,10 @@ class PinDialogTest(unittest.TestCase):
             f.write("".join(a + "\n" for a in answers))
         settings = dict(SOFTHSM2_CONF=PIN_TOKEN["SOFTHSM2_CONF"], VELLUM_P11FWD_PIN=None,
                         VELLUM_P11FWD_LOG=self.log, PATH=self.bin + ":/usr/bin:/bin",
+                        VELLUM_PIN_PINENTRY=None,
                         FAKE_PINENTRY_ANSWERS=os.path.join(self.dir, "answers"),
-                        FAKE_PINENTRY_LOG=self.dialogs_log)
+                        FAKE_PINENTRY_LOG=self.dialogs_log,
+                        FAKE_PINENTRY_DIALOGS=self.recorded_log)
         settings.update(extra)
         return token_env(**settings)
 
@@ -1996,7 +2003,7 @@ class PinDialogTest(unittest.TestCase):
             return []
         runs = []
         for line in call_log(self.dialogs_log):
-            if line == "@start":
+            if line.startswith("@start"):
                 runs.append([])
             elif runs and line != "@end":
                 runs[-1].append(line)
@@ -2005,34 +2012,143 @@ class PinDialogTest(unittest.TestCase):
     def logins(self):
         return [l for l in call_log(self.log) if l.startswith("C_Login ")]
 
+    def recorded(self):
+        """Each dialog as the pinentry showed it, its texts decoded."""
+        if not os.path.exists(self.recorded_log):
+            return []
+        with open(self.recorded_log, encoding="utf-8", errors="surrogateescape") as f:
+            return [json.loads(line) for line in f]
+
+    @staticmethod
+    def shown(description):
+        """What a signature's dialog shows of the text: ("whole", bytes), or ("start", the bytes
+        of its start, its length, the SHA-256 as shown without spaces)."""
+        lines = description.split("\n")
+        begin = next(i for i, l in enumerate(lines) if l.startswith("Hash ")) + 1
+        end = begin
+        while end < len(lines) and lines[end].startswith("> "):
+            end += 1
+        text = PinDialogTest.unescaped("\n".join(l[2:] for l in lines[begin:end]))
+        whole = re.search(r"The text to sign \((\d+) bytes\):$", lines[begin - 1])
+        if whole:
+            return "whole", text
+        length = int(re.search(r"is (\d+) bytes, too long", lines[begin - 1]).group(1))
+        assert lines[end] == "[...]", lines[end]
+        assert lines[end + 1] == "SHA-256 of the whole text:", lines[end + 1]
+        return "start", text, length, (lines[end + 2] + lines[end + 3]).replace(" ", "")
+
+    @staticmethod
+    def unescaped(visible):
+        """The bytes a dialog's text shows: \\\\, \\xHH and \\u{HHHH} undone."""
+        out = bytearray()
+        i = 0
+        while i < len(visible):
+            if visible.startswith("\\\\", i):
+                out += b"\\"
+                i += 2
+            elif visible.startswith("\\x", i):
+                out.append(int(visible[i + 2:i + 4], 16))
+                i += 4
+            elif visible.startswith("\\u{", i):
+                close = visible.index("}", i)
+                out += chr(int(visible[i + 3:close], 16)).encode()
+                i = close + 1
+            else:
+                out += visible[i].encode("utf-8", "surrogateescape")
+                i += 1
+        return bytes(out)
+
+    def signed_digests(self):
+        """The SHA-256 of the bytes each C_SignUpdate gave the token."""
+        return [re.search(r" sha256=(\w+)", l).group(1) for l in call_log(self.log)
+                if l.startswith("C_SignUpdate ")]
+
     def assertNoPin(self, *texts):
         for text in texts:
             self.assertNotIn(PIN_TOKEN["pin"], text if isinstance(text, str) else
                              text.decode(errors="replace"))
 
-    def sign_raw(self, env, *more):
+    def sign_raw(self, env, *more, data="pay 5"):
         signature = os.path.join(self.dir, "sig.bin")
-        result = self.host("sign", PIN_SERIAL, "--hash", "sha256", "--data", "pay 5",
+        result = self.host("sign", PIN_SERIAL, "--hash", "sha256", "--data", data,
                            "--raw", signature, *more, env=env)
         return result, signature
 
-    def test_the_typed_pin_signs_and_the_dialog_names_token_and_site(self):
-        result, signature = self.sign_raw(self.env("pin " + PIN_TOKEN["pin"]))
+    def sign_file(self, env, data, hash_name="sha256"):
+        """Signs the bytes `data` (from a file) and verifies the signature with openssl."""
+        path = os.path.join(self.dir, "text")
+        with open(path, "wb") as f:
+            f.write(data)
+        signature = os.path.join(self.dir, "sig.bin")
+        result = self.host("sign", PIN_SERIAL, "--hash", hash_name, "--file", path,
+                           "--raw", signature, env=env)
         self.assertEqual((result.returncode, result.stderr), (0, b""), result)
         with open(signature, "rb") as f:
-            verdict = VellumHostTest.verify(self, "sha256", b"pay 5", f.read(),
+            verdict = VellumHostTest.verify(self, hash_name, data, f.read(),
+                                            PIN_TOKEN["certificate"])
+        self.assertEqual(verdict.stdout, b"Verified OK\n", verdict)
+
+    def test_the_typed_pin_signs_and_the_dialog_shows_token_site_hash_and_text(self):
+        text = "pay 5 EUR\nto: Bob\n\nref 7\n"
+        result, signature = self.sign_raw(self.env("pin " + PIN_TOKEN["pin"]), data=text)
+        self.assertEqual((result.returncode, result.stderr), (0, b""), result)
+        with open(signature, "rb") as f:
+            verdict = VellumHostTest.verify(self, "sha256", text.encode(), f.read(),
                                             PIN_TOKEN["certificate"])
         self.assertEqual(verdict.stdout, b"Verified OK\n", verdict)
         (login,) = self.logins()
         self.assertIn("rv=0x0 ", login)
         self.assertIn("pin=set pinLength=%d pinSupplied=no" % len(PIN_TOKEN["pin"]), login)
         (dialog,) = self.dialogs()
-        self.assertIn('SETDESC vellum-host asks to sign with the token "pintoken".'
-                      "%0A%0AEnter the token's PIN to sign this once.", dialog)
-        self.assertEqual(dialog[-2:], ["GETPIN", "BYE"])
+        self.assertEqual(dialog[-3:], ["SETTIMEOUT 120", "GETPIN", "BYE"])
         self.assertFalse([l for l in dialog if l.startswith("SETERROR")], dialog)
+        (shown,) = self.recorded()
+        self.assertEqual((shown["command"], shown["title"]), ("GETPIN", "Token PIN"))
+        self.assertEqual(shown["desc"],
+                         'vellum-host asks to sign with the token "pintoken".\n\n'
+                         "Hash sha256. The text to sign (25 bytes):\n"
+                         "> pay 5 EUR\n> to: Bob\n> \n> ref 7\n> \n\n"
+                         "Enter the token's PIN to sign this text once.")
+        self.assertEqual(self.shown(shown["desc"]), ("whole", text.encode()))
+        self.assertEqual(self.signed_digests(), [hashlib.sha256(text.encode()).hexdigest()])
         self.assertNoPin(result.stdout, result.stderr, "\n".join(call_log(self.log)),
                          "\n".join(dialog))
+
+    def test_a_long_text_shows_its_start_length_and_sha256(self):
+        lines = ["%04d pay %s to account %d" % (i, "9" * (i % 40), i * 7) for i in range(400)]
+        text = "\n".join(lines).encode()[:10240]
+        self.sign_file(self.env("pin " + PIN_TOKEN["pin"]), text)
+        (shown,) = self.recorded()
+        kind, start, length, digest = self.shown(shown["desc"])
+        self.assertEqual((kind, length), ("start", 10240))
+        self.assertGreater(len(start.split(b"\n")), 3, shown["desc"])
+        self.assertTrue(text.startswith(start), (start, shown["desc"]))
+        path = os.path.join(self.dir, "text")
+        dgst = run(["openssl", "dgst", "-sha256", "-r", path])
+        self.assertEqual(digest, dgst.stdout.decode().split()[0], shown["desc"])
+        self.assertEqual(self.signed_digests(), [digest])
+        # What pinentry reads in one line.
+        (line,) = [l for l in self.dialogs()[0] if l.startswith("SETDESC ")]
+        self.assertLessEqual(len(line.encode()), 990)
+
+    def test_what_could_mislead_is_shown_as_its_code(self):
+        # Bidirectional overrides and isolates, zero-width characters, a byte order mark, C0
+        # and C1 controls, DEL, a backslash, bytes that are not UTF-8 (a lone continuation, a
+        # cut sequence, an overlong form, a surrogate).
+        text = ("pay 5\u202e01 EUR\u202c to \u2067Bob\u2069\u200b\u200d\ufeff\t\r\x1b[2J"
+                "\x7f\u0085\\x41 ok ").encode() + b"\x80 \xe2\x82 \xc0\xaf \xed\xa0\x80 end"
+        self.sign_file(self.env("pin " + PIN_TOKEN["pin"]), text)
+        (shown,) = self.recorded()
+        desc = shown["desc"]
+        for code in ("\\u{202E}", "\\u{202C}", "\\u{2067}", "\\u{2069}", "\\u{200B}",
+                     "\\u{200D}", "\\u{FEFF}", "\\x09", "\\x0D", "\\x1B[2J", "\\x7F",
+                     "\\u{0085}", "\\\\x41", "\\x80", "\\xE2\\x82", "\\xC0\\xAF",
+                     "\\xED\\xA0\\x80"):
+            self.assertIn(code, desc)
+        self.assertFalse(re.search("[\u0000-\u0009\u000b-\u001f\u007f-\u009f\u200b-\u200f"
+                                   "\u202a-\u202e\u2066-\u2069\ufeff\udc80-\udcff]", desc),
+                         ascii(desc))
+        self.assertEqual(self.shown(desc), ("whole", text))
 
     def test_cancel_makes_no_login_on_the_token(self):
         result, _ = self.sign_raw(self.env("cancel"))
@@ -2043,13 +2159,142 @@ class PinDialogTest(unittest.TestCase):
         self.assertEqual(len(self.dialogs()), 1)
         self.assertEqual(self.logins(), [])
 
-    def test_a_pin_pad_token_gets_the_null_pin_and_no_dialog(self):
+    def test_a_pin_pad_token_confirms_each_signature_and_cancel_signs_nothing(self):
         # With a PIN to supply, the forwarding module reports a protected authentication path.
-        result, _ = self.sign_raw(self.env("pin 00000000", VELLUM_P11FWD_PIN=PIN_TOKEN["pin"]))
-        self.assertEqual((result.returncode, result.stderr), (0, b""), result)
+        env = self.env("ok", "ok", "cancel", VELLUM_P11FWD_PIN=PIN_TOKEN["pin"])
+        sign = ["sign", PIN_SERIAL, "--hash", "sha1", "--data", "pay 6"]
+        result = self.host("--keep-going", *sign, "--", *sign, "--envelope", "data", "--",
+                           *sign, env=env)
+        self.assertEqual(result.returncode, 1, result)
+        self.assertEqual(len(result.stdout.decode().splitlines()), 2, result)
+        self.assertIn('LastError "C_Login failed:Function canceled(0x0050)"',
+                      result.stderr.decode())
+        dialogs = self.recorded()
+        self.assertEqual([(d["command"], d["title"], d["answer"]) for d in dialogs],
+                         [("CONFIRM", "Confirm the signature", a) for a in ("ok", "ok", "cancel")])
+        for dialog in dialogs:
+            self.assertEqual(self.shown(dialog["desc"]), ("whole", b"pay 6"))
+            self.assertIn("Hash sha1. ", dialog["desc"])
+        # The token's PIN pad gets the null PIN, after the confirmation only.
+        self.assertEqual([("pin=null pinLength=0 pinSupplied=yes" in l) for l in self.logins()],
+                         [True, True])
+        self.assertEqual(self.signed_digests(), [hashlib.sha256(b"pay 6").hexdigest()] * 2)
+
+    def test_a_token_that_cannot_tell_its_state_gets_no_login(self):
+        for function in ("C_GetSessionInfo", "C_GetTokenInfo"):
+            with self.subTest(function=function):
+                if os.path.exists(self.log):
+                    os.remove(self.log)
+                result, _ = self.sign_raw(self.env("pin " + PIN_TOKEN["pin"],
+                                                   VELLUM_P11FWD_FAIL=function + "=0x30"))
+                self.assertEqual(result.returncode, 1, result)
+                self.assertIn('LastError "C_Login failed:Device error(0x0030)"',
+                              result.stderr.decode())
+                self.assertEqual(self.logins(), [])
         self.assertEqual(self.dialogs(), [])
-        (login,) = self.logins()
-        self.assertIn("pin=null pinLength=0 pinSupplied=yes", login)
+
+    def bridge_signing(self, env, text="pay 9", **sites):
+        """A native host with the PIN token's certificate and `text` set, and a Signature read
+        sent with `sites` (origin, top) as the extension sends them."""
+        bridge = Bridge(env=env)
+        for name, value in (("CN", PIN_SERIAL), ("HashAlgorithm", "sha256"), ("SignData", text)):
+            self.assertEqual(bridge.request(dict({"id": name, "op": "set", "name": name,
+                                                  "value": value}, **sites)),
+                             {"id": name, "result": None})
+        bridge.send(dict({"id": 1, "op": "get", "name": "Signature"}, **sites))
+        return bridge
+
+    def wait_for_dialog(self, count=1):
+        """Waits until the pinentry shows its `count`-th dialog; its process id."""
+        deadline = time.monotonic() + 60
+        while len(self.recorded()) < count:
+            self.assertLess(time.monotonic(), deadline, "no dialog came up")
+            time.sleep(0.05)
+        starts = [l for l in call_log(self.dialogs_log) if l.startswith("@start pid=")]
+        return int(starts[count - 1].split("=")[1])
+
+    def test_through_the_native_host_frames_long_origins_and_changed_text(self):
+        env = self.env(*["pin " + PIN_TOKEN["pin"]] * 3)
+        # A frame on another page: both sites, the asker first.
+        bridge = self.bridge_signing(env, origin="https://pay.example", top="https://shop.example")
+        envelope = bridge.answer(1)["result"]
+        verdict = VellumHostTest.verify(self, "sha256", b"pay 9", bytes.fromhex(envelope[16:]),
+                                        PIN_TOKEN["certificate"])
+        self.assertEqual(verdict.stdout, b"Verified OK\n", (envelope, verdict))
+        # An origin of 300 characters keeps its end, where its registrable domain stands.
+        origin = "https://sign.bank.example.com." + "x" * 260 + ".evil.test"
+        self.assertEqual(len(origin), 300)
+        self.assertEqual(bridge.request({"id": 2, "op": "get", "name": "Signature",
+                                         "origin": origin})["result"][:8], "US65001:")
+        # The plug-in signs a text up to its first zero byte: what the token would get is not
+        # what the dialog showed, and no signature is made.
+        self.assertEqual(bridge.request({"id": 3, "op": "set", "name": "SignData",
+                                         "value": "pay 9\u0000 to Eve"})["result"], None)
+        self.assertEqual(bridge.request({"id": 4, "op": "get", "name": "Signature"}),
+                         {"id": 4, "result": "E:1000"})
+        self.assertEqual(bridge.request({"id": 5, "op": "call", "name": "LastError"}),
+                         {"id": 5, "result": "C_SignUpdate failed:Function canceled(0x0050)"})
+        status, rest, stderr = bridge.finish()
+        self.assertEqual((status, rest), (0, b""), stderr)
+        self.assertIn("vellum-pin: no signature: the bytes to sign are not the text the dialog "
+                      "showed", stderr)
+        framed, long_origin, changed = [d["desc"] for d in self.recorded()]
+        self.assertTrue(framed.startswith('https://pay.example in https://shop.example asks to '
+                                          'sign with the token "pintoken".'), framed)
+        first_line = long_origin.split("\n")[0]
+        self.assertTrue(first_line.startswith("..."), first_line)
+        self.assertIn(".evil.test asks to sign", first_line)
+        self.assertNotIn("https://sign.bank", first_line)
+        self.assertEqual(self.shown(changed), ("whole", b"pay 9\x00 to Eve"))
+        self.assertIn("> pay 9\\x00 to Eve", changed)
+        # Two signatures reached the token; the changed text never did.
+        self.assertEqual(self.signed_digests(), [hashlib.sha256(b"pay 9").hexdigest()] * 2)
+        self.assertEqual(len([l for l in call_log(self.log) if l.startswith("C_Login ")]), 3)
+
+    def test_an_unanswered_dialog_ends_as_a_cancel_and_holds_up_no_other_host(self):
+        release = os.path.join(self.dir, "timeout-now")
+        env = self.env("hang", FAKE_PINENTRY_RELEASE=release)
+        bridge = self.bridge_signing(env, origin="https://slow.example")
+        self.wait_for_dialog()
+        # Another host on the same token module, while the dialog waits: what does not touch
+        # the token answers at once, from the command line and from a native host alike.
+        version = self.host("call", "getVersion", env=env)
+        self.assertEqual(version.returncode, 0, version)
+        other = Bridge(env=env)
+        self.assertEqual(other.request({"id": 1, "op": "call", "name": "getVersion"}),
+                         {"id": 1, "result": version.stdout.decode().strip()})
+        self.assertEqual(other.finish()[0], 0)
+        self.assertNotIn("@end", call_log(self.dialogs_log), "the dialog ended before")
+        # The pinentry's timeout: the operation ends as a cancel and lets go of the token.
+        with open(release, "w"):
+            pass
+        self.assertEqual(bridge.answer(1), {"id": 1, "result": "E:1000"})
+        self.assertEqual(bridge.request({"id": 2, "op": "call", "name": "LastError"}),
+                         {"id": 2, "result": "C_Login failed:Function canceled(0x0050)"})
+        self.assertEqual(self.recorded()[0]["timeout"], 120)
+        listed = self.host("list", env=env)
+        self.assertEqual(listed.returncode, 0, listed)
+        status, _, stderr = bridge.finish()
+        self.assertEqual(status, 0, stderr)
+        self.assertIn("nobody answered the dialog in time", stderr)
+        self.assertEqual(self.logins(), [])
+
+    def test_a_dialog_ends_with_its_host(self):
+        process = subprocess.Popen([ARGS.host, "--token-module", ARGS.fwd, "sign", PIN_SERIAL,
+                                    "--hash", "sha256", "--data", "pay 10"],
+                                   env=self.env("hang"),
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        pinentry = self.wait_for_dialog()
+        process.kill()
+        process.wait()
+        deadline = time.monotonic() + 60
+        while os.path.exists("/proc/%d" % pinentry):
+            with open("/proc/%d/stat" % pinentry) as f:
+                if f.read().rsplit(")", 1)[1].split()[0] == "Z":
+                    break
+            self.assertLess(time.monotonic(), deadline, "the pinentry outlived its host")
+            time.sleep(0.05)
+        self.assertEqual(self.logins(), [])
 
     def test_without_a_terminal_a_graphical_pinentry_goes_before_a_text_mode_one(self):
         # Debian's `pinentry` alternative pointing at pinentry-curses, as on most systems, and
@@ -2243,6 +2488,8 @@ def main():
     runtime = os.path.join(ARGS.work, "runtime")
     os.mkdir(runtime, 0o700)
     os.environ["XDG_RUNTIME_DIR"] = runtime
+    with open(os.path.join(ARGS.work, "confirm-every-signature"), "w") as f:
+        f.write("every ok\n")
     provision()
     sys.exit(run_suite(rest))
 

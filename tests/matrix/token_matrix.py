@@ -358,6 +358,14 @@ class Matrix:
                     "VELLUM_P11FWD_TARGET": row.target, "VELLUM_P11FWD_LOG": log})
         if pin is not None:
             env["VELLUM_P11FWD_PIN"] = pin
+        # A PIN pad's signature is confirmed in the PIN module's dialog: the tests' pinentry
+        # presses OK.
+        answers = os.path.join(self.work, "confirm-every-signature")
+        with open(answers, "w") as f:
+            f.write("every ok\n")
+        env.update({"VELLUM_PIN_PINENTRY": os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                        "..", "tokenkit", "fake_pinentry.py"),
+                    "FAKE_PINENTRY_ANSWERS": answers})
         env.update(row.env)
         return env
 

@@ -30,7 +30,7 @@ std::vector<std::string> dialogs(const std::string& log) {
     std::istringstream lines(fileText(log));
     std::string line;
     while (std::getline(lines, line)) {
-        if (line == "@start") {
+        if (line.rfind("@start", 0) == 0) {
             runs.emplace_back();
         } else if (!runs.empty()) {
             runs.back() += line + "\n";
@@ -213,6 +213,16 @@ TEST_F(PinModuleTest, WrongPinGivesTheTokensErrorAndTheNextDialogSaysSo) {
             << "the dialog after a login refused with 0x" << std::hex << rv << std::dec
             << " does not say why the PIN was refused: " << runs.back();
     }
+}
+
+TEST_F(PinModuleTest, ATokenThatCannotTellItsStateGetsNoLoginButItsError) {
+    answer("every pin " + token->pin + "\n");
+    env.set("VELLUM_P11FWD_FAIL", "C_GetTokenInfo=0x30");
+    EXPECT_EQ(nullLogin(), static_cast<CK_RV>(CKR_DEVICE_ERROR));
+    env.set("VELLUM_P11FWD_FAIL", "C_GetSessionInfo=0xB3");
+    EXPECT_EQ(nullLogin(), static_cast<CK_RV>(CKR_SESSION_HANDLE_INVALID));
+    EXPECT_EQ(CallLog(logPath).count("C_Login"), 0u);
+    EXPECT_TRUE(dialogs(dialogLog).empty());
 }
 
 TEST_F(PinModuleTest, CancelOrAnEmptyEntryLogsNothingIn) {

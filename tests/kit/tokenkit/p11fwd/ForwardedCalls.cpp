@@ -1,5 +1,6 @@
 // The functions of the forwarding module's own function list. Most pass straight through to
 // the real module; the ones the tests need to observe or bend are written out below.
+#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -305,8 +306,26 @@ CK_RV fwdSignInit(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJE
     return FwdLog::call("C_SignInit", rv, args, false);
 }
 
+// The SHA-256 of the bytes in lower-case hexadecimal, or "none" when it cannot be had.
+std::string sha256Text(const unsigned char* bytes, CK_ULONG length) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLength = 0;
+    if ((bytes == nullptr && length != 0) ||
+        EVP_Digest(bytes, length, digest, &digestLength, EVP_sha256(), nullptr) != 1) {
+        return "none";
+    }
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned int i = 0; i < digestLength; ++i) {
+        text += kDigits[digest[i] >> 4];
+        text += kDigits[digest[i] & 0x0F];
+    }
+    return text;
+}
+
 CK_RV fwdSignUpdate(CK_SESSION_HANDLE session, CK_BYTE_PTR part, CK_ULONG length) {
-    std::string args = "session=" + number(session) + " length=" + number(length);
+    std::string args = "session=" + number(session) + " length=" + number(length) +
+                       " sha256=" + sha256Text(part, length);
     VELLUM_FWD_PROLOGUE(C_SignUpdate, args)
     if (fwd().sm3().active(session)) {
         fwd().sm3().update(part, length);
