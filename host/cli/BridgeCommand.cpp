@@ -362,13 +362,23 @@ StepOutcome BridgeCommand::status() {
         "program: " + program_ + "\nplug-in module: " + (found ? plugin : problem) + "\n";
     outcome.json["program"] = program_;
     outcome.json["plugin"] = found ? Json(plugin) : Json(nullptr);
+    // Every browser's own targets are judged, so that a user's manifest is known to be served by
+    // the system-wide file its browser shares with another (Brave's and Vivaldi's are
+    // Chromium's); each file is then shown once.
     std::vector<ManifestState> states;
-    for (const Target& target : distinct(targets(true))) {
+    for (const Target& target : targets(true)) {
         states.push_back(BridgeSurvey::inspect(target.browser, target.scope, target.file));
     }
     BridgeSurvey::noteServedBySystem(states);
+    std::vector<ManifestState> shown;
+    for (ManifestState& state : states) {
+        if (std::none_of(shown.begin(), shown.end(),
+                         [&](const ManifestState& s) { return s.path == state.path; })) {
+            shown.push_back(std::move(state));
+        }
+    }
     Json manifests = Json::array();
-    for (const ManifestState& state : states) {
+    for (const ManifestState& state : shown) {
         outcome.output += state.text() + "\n";
         manifests.push_back(state.json());
     }

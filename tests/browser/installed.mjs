@@ -172,7 +172,9 @@ try {
   // A user's view: the system-wide manifests serve them, no per-user one is wanted.
   const userStatus = run(HOST, ["bridge", "status"], { env: { ...process.env, HOME: path.join(work, "status-home") } });
   const userLines = userStatus.split("\n").filter((l) => / \(user\): /.test(l));
-  check(userLines.length === 4 && userLines.every((l) => l.endsWith("serves every user")) && !userStatus.includes("not installed"),
+  const everyBrowser = ["chromium", "chrome", "edge", "brave", "vivaldi", "firefox"];
+  check(everyBrowser.every((b) => userLines.some((l) => l.startsWith(`${b} (user): `))) &&
+        userLines.every((l) => l.endsWith("serves every user")) && !userStatus.includes("not installed"),
         `bridge status: per-user manifests are not needed beside the system-wide ones (${userLines.join(" | ")})`);
   // What bridge install writes is what the package ships, so recording leaves the package intact.
   check(CHROMIUM_MANIFESTS.every((m) => fs.readFileSync(m, "utf8") === packaged.chromium) &&
