@@ -23,6 +23,13 @@
     heldBytes -= held.get(id) || 0;
     held.delete(id);
   };
+  // When the user last clicked, touched or pressed a key in this very frame (the browser's own
+  // events, which page script cannot make). A frame that got the user's activation only because
+  // the user clicked in a frame inside it saw no such event: its calls carry no gesture.
+  let gestureAt = 0;
+  for (const type of ["pointerdown", "mousedown", "touchend", "keydown"]) {
+    addEventListener(type, (event) => { if (event.isTrusted) gestureAt = Date.now(); }, { capture: true });
+  }
   // A prerendered page, which the user has not seen, asks nothing until it is shown: its
   // requests wait here.
   let shown = !document.prerendering;
@@ -84,11 +91,11 @@
     }
     held.set(id, (held.get(id) || 0) + bytes);
     heldBytes += bytes;
-    // Whether the user is interacting with this frame right now (a click, a key): the extension
-    // opens a consent window after a refusal in this tab only then. Read here, in the
-    // extension's world, where the page cannot redefine it.
+    // The user's gesture in this frame, while it is still the user's activation (a click, a
+    // key): the extension opens a consent window after a refusal in this tab only on one, and
+    // on each one once. Read here, in the extension's world, where the page cannot redefine it.
     const active = Boolean(navigator.userActivation && navigator.userActivation.isActive);
-    const outgoing = { ...message, active };
+    const outgoing = { ...message, gestureAt: active ? gestureAt : 0 };
     if (shown) post(outgoing);
     else waiting.push(outgoing);
   });
