@@ -88,6 +88,7 @@ class PageSession {
     this.parts = null;         // {id, parts, pieces} of an answer arriving in parts
     this.queue = Promise.resolve();
     this.heldBytes = 0;        // of this page's requests waiting for consent or for the host
+    this.reserved = new Map(); // page id -> bytes taken for a large request on its way
     this.closed = false;
   }
 
@@ -312,8 +313,27 @@ api.runtime.onConnect.addListener((port) => {
   }).catch(() => {});
   port.onMessage.addListener((received) => {
     if (received && received.op === "keepalive" && Object.keys(received).length === 1) return;
+    // Room for a large request, asked before it is sent: refused here, it is never sent.
+    if (received && received.op === "reserve" && Object.keys(received).length === 3) {
+      const { id, bytes } = received;
+      if (!Number.isSafeInteger(id) || id <= 0 || session.reserved.has(id) || !Number.isSafeInteger(bytes) || bytes <= 0) return;
+      const refused = bytes > VellumProtocol.MAX_REQUEST_BYTES + 1024 * 1024
+        ? "the request exceeds the bridge's 64 MiB per request" : session.admit(bytes);
+      if (refused) {
+        session.toPage({ id, error: bridgeError("too-large", refused) });
+      } else {
+        session.reserved.set(id, bytes);
+        session.toPage({ reserved: id });
+      }
+      return;
+    }
     // The relay adds when the user last made a gesture in the calling frame (0: none now).
     const { gestureAt, ...message } = received && typeof received === "object" ? received : { message: received };
+    // Its room, when it asked for it first, is given back and taken again at what it holds.
+    if (message && session.reserved.has(message.id)) {
+      session.release(session.reserved.get(message.id));
+      session.reserved.delete(message.id);
+    }
     const problem = VellumProtocol.problemWith(message);
     if (problem) {
       if (message && Number.isSafeInteger(message.id)) session.toPage({ id: message.id, error: bridgeError("bad-request", problem) });

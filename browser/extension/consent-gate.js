@@ -85,7 +85,7 @@ class ConsentGate {
       gestureTabs: [...this.gestureTabs],
       windowOpenedAt: [...this.windowOpenedAt],
       prompts: [...this.prompts.values()].map((p) => ({
-        top: p.top, origin: p.origin, windowId: p.windowId, tabs: [...new Set([...p.askers].map((s) => s.tabId))] })),
+        top: p.top, origin: p.origin, windowId: p.windowId, tabs: [...p.tabs] })),
     };
     return Promise.resolve().then(() => this.api.storage.session.set({ [ConsentGate.STATE_KEY]: state })).catch(() => {});
   }
@@ -156,6 +156,7 @@ class ConsentGate {
       const open = this.promptsByPair.get(key);
       if (open) {
         open.askers.add(session);
+        open.tabs.add(session.tabId);
         return open.outcome;
       }
       // One tab asks one question at a time: a page cannot bury the user in windows from frames
@@ -183,7 +184,9 @@ class ConsentGate {
 
   ask(session, key) {
     const { top, origin } = session;
-    const prompt = { top, origin, windowId: null, decision: null, askers: new Set([session]), outcome: null, settle: null };
+    // askers: the pages waiting on it now; tabs: every tab any of them asked from.
+    const prompt = { top, origin, windowId: null, decision: null, askers: new Set([session]), tabs: new Set([session.tabId]),
+      outcome: null, settle: null };
     prompt.outcome = new Promise((resolve) => {
       const token = ConsentGate.randomToken();
       const timer = setTimeout(() => { if (!prompt.decision) prompt.settle("unanswered"); }, ConsentGate.CONSENT_WAIT_MS);
@@ -213,18 +216,18 @@ class ConsentGate {
   // What an answer leaves behind: a decision (kept, or held by the pages of a loopback pair),
   // a closing counted towards the embargo, a tab that must show a gesture before its next window.
   async settled(prompt, outcome) {
-    const tabs = new Set([...prompt.askers].map((s) => s.tabId));
+    // Nobody said yes: a window closed, left alone or gone with its pages counts the same. The
+    // tabs need a gesture from now on, before anything is awaited: a page may ask again at once.
+    const unanswered = outcome === "unanswered" || outcome === "left";
+    if (outcome === "deny" || unanswered) for (const tab of prompt.tabs) this.gestureTabs.add(tab);
     if (outcome === "allow" || outcome === "deny") {
       const kept = await this.decisions.decide(prompt.top, prompt.origin, outcome).catch(() => true);
       if (!kept) for (const session of prompt.askers) session.liveDecision = outcome;
     }
-    // Nobody said yes: a window closed, left alone or gone with its pages counts the same.
-    const unanswered = outcome === "unanswered" || outcome === "left";
     if (unanswered) {
       await this.decisions.closed(prompt.top, prompt.origin, ConsentGate.CLOSINGS_BEFORE_EMBARGO,
         Date.now() + ConsentGate.EMBARGO_MS).catch(() => {});
     }
-    if (outcome === "deny" || unanswered) for (const tab of tabs) this.gestureTabs.add(tab);
     await this.persist();
     if (outcome !== "failed") this.changed();
   }

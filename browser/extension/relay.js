@@ -22,7 +22,13 @@
   const settle = (id) => {
     heldBytes -= held.get(id) || 0;
     held.delete(id);
+    reserving.delete(id);
   };
+  // A large request asks the background for its room first and goes only once it has it: one
+  // refused for its tab's or everyone's bound never reaches the extension's process at all (a
+  // dozen frames' 60 MiB each would otherwise all arrive there before being refused).
+  const RESERVE_ABOVE = 1024 * 1024;
+  const reserving = new Map();  // id -> the request waiting for its room
   // When the user last clicked, touched or pressed a key in this very frame (the browser's own
   // events, which page script cannot make). A frame that got the user's activation only because
   // the user clicked in a frame inside it saw no such event: its calls carry no gesture.
@@ -52,6 +58,12 @@
   function connect() {
     port = api.runtime.connect({ name: "vellum-page" });
     port.onMessage.addListener((message) => {
+      if (message && typeof message === "object" && Number.isSafeInteger(message.reserved)) {
+        const request = reserving.get(message.reserved);
+        reserving.delete(message.reserved);
+        if (request && port) port.postMessage(request);
+        return;
+      }
       if (message && typeof message === "object" && Number.isSafeInteger(message.id)) {
         settle(message.id);
         reply(message);
@@ -60,6 +72,7 @@
     port.onDisconnect.addListener(() => {
       port = null;
       held.clear();
+      reserving.clear();
       heldBytes = 0;
       clearInterval(keepalive);
       // The background went away with calls in flight (it answers every pending call itself
@@ -103,7 +116,13 @@
   function post(message) {
     try {
       if (!port) connect();
-      port.postMessage(message);
+      const bytes = held.get(message.id) || 0;
+      if (bytes > RESERVE_ABOVE) {
+        reserving.set(message.id, message);
+        port.postMessage({ op: "reserve", id: message.id, bytes });
+      } else {
+        port.postMessage(message);
+      }
     } catch (error) {
       // The extension was reloaded or removed under this page.
       settle(message.id);

@@ -11,8 +11,12 @@
 //   consentWindowCount()      how many consent windows are showing
 //   closeConsentWindow()      waits for a consent window and closes it as a user would (not a
 //                             button); the asking origin it named
-//   frameEval(tab, i, expr)   the expression's value in the tab's i-th frame
+//   frameEval(tab, i, expr)   the expression's value in the tab's i-th frame (i: an index, or
+//                             a path of them into nested frames)
 //   clickInFrame(tab, i, css) a trusted click on an element of the tab's i-th frame
+//   click(tab, css)           a trusted click on an element of the tab's page
+//   stopBackground()          stops the extension's background (Chromium's service worker,
+//                             Firefox's background page) as the browser does when it is idle
 //   extensionPid()            the process id of the browser's process that runs the extension
 //   consentWindowEval(expr)   the expression's value in the consent window
 //   clickConsentAtOnce(allow) a trusted click on Allow or Deny as soon as the window names the
@@ -153,15 +157,27 @@ class ChromiumDriver {
 
   async extensionPid() { return extensionProcess(this.browser.process().pid); }
 
-  frame(page, index) {
-    const frames = page.mainFrame().childFrames();
-    if (!frames[index]) throw new Error(`no frame ${index}`);
-    return frames[index];
+  frame(page, path) {
+    let frame = page.mainFrame();
+    for (const index of [path].flat()) {
+      frame = frame.childFrames()[index];
+      if (!frame) throw new Error(`no frame ${path}`);
+    }
+    return frame;
   }
 
-  frameEval(page, index, expression) { return this.frame(page, index).evaluate(expression); }
+  click(page, selector) { return page.click(selector); }
 
-  clickInFrame(page, index, selector) { return this.frame(page, index).click(selector); }
+  async stopBackground() {
+    const target = await this.browser.waitForTarget(
+      (t) => t.type() === "service_worker" && t.url().startsWith(`chrome-extension://${this.extensionId}/`));
+    await (await target.worker()).close();
+    await until("the service worker to stop", () => !this.browser.targets().includes(target));
+  }
+
+  async frameEval(page, index, expression) { return this.frame(page, index).evaluate(expression); }
+
+  async clickInFrame(page, index, selector) { return this.frame(page, index).click(selector); }
 
   async screenshot(page, file, selector) {
     return selector ? (await page.$(selector)).screenshot({ path: file }) : page.screenshot({ path: file });
@@ -358,13 +374,35 @@ class FirefoxDriver {
     return origin;
   }
 
-  async inFrame(handle, index, body) {
+  async inFrame(handle, path, body) {
     await this.switchTo(handle);
-    await this.client.send("WebDriver:SwitchToFrame", { id: index });
+    const indexes = [path].flat();
+    for (const index of indexes) await this.client.send("WebDriver:SwitchToFrame", { id: index });
     try {
       return await body();
     } finally {
-      await this.client.send("WebDriver:SwitchToParentFrame");
+      for (let i = 0; i < indexes.length; i++) await this.client.send("WebDriver:SwitchToParentFrame");
+    }
+  }
+
+  async click(handle, selector) {
+    await this.client.send("WebDriver:SwitchToWindow", { handle, focus: true });
+    this.current = handle;
+    const { value: element } = await this.client.send("WebDriver:FindElement", { using: "css selector", value: selector });
+    await this.client.send("WebDriver:ElementClick", { id: Object.values(element)[0] });
+  }
+
+  // Firefox's own hook for its tests: the add-on's background ends as an idle one is suspended.
+  async stopBackground() {
+    await this.client.send("Marionette:SetContext", { value: "chrome" });
+    try {
+      const { value } = await this.client.send("WebDriver:ExecuteAsyncScript", { args: [], script: `const done = arguments[0];
+        const { ExtensionParent } = ChromeUtils.importESModule("resource://gre/modules/ExtensionParent.sys.mjs");
+        ExtensionParent.GlobalManager.getExtension(${JSON.stringify(GECKO_ID)}).terminateBackground()
+          .then(() => done(true), (e) => done(String(e)));` });
+      if (value !== true) throw new Error(`the background did not stop: ${value}`);
+    } finally {
+      await this.client.send("Marionette:SetContext", { value: "content" });
     }
   }
 
