@@ -290,13 +290,22 @@ class FirefoxDriver {
 
   async consentHandles() {
     const found = [];
-    for (const handle of await this.extensionWindows()) {
-      await this.switchTo(handle);
-      const { value } = await this.client.send("WebDriver:GetCurrentURL");
-      if (/^moz-extension:\/\/[^/]+\/consent\.html/.test(value)) found.push(handle);
+    try {
+      for (const handle of await this.extensionWindows()) {
+        try {
+          await this.switchTo(handle);
+          const { value } = await this.client.send("WebDriver:GetCurrentURL");
+          if (/^moz-extension:\/\/[^/]+\/consent\.html/.test(value)) found.push(handle);
+        } catch (error) {
+          // A window that closed meanwhile is no window.
+          this.current = null;
+          if (!/no such window|discarded/i.test(String(error))) throw error;
+        }
+      }
+    } finally {
+      // Not left in a window that may close under the next command.
+      await this.switchTo(this.home);
     }
-    // Not left in a window that may close under the next command.
-    await this.switchTo(this.home);
     return found;
   }
 
