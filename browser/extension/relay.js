@@ -69,18 +69,31 @@
         reply(message);
       }
     });
-    port.onDisconnect.addListener(() => {
-      port = null;
-      held.clear();
-      reserving.clear();
-      heldBytes = 0;
-      clearInterval(keepalive);
-      // The background went away with calls in flight (it answers every pending call itself
-      // before it closes a page's port on purpose).
-      reply({ disconnected: true });
-    });
+    // The background went away with calls in flight (it answers every pending call itself
+    // before it closes a page's port on purpose).
+    port.onDisconnect.addListener(closed);
     keepalive = setInterval(() => port && port.postMessage({ op: "keepalive" }), KEEPALIVE_MS);
   }
+
+  function closed() {
+    port = null;
+    held.clear();
+    reserving.clear();
+    heldBytes = 0;
+    clearInterval(keepalive);
+    reply({ disconnected: true });
+  }
+
+  // A page the user left (for another page, or by reloading it) has gone for the extension,
+  // whether or not the browser keeps it to come back to: its port closes, and with it a consent
+  // window only it waited on (which counts as closed unanswered). Its next call, if it is shown
+  // again, connects anew.
+  addEventListener("pagehide", () => {
+    if (!port) return;
+    const leaving = port;
+    closed();
+    leaving.disconnect();
+  });
 
   // The page will call soon: the port opens now, and with it the background starts the native
   // host if this site is already allowed.
