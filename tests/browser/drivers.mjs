@@ -15,6 +15,7 @@
 //                             a path of them into nested frames)
 //   clickInFrame(tab, i, css) a trusted click on an element of the tab's i-th frame
 //   click(tab, css)           a trusted click on an element of the tab's page
+//   closeConsentWindows()     closes every consent window open (after a failed step)
 //   stopBackground()          stops the extension's background (Chromium's service worker,
 //                             Firefox's background page) as the browser does when it is idle
 //   extensionPid()            the process id of the browser's process that runs the extension
@@ -156,6 +157,11 @@ class ChromiumDriver {
   }
 
   async extensionPid() { return extensionProcess(this.browser.process().pid); }
+
+  async closeConsentWindows() {
+    for (const target of this.consentTargets()) await (await target.asPage()).close().catch(() => {});
+    await until("the consent windows to close", () => this.consentTargets().length === 0);
+  }
 
   frame(page, path) {
     let frame = page.mainFrame();
@@ -399,6 +405,15 @@ class FirefoxDriver {
     this.current = handle;
     const { value: element } = await this.client.send("WebDriver:FindElement", { using: "css selector", value: selector });
     await this.client.send("WebDriver:ElementClick", { id: Object.values(element)[0] });
+  }
+
+  async closeConsentWindows() {
+    for (const handle of await this.consentHandles()) {
+      await this.switchTo(handle).then(() => this.client.send("WebDriver:CloseWindow")).catch(() => {});
+      this.current = null;
+    }
+    await this.switchTo(this.home);
+    await until("the consent windows to close", async () => (await this.consentHandles()).length === 0);
   }
 
   // Firefox's own hook for its tests: the add-on's background ends as an idle one is suspended.
