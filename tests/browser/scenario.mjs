@@ -638,7 +638,9 @@ try {
     const heavy = await browser.open(`${site("heavy")}/${framing(...Array.from({ length: 12 }, (_, i) => `${site("heavy")}/blank.html?frame${i}`))}`);
     await browser.eval(heavy, `(window.__heavy = [], Array.from({ length: frames.length }, (_, i) => frames[i]).forEach((f) =>
       ${settle(`f.vellumBridge.set("SignData", "x".repeat(60 * 1024 * 1024))`)}.then((r) => window.__heavy.push(r.code))), true)`);
-    await until("11 frames' answers", async () => (await browser.eval(heavy, `window.__heavy.length`)) >= 11, { limitMs: 240000 });
+    await until("11 frames' answers", async () => (await browser.eval(heavy, `window.__heavy.length`)) >= 11, { limitMs: 120000 })
+      .catch(async () => assert.fail(`the background took more than one frame's 60 MiB for one tab: ` +
+        `${await browser.eval(heavy, `window.__heavy.length`)} of 12 refused, the others wait`));
     assert.deepEqual(await browser.eval(heavy, `window.__heavy`), Array(11).fill("too-large"),
       "the background took more than one frame's 60 MiB for one tab");
     assert.equal(await browser.closeConsentWindow(), site("heavy"));
