@@ -24,10 +24,11 @@
     held.delete(id);
     reserving.delete(id);
   };
-  // A large request asks the background for its room first and goes only once it has it: one
-  // refused for its tab's or everyone's bound never reaches the extension's process at all (a
-  // dozen frames' 60 MiB each would otherwise all arrive there before being refused).
-  const RESERVE_ABOVE = 1024 * 1024;
+  // A large request of a frame asks the background for its room first and goes only once it has
+  // it: one refused for its tab's or everyone's bound never reaches the extension's process at
+  // all (a dozen frames' 60 MiB each would otherwise all arrive there before being refused). A
+  // tab's own page, one to a tab and bounded by the check here, saves itself the round trip.
+  const RESERVE_ABOVE = window.top === window ? Infinity : 1024 * 1024;
   const reserving = new Map();  // id -> the request waiting for its room
   // When the user last clicked, touched or pressed a key in this very frame (the browser's own
   // events, which page script cannot make). A frame that got the user's activation only because
