@@ -1,7 +1,9 @@
 #include "bridge/RequestParser.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <locale>
 #include <sstream>
@@ -354,11 +356,14 @@ private:
             integer = false;
         }
         const std::string number = text_.substr(from, at_ - from);
-        if (integer && integerDigits <= 18) {
-            const long long whole = std::stoll(number);
-            // "-0" is the double -0, as in script.
-            value = whole == 0 && negative ? Json(-0.0) : Json(static_cast<int64_t>(whole));
-            return true;
+        if (integer && integerDigits <= 19) {
+            errno = 0;
+            const long long whole = std::strtoll(number.c_str(), nullptr, 10);
+            if (errno == 0) {
+                // "-0" is the double -0, as in script.
+                value = whole == 0 && negative ? Json(-0.0) : Json(static_cast<int64_t>(whole));
+                return true;
+            }
         }
         std::istringstream in(number);
         in.imbue(std::locale::classic());

@@ -230,6 +230,10 @@ TEST(RequestParserTest, RefusesNumbersNoDoubleHoldsAndDeepNesting) {
     EXPECT_EQ(value[0], std::string("a\"\\/\b\f\n\r\t") + '\0' + "\U0001F600\u00e9");
     EXPECT_EQ(value[1].get<double>(), 5e-324);
     EXPECT_EQ(value[2].get<double>(), 0.0);
+    // An integer int64 holds stays one (an id is echoed as it came); one past it is a double.
+    EXPECT_EQ(RequestParser::parse("[-9223372036854775808, 9223372036854775808]", value, problem),
+              Outcome::Parsed);
+    EXPECT_EQ(value.dump(), "[-9223372036854775808,9.223372036854776e+18]");
     // The array and its items: kMaxValues values in all.
     std::string items = "1";
     for (size_t i = 2; i < RequestParser::kMaxValues; ++i) {
