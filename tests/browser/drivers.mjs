@@ -15,6 +15,9 @@
 //                             a path of them into nested frames)
 //   clickInFrame(tab, i, css) a trusted click on an element of the tab's i-th frame
 //   click(tab, css)           a trusted click on an element of the tab's page
+//   contentScriptEval(tab, expr)  the expression's value in the extension's content-script
+//                             world of the tab's page, as a page's process that runs its own
+//                             code there could (Chromium)
 //   closeConsentWindows()     closes every consent window open (after a failed step)
 //   stopBackground()          stops the extension's background (Chromium's service worker,
 //                             Firefox's background page) as the browser does when it is idle
@@ -157,6 +160,24 @@ class ChromiumDriver {
   }
 
   async extensionPid() { return extensionProcess(this.browser.process().pid); }
+
+  async contentScriptEval(page, expression) {
+    const client = await page.createCDPSession();
+    try {
+      const contexts = [];
+      client.on("Runtime.executionContextCreated", ({ context }) => contexts.push(context));
+      const { frameTree } = await client.send("Page.getFrameTree");
+      await client.send("Runtime.enable");
+      const world = await until("the extension's content-script world", () => contexts.find((c) =>
+        c.auxData && c.auxData.type === "isolated" && c.auxData.frameId === frameTree.frame.id && c.name === "vellum bridge"));
+      const { result, exceptionDetails } = await client.send("Runtime.evaluate",
+        { expression, contextId: world.id, awaitPromise: true, returnByValue: true });
+      if (exceptionDetails) throw new Error(exceptionDetails.exception?.description || exceptionDetails.text);
+      return result.value;
+    } finally {
+      await client.detach().catch(() => {});
+    }
+  }
 
   async closeConsentWindows() {
     for (const target of this.consentTargets()) await (await target.asPage()).close().catch(() => {});

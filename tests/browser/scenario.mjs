@@ -648,12 +648,40 @@ try {
     assert.equal(await browser.eval(heavy, `window.__heavy[11]`), "consent");
     const heavyPeak = memoryOf(extension).peak;
     console.log(`# ${kind}: 12 frames x 60 MiB in one tab: extension process ${Math.round(sameTab.rss / 1048576)} MiB before, peak ${Math.round(heavyPeak / 1048576)} MiB`);
-    assert.ok(heavyPeak - sameTab.rss < 400 * 1048576, `the extension's process grew from ${sameTab.rss} to a peak of ${heavyPeak} bytes`);
+    // 180-340 MiB measured; 660-720 MiB when the frames' requests all reach the background.
+    assert.ok(heavyPeak - sameTab.rss < 500 * 1048576, `the extension's process grew from ${sameTab.rss} to a peak of ${heavyPeak} bytes`);
     await browser.closeTab(heavy);
     const small = await call(tab, `Promise.all(Array.from({ length: 200 }, (_, i) => vellumBridge.getVersion()))`);
     assert.equal(small.ok, true, JSON.stringify(small).slice(0, 300));
     assert.equal(small.v.length, 200);
   });
+
+  if (kind === "chromium") {
+    // The background's own bounds, which hold whatever a page's process sends (one that does not
+    // run the content script as written skips its check): reservations of room for large
+    // requests, sent straight from the content script's world, whose answers say what the
+    // background took. Firefox's drivers reach no content-script world.
+    await step("the background bounds what waits per tab and in all, whatever a page's process skips", async () => {
+      const reserve = (page, sizes) => browser.contentScriptEval(page, `new Promise((resolve) => {
+        const port = chrome.runtime.connect({ name: "vellum-page" });
+        const answers = [];
+        port.onMessage.addListener((m) => { answers.push(m.reserved ? "taken" : m.error.message); if (answers.length === ${sizes.length}) resolve(answers); });
+        ${JSON.stringify(sizes)}.forEach((mib, i) => port.postMessage({ op: "reserve", id: i + 1, bytes: mib * 1048576 }));
+        globalThis.keptPort = port;  // the room stays taken while the port is open
+      })`);
+      const pages = [];
+      for (let i = 0; i < 5; i++) pages.push(await browser.open(`${site(`room${i}`)}/blank.html`));
+      const perTab = "the request, with the others waiting in this tab, exceeds the bridge's 64 MiB per tab";
+      assert.deepEqual(await reserve(pages[0], [40, 40, 24]), ["taken", perTab, "taken"], "one page's requests are not summed");
+      for (const page of pages.slice(1, 4)) assert.deepEqual(await reserve(page, [64]), ["taken"]);
+      assert.deepEqual(await reserve(pages[4], [64]), ["the request, with all others waiting, exceeds the bridge's 256 MiB in all"],
+        "the tabs' requests are not summed");
+      // Room given back with the page.
+      await browser.closeTab(pages[0]);
+      assert.deepEqual(await reserve(pages[4], [64]), ["taken"]);
+      for (const page of pages.slice(1)) await browser.closeTab(page);
+    });
+  }
 
   await step("a tab holds at most 4 native hosts; further pages' first calls reject 'host-limit'", async () => {
     const page = await browser.open(`${allowedOrigin}/${framing(...Array.from({ length: 6 }, (_, i) => `${allowedOrigin}/blank.html?frame${i}`))}`);
