@@ -9,7 +9,8 @@
 //
 // Plain ES module, no dependencies. Failures of the way to the plug-in (no plug-in and no
 // extension, consent refused, native host gone, ...) reject with a VellumError whose `code` says
-// which; the plug-in's own answers, "E:1000" included, are results.
+// which; the plug-in's own answers, "E:1000" included, are results. Numbers pass as they are,
+// NaN, ±Infinity and -0 included, over both backends.
 
 export const MIME_TYPE = "application/x-vnd-vellum-demo";
 
@@ -21,31 +22,44 @@ export const METHODS = Object.freeze([
   "CreateX509ReqData", "ImportCertData", "getProviderCertList",
 ]);
 
+/**
+ * Why a call did not reach the plug-in.
+ *
+ * `code`: "unavailable", "no-plugin", "refused", "bad-request", "consent", "no-host",
+ * "host-exited", "host-limit", "too-large", "lost-answer", "disconnected", ...
+ *
+ * `reason`, with code "consent" (over the extension): what the page can do about it.
+ *   - "denied": the user denied this site the token (or revoked it); asking again changes
+ *     nothing until the user allows the site in the extension's options.
+ *   - "needs-gesture": a consent window would open only from a click or a key press: call again
+ *     from a click or key handler of the asking page (or frame).
+ *   - "paused": windows for this site were closed unanswered too often; none opens before
+ *     `until` (ms since the epoch), unless the user lifts the pause in the extension's options.
+ *   - "dismissed": the consent window was closed unanswered, or left alone; the next call from a
+ *     click or key handler asks again.
+ */
 export class VellumError extends Error {
-  constructor(code, message) {
+  constructor(code, message, { reason, until } = {}) {
     super(message || code);
     this.name = "VellumError";
     this.code = code;
+    if (reason !== undefined) this.reason = reason;
+    if (until !== undefined) this.until = until;
   }
 }
 
-// What neither backend can pass faithfully, refused the same over both: the extension's JSON
-// channel would turn NaN and ±Infinity into null and -0 into 0.
-function refusal(op, name, payload) {
+// Names neither backend knows, refused the same over both.
+function refusal(op, name) {
   if (op === "hello") return null;
   const names = op === "call" ? METHODS : PROPERTIES;
   if (!names.includes(name)) return new VellumError("bad-request", `no ${op === "call" ? "method" : "property"} '${name}' on the plug-in`);
-  const values = op === "call" ? payload : op === "set" ? [payload] : [];
-  if (values.some((v) => typeof v === "number" && (!Number.isFinite(v) || Object.is(v, -0)))) {
-    return new VellumError("bad-request", "a number must be finite and not -0");
-  }
   return null;
 }
 
 // The API both backends give: info, get, set, call and one function per method.
 function makeApi(backend, send) {
   const request = (op, name, payload) => {
-    const refused = refusal(op, name, payload);
+    const refused = refusal(op, name);
     return refused ? Promise.reject(refused) : send(op, name, payload);
   };
   const api = {
@@ -129,7 +143,8 @@ function connectExtension(bridge) {
     const call = op === "hello" ? bridge.info() : op === "get" ? bridge.get(name)
       : op === "set" ? bridge.set(name, payload) : bridge.call(name, ...payload);
     return call.then((value) => (op === "set" ? null : value), (error) => {
-      throw new VellumError(error && error.code ? String(error.code) : "bridge", error && error.message);
+      throw new VellumError(error && error.code ? String(error.code) : "bridge", error && error.message,
+        { reason: error && error.reason, until: error && error.until });
     });
   };
   return makeApi("extension", request);

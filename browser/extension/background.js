@@ -21,21 +21,54 @@ try {
   if (restricted && restricted.catch) restricted.catch(() => {});
 } catch { /* not offered */ }
 
-function bridgeError(code, message) {
-  return { code, message };
+// `reason` and `until` go with code "consent" only (see REFUSALS).
+function bridgeError(code, message, reason, until) {
+  const error = { code, message };
+  if (reason) error.reason = reason;
+  if (until !== undefined) error.until = until;
+  return error;
 }
 
 // Read and written by the background only; the consent window and the options page ask it.
 const gate = new ConsentGate(api, { onRevoked: (top, origin, why) => closeRefused(top, origin, why) });
 
-// Why a call did not get consent, as the page reads it.
+// Why a call did not get consent, as the page reads it: the message, and the reason a page can
+// act on (denied: ask the user to allow the site in the options; needs-gesture: call again from
+// a click or key handler; paused: not before `until`; dismissed: the window went unanswered).
 const REFUSALS = {
-  deny: "the user denied this site the token",
-  unanswered: "the user did not allow this site the token",
-  gone: "the user did not allow this site the token",
-  embargoed: "the consent window for this site was closed unanswered too often: it is not shown again for 7 days (the extension's options lift this)",
-  "no-gesture": "a consent window was closed or denied in this tab: the next one opens only on a click or key in the asking page",
-  "no-top": "the browser does not say which site this tab shows",
+  deny: ["denied", "the user denied this site the token"],
+  unanswered: ["dismissed", "the user did not allow this site the token"],
+  left: ["dismissed", "the user did not allow this site the token"],
+  failed: ["dismissed", "the consent window could not be shown"],
+  embargoed: ["paused", "the consent window for this site was closed unanswered too often: it is not shown again for 7 days (the extension's options lift this)"],
+  "no-gesture": ["needs-gesture", "a consent window was closed or denied in this tab: the next one opens only on a click or key in the asking page"],
+  "no-top": ["denied", "the browser does not say which site this tab shows"],
+};
+
+// The bytes of requests waiting for consent or for a native host, by tab and in all: a page
+// cannot fill the extension's memory with requests parked behind a consent window or a slow
+// host, from one frame or from many.
+const waiting = {
+  byTab: new Map(),
+  total: 0,
+  // Why `bytes` more do not fit for `tabId`, or null (and then they are taken).
+  take(tabId, bytes) {
+    const tab = this.byTab.get(tabId) || 0;
+    if (tab + bytes > VellumProtocol.MAX_TAB_BYTES) {
+      return `the request, with the others waiting in this tab, exceeds the bridge's ${VellumProtocol.MAX_TAB_BYTES / 1048576} MiB per tab`;
+    }
+    if (this.total + bytes > VellumProtocol.MAX_WAITING_BYTES) {
+      return `the request, with all others waiting, exceeds the bridge's ${VellumProtocol.MAX_WAITING_BYTES / 1048576} MiB in all`;
+    }
+    this.byTab.set(tabId, tab + bytes);
+    this.total += bytes;
+    return null;
+  },
+  give(tabId, bytes) {
+    const left = (this.byTab.get(tabId) || 0) - bytes;
+    if (left > 0) this.byTab.set(tabId, left); else this.byTab.delete(tabId);
+    this.total = Math.max(0, this.total - bytes);
+  },
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -55,6 +88,7 @@ class PageSession {
     this.parts = null;         // {id, parts, pieces} of an answer arriving in parts
     this.queue = Promise.resolve();
     this.heldBytes = 0;        // of this page's requests waiting for consent or for the host
+    this.reserved = new Map(); // page id -> bytes taken for a large request on its way
     this.closed = false;
   }
 
@@ -64,23 +98,31 @@ class PageSession {
     }
   }
 
-  // Takes a request's bytes while it waits, or refuses it at once when the page's waiting
-  // requests already hold too much: a page cannot fill the extension's memory with requests
-  // parked behind a consent window or a slow host.
-  admit(message) {
-    const bytes = VellumProtocol.heldBytes(message);
-    if (this.heldBytes + bytes > VellumProtocol.MAX_REQUEST_BYTES) return -1;
-    this.heldBytes += bytes;
-    return bytes;
+  // Takes a request's bytes while it waits; or why not, when its tab's waiting requests or
+  // everyone's already hold too much.
+  admit(bytes) {
+    const refused = waiting.take(this.tabId, bytes);
+    if (!refused) this.heldBytes += bytes;
+    return refused;
   }
 
+  // Each request's bytes are given back once: what a closed page held went with it.
   release(bytes) {
-    this.heldBytes = Math.max(0, this.heldBytes - bytes);
+    const taken = Math.min(bytes, this.heldBytes);
+    this.heldBytes -= taken;
+    waiting.give(this.tabId, taken);
   }
 
   // Calls leave in the order the page made them: each waits for the one before to be sent.
-  enqueue(message, bytes, active) {
-    this.queue = this.queue.then(() => this.send(message, bytes, active)).catch(() => this.release(bytes));
+  enqueue(message, bytes, gestureAt) {
+    this.queue = this.queue.then(() => this.send(message, bytes, gestureAt)).catch(() => this.release(bytes));
+  }
+
+  // Refused for want of consent, with the reason a page can act on.
+  refusal(outcome) {
+    const [reason, text] = REFUSALS[outcome] || REFUSALS.unanswered;
+    if (outcome !== "embargoed") return Promise.resolve(bridgeError("consent", text, reason));
+    return gate.pauseEnd(this).then((until) => bridgeError("consent", text, reason, until));
   }
 
   hostsInTab() {
@@ -89,12 +131,12 @@ class PageSession {
     return count;
   }
 
-  async send(message, bytes, active) {
-    const outcome = await gate.consentFor(this, active);
+  async send(message, bytes, gestureAt) {
+    const outcome = await gate.consentFor(this, gestureAt);
     if (this.closed) return;
     if (outcome !== "allow") {
       this.release(bytes);
-      this.toPage({ id: message.id, error: bridgeError("consent", REFUSALS[outcome] || REFUSALS.unanswered) });
+      this.toPage({ id: message.id, error: await this.refusal(outcome) });
       return;
     }
     if (!this.native && this.hostsInTab() >= MAX_HOSTS_PER_TAB) {
@@ -139,7 +181,7 @@ class PageSession {
   }
 
   // Every pending call fails at once; the next call starts a new host.
-  hostGone(code, reason) {
+  hostGone(code, reason, consentReason) {
     if (this.native) {
       const native = this.native;
       this.native = null;
@@ -148,7 +190,7 @@ class PageSession {
     this.parts = null;
     for (const { pageId, bytes } of this.pending.values()) {
       this.release(bytes);
-      this.toPage({ id: pageId, error: bridgeError(code, reason) });
+      this.toPage({ id: pageId, error: bridgeError(code, reason, consentReason) });
     }
     this.pending.clear();
   }
@@ -204,7 +246,7 @@ class PageSession {
     } else if ("result" in frame) {
       // The plug-in answers strings, numbers, booleans or null; hello a flat record of them.
       const result = frame.result;
-      const plain = (v) => v === null || ["string", "number", "boolean"].includes(typeof v);
+      const plain = (v) => v === null || ["string", "number", "boolean"].includes(typeof v) || VellumProtocol.isTaggedNumber(v);
       const sound = op === "hello"
         ? result !== null && typeof result === "object" && !Array.isArray(result) && Object.values(result).every(plain)
         : plain(result);
@@ -223,7 +265,7 @@ class PageSession {
       try { native.disconnect(); } catch { /* already gone */ }
     }
     this.pending.clear();
-    this.heldBytes = 0;
+    this.release(this.heldBytes);
   }
 }
 
@@ -272,20 +314,40 @@ api.runtime.onConnect.addListener((port) => {
   }).catch(() => {});
   port.onMessage.addListener((received) => {
     if (received && received.op === "keepalive" && Object.keys(received).length === 1) return;
-    // The relay adds whether the calling frame had the user's transient activation.
-    const { active, ...message } = received && typeof received === "object" ? received : { message: received };
+    // Room for a large request, asked before it is sent: refused here, it is never sent.
+    if (received && received.op === "reserve" && Object.keys(received).length === 3) {
+      const { id, bytes } = received;
+      if (!Number.isSafeInteger(id) || id <= 0 || session.reserved.has(id) || !Number.isSafeInteger(bytes) || bytes <= 0) return;
+      const refused = bytes > VellumProtocol.MAX_REQUEST_BYTES + 1024 * 1024
+        ? "the request exceeds the bridge's 64 MiB per request" : session.admit(bytes);
+      if (refused) {
+        session.toPage({ id, error: bridgeError("too-large", refused) });
+      } else {
+        session.reserved.set(id, bytes);
+        session.toPage({ reserved: id });
+      }
+      return;
+    }
+    // The relay adds when the user last made a gesture in the calling frame (0: none now).
+    const { gestureAt, ...message } = received && typeof received === "object" ? received : { message: received };
+    // Its room, when it asked for it first, is given back and taken again at what it holds.
+    if (message && session.reserved.has(message.id)) {
+      session.release(session.reserved.get(message.id));
+      session.reserved.delete(message.id);
+    }
     const problem = VellumProtocol.problemWith(message);
     if (problem) {
       if (message && Number.isSafeInteger(message.id)) session.toPage({ id: message.id, error: bridgeError("bad-request", problem) });
       return;
     }
-    const bytes = VellumProtocol.fits(message) ? session.admit(message) : -1;
-    if (bytes < 0) {
-      session.toPage({ id: message.id, error: bridgeError("too-large",
-        "the request, with this page's others still waiting, exceeds the bridge's 64 MiB per page") });
+    const bytes = VellumProtocol.heldBytes(message);
+    const refused = VellumProtocol.fits(message) ? session.admit(bytes)
+      : "the request exceeds the bridge's 64 MiB per request";
+    if (refused) {
+      session.toPage({ id: message.id, error: bridgeError("too-large", refused) });
       return;
     }
-    session.enqueue(message, bytes, active === true);
+    session.enqueue(message, bytes, Number.isFinite(gestureAt) ? gestureAt : 0);
   });
 });
 
@@ -295,7 +357,7 @@ function closeRefused(top, origin, why) {
   for (const session of sessions) {
     if (!session.native || (origin !== undefined && (session.origin !== origin || session.top !== top))) continue;
     gate.allowedWithoutAsking(session).then((allowed) => {
-      if (!allowed) session.hostGone("consent", why);
+      if (!allowed) session.hostGone("consent", why, "denied");
     });
   }
 }

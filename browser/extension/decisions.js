@@ -9,11 +9,14 @@
 //
 // A decision for a pair with a loopback origin in it is not kept here at all (the pages that got
 // it hold it, see ConsentGate): whoever serves that port next (another local user, a later
-// program) is not the server that earned it. Its closings and embargo are held in memory only.
+// program) is not the server that earned it. Its closings and embargo are kept for the browser's
+// session only, in the extension's session storage (which content scripts do not read), so that
+// they outlive the background as the others do.
 "use strict";
 
 class ConsentDecisions {
-  constructor() {
+  constructor(api) {
+    this.api = api;
     this.byPair = new Map();   // pairKey -> {top, origin, decision?, closings?, embargoUntil?}
     this.db = null;
     // Unreadable storage remembers nothing: every site is asked again.
@@ -49,7 +52,10 @@ class ConsentDecisions {
       (record.embargoUntil === undefined || Number.isFinite(record.embargoUntil));
   }
 
+  static get SESSION_KEY() { return "sessionPairs"; }
+
   async load() {
+    await this.loadSessionPairs();
     const opening = indexedDB.open("vellum-bridge", 1);
     opening.onupgradeneeded = () => opening.result.createObjectStore("decisions");
     this.db = await ConsentDecisions.done(opening);
@@ -78,6 +84,25 @@ class ConsentDecisions {
     }
   }
 
+  // The closings and embargoes of pairs not kept in IndexedDB, from an earlier life of the
+  // background in this browser session.
+  async loadSessionPairs() {
+    try {
+      const records = (await this.api.storage.session.get(ConsentDecisions.SESSION_KEY))[ConsentDecisions.SESSION_KEY];
+      for (const record of Array.isArray(records) ? records : []) {
+        if (ConsentDecisions.sound(record) && !ConsentDecisions.kept(record) && record.decision === undefined) {
+          this.byPair.set(ConsentDecisions.pairKey(record.top, record.origin), record);
+        }
+      }
+    } catch { /* no session storage: they last as long as the background */ }
+  }
+
+  saveSessionPairs() {
+    const records = [...this.byPair.values()].filter((r) => !ConsentDecisions.kept(r) && r.decision === undefined);
+    return Promise.resolve().then(() => this.api.storage.session.set({ [ConsentDecisions.SESSION_KEY]: records }))
+      .catch(() => {});
+  }
+
   async write(change) {
     if (!this.db) return;
     const transaction = this.db.transaction("decisions", "readwrite");
@@ -92,6 +117,7 @@ class ConsentDecisions {
     const key = ConsentDecisions.pairKey(record.top, record.origin);
     this.byPair.set(key, record);
     if (ConsentDecisions.kept(record)) await this.write((s) => s.put(record, key));
+    else await this.saveSessionPairs();
   }
 
   async get(top, origin) {
@@ -111,6 +137,7 @@ class ConsentDecisions {
     const record = { top, origin, decision };
     if (!ConsentDecisions.kept(record)) {
       this.byPair.delete(ConsentDecisions.pairKey(top, origin));
+      await this.saveSessionPairs();
       return false;
     }
     await this.save(record);
@@ -137,5 +164,6 @@ class ConsentDecisions {
     const key = ConsentDecisions.pairKey(top, origin);
     this.byPair.delete(key);
     await this.write((s) => s.delete(key));
+    await this.saveSessionPairs();
   }
 }

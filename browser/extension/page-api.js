@@ -24,10 +24,15 @@
   let nextId = 1;
   const pending = new Map();
 
-  function bridgeError(code, message) {
+  // `reason` (for code "consent"): why the user's consent is missing, and `until` when a pause
+  // ends (ms since the epoch), as the extension tells them.
+  const REASONS = ["denied", "needs-gesture", "paused", "dismissed"];
+  function bridgeError(code, message, reason, until) {
     const error = new Error(message || code);
     error.name = "VellumBridgeError";
     error.code = code;
+    if (REASONS.includes(reason)) error.reason = reason;
+    if (reason === "paused" && Number.isFinite(until)) error.until = until;
     return error;
   }
 
@@ -45,24 +50,28 @@
     if (!call) return;
     pending.delete(answer.id);
     if (answer.error && typeof answer.error === "object") {
-      call.reject(bridgeError(String(answer.error.code), String(answer.error.message || "")));
+      const { code, message, reason, until } = answer.error;
+      call.reject(bridgeError(String(code), String(message || ""), reason, until));
     } else {
-      call.resolve(answer.result);  // no "result": the plug-in's void
+      call.resolve(fromWire(answer.result));  // no "result": the plug-in's void
     }
   });
 
-  // JSON turns NaN and ±Infinity into null and -0 into 0: such a value would reach the plug-in
-  // as another one, so it is refused here, as vellum.js refuses it over either backend.
+  // JSON turns NaN and ±Infinity into null and -0 into 0: such a number goes as {number: TAG},
+  // which the native host turns into the same double the plug-in gets from an NPAPI browser, and
+  // comes back the same way.
   const isFinite = Number.isFinite;
   const is = Object.is;
-  const unfaithful = (v) => typeof v === "number" && (!isFinite(v) || is(v, -0));
+  const TAGGED = { NaN: NaN, Infinity: Infinity, "-Infinity": -Infinity, "-0": -0 };
+  const toWire = (v) => (typeof v !== "number" || (isFinite(v) && !is(v, -0)) ? v
+    : { number: v !== v ? "NaN" : v === Infinity ? "Infinity" : v === -Infinity ? "-Infinity" : "-0" });
+  const fromWire = (v) => (v !== null && typeof v === "object" && typeof v.number === "string" &&
+    Object.prototype.hasOwnProperty.call(TAGGED, v.number) ? TAGGED[v.number] : v);
 
   function request(fields) {
     return new Promise((resolve, reject) => {
-      const values = "args" in fields ? fields.args : [fields.value];
-      for (let i = 0; i < values.length; i++) {
-        if (unfaithful(values[i])) return reject(bridgeError("bad-request", "a number must be finite and not -0"));
-      }
+      if ("args" in fields) fields.args = Array.isArray(fields.args) ? fields.args.map(toWire) : fields.args;
+      if ("value" in fields) fields.value = toWire(fields.value);
       const id = nextId++;
       let text;
       try { text = stringify({ id, ...fields }); } catch (error) { return reject(bridgeError("bad-request", String(error))); }

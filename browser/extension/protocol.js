@@ -14,11 +14,24 @@ var VellumProtocol = (() => {
   ];
   // The native host takes frames up to 64 MiB; a request holds its texts plus a few dozen bytes.
   const MAX_REQUEST_BYTES = 64 * 1024 * 1024;
+  // What the requests waiting for consent or for a native host may hold, all frames of one tab
+  // together and the whole extension together: one tab can still send the largest request,
+  // and a few tabs at once cannot take the extension's process past a few hundred MiB.
+  const MAX_TAB_BYTES = MAX_REQUEST_BYTES;
+  const MAX_WAITING_BYTES = 4 * MAX_REQUEST_BYTES;
+  // What a waiting request costs the extension besides its texts (measured: about 900 bytes).
+  const REQUEST_OVERHEAD_BYTES = 1024;
   const MAX_ARGUMENTS = 8;
+  // The numbers JSON cannot carry (it writes NaN and the infinities as null, -0 as 0) go as
+  // {number: TAG}, which the native host turns into the same double, both ways.
+  const NUMBER_TAGS = ["NaN", "Infinity", "-Infinity", "-0"];
 
+  const isTaggedNumber = (v) =>
+    v !== null && typeof v === "object" && !Array.isArray(v) && Object.keys(v).length === 1 &&
+    NUMBER_TAGS.includes(v.number);
   const isValue = (v) =>
     v === null || typeof v === "string" || typeof v === "boolean" ||
-    (typeof v === "number" && Number.isFinite(v));
+    (typeof v === "number" && Number.isFinite(v) && !Object.is(v, -0)) || isTaggedNumber(v);
   const isPageId = (id) => Number.isSafeInteger(id) && id > 0;
   const hasOnly = (object, keys) => Object.keys(object).every((k) => keys.includes(k));
 
@@ -36,12 +49,12 @@ var VellumProtocol = (() => {
       case "set":
         if (!hasOnly(message, ["id", "op", "name", "value"])) return "set takes id, op, name and value";
         if (!PROPERTIES.includes(message.name)) return `no property '${String(message.name)}'`;
-        return isValue(message.value) ? null : "a value is a string, a finite number, a boolean or null";
+        return isValue(message.value) ? null : "a value is a string, a number, a boolean or null";
       case "call":
         if (!hasOnly(message, ["id", "op", "name", "args"])) return "call takes id, op, name and args";
         if (!METHODS.includes(message.name)) return `no method '${String(message.name)}'`;
         if (!Array.isArray(message.args) || message.args.length > MAX_ARGUMENTS) return "args must be a short array";
-        return message.args.every(isValue) ? null : "an argument is a string, a finite number, a boolean or null";
+        return message.args.every(isValue) ? null : "an argument is a string, a number, a boolean or null";
       default:
         return "op must be hello, get, set or call";
     }
@@ -73,12 +86,13 @@ var VellumProtocol = (() => {
     return true;
   }
 
-  // The bytes a request holds while it waits (for consent, for the native host): its texts as
-  // UTF-8 and the envelope. A page's waiting requests hold at most MAX_REQUEST_BYTES in all.
+  // The bytes a request holds in the extension while it waits (for consent, for the native
+  // host): each text as the script engine keeps it (a byte a character when every character is
+  // below U+0100, else two) and the request's own cost.
   function heldBytes(message) {
-    let total = 256;
+    let total = REQUEST_OVERHEAD_BYTES;
     for (const v of [message.value, ...(message.args || [])]) {
-      if (typeof v === "string") total += utf8Length(v);
+      if (typeof v === "string") total += /[^\u0000-\u00ff]/.test(v) ? 2 * v.length : v.length;
     }
     return total;
   }
@@ -92,5 +106,8 @@ var VellumProtocol = (() => {
     return url.protocol === "http:" && (url.hostname === "localhost" || url.hostname === "127.0.0.1");
   }
 
-  return Object.freeze({ PROPERTIES, METHODS, MAX_REQUEST_BYTES, problemWith, fits, heldBytes, isBridgeOrigin });
+  return Object.freeze({
+    PROPERTIES, METHODS, MAX_REQUEST_BYTES, MAX_TAB_BYTES, MAX_WAITING_BYTES, problemWith, fits, heldBytes,
+    isBridgeOrigin, isTaggedNumber,
+  });
 })();

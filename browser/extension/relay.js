@@ -22,7 +22,21 @@
   const settle = (id) => {
     heldBytes -= held.get(id) || 0;
     held.delete(id);
+    reserving.delete(id);
   };
+  // A large request of a frame asks the background for its room first and goes only once it has
+  // it: one refused for its tab's or everyone's bound never reaches the extension's process at
+  // all (a dozen frames' 60 MiB each would otherwise all arrive there before being refused). A
+  // tab's own page, one to a tab and bounded by the check here, saves itself the round trip.
+  const RESERVE_ABOVE = window.top === window ? Infinity : 1024 * 1024;
+  const reserving = new Map();  // id -> the request waiting for its room
+  // When the user last clicked, touched or pressed a key in this very frame (the browser's own
+  // events, which page script cannot make). A frame that got the user's activation only because
+  // the user clicked in a frame inside it saw no such event: its calls carry no gesture.
+  let gestureAt = 0;
+  for (const type of ["pointerdown", "mousedown", "touchend", "keydown"]) {
+    addEventListener(type, (event) => { if (event.isTrusted) gestureAt = Date.now(); }, { capture: true });
+  }
   // A prerendered page, which the user has not seen, asks nothing until it is shown: its
   // requests wait here.
   let shown = !document.prerendering;
@@ -45,22 +59,42 @@
   function connect() {
     port = api.runtime.connect({ name: "vellum-page" });
     port.onMessage.addListener((message) => {
+      if (message && typeof message === "object" && Number.isSafeInteger(message.reserved)) {
+        const request = reserving.get(message.reserved);
+        reserving.delete(message.reserved);
+        if (request && port) port.postMessage(request);
+        return;
+      }
       if (message && typeof message === "object" && Number.isSafeInteger(message.id)) {
         settle(message.id);
         reply(message);
       }
     });
-    port.onDisconnect.addListener(() => {
-      port = null;
-      held.clear();
-      heldBytes = 0;
-      clearInterval(keepalive);
-      // The background went away with calls in flight (it answers every pending call itself
-      // before it closes a page's port on purpose).
-      reply({ disconnected: true });
-    });
+    // The background went away with calls in flight (it answers every pending call itself
+    // before it closes a page's port on purpose).
+    port.onDisconnect.addListener(closed);
     keepalive = setInterval(() => port && port.postMessage({ op: "keepalive" }), KEEPALIVE_MS);
   }
+
+  function closed() {
+    port = null;
+    held.clear();
+    reserving.clear();
+    heldBytes = 0;
+    clearInterval(keepalive);
+    reply({ disconnected: true });
+  }
+
+  // A page the user left (for another page, or by reloading it) has gone for the extension,
+  // whether or not the browser keeps it to come back to: its port closes, and with it a consent
+  // window only it waited on (which counts as closed unanswered). Its next call, if it is shown
+  // again, connects anew.
+  addEventListener("pagehide", () => {
+    if (!port) return;
+    const leaving = port;
+    closed();
+    leaving.disconnect();
+  });
 
   // The page will call soon: the port opens now, and with it the background starts the native
   // host if this site is already allowed.
@@ -84,11 +118,11 @@
     }
     held.set(id, (held.get(id) || 0) + bytes);
     heldBytes += bytes;
-    // Whether the user is interacting with this frame right now (a click, a key): the extension
-    // opens a consent window after a refusal in this tab only then. Read here, in the
-    // extension's world, where the page cannot redefine it.
+    // The user's gesture in this frame, while it is still the user's activation (a click, a
+    // key): the extension opens a consent window after a refusal in this tab only on one, and
+    // on each one once. Read here, in the extension's world, where the page cannot redefine it.
     const active = Boolean(navigator.userActivation && navigator.userActivation.isActive);
-    const outgoing = { ...message, active };
+    const outgoing = { ...message, gestureAt: active ? gestureAt : 0 };
     if (shown) post(outgoing);
     else waiting.push(outgoing);
   });
@@ -96,7 +130,13 @@
   function post(message) {
     try {
       if (!port) connect();
-      port.postMessage(message);
+      const bytes = held.get(message.id) || 0;
+      if (bytes > RESERVE_ABOVE) {
+        reserving.set(message.id, message);
+        port.postMessage({ op: "reserve", id: message.id, bytes });
+      } else {
+        port.postMessage(message);
+      }
     } catch (error) {
       // The extension was reloaded or removed under this page.
       settle(message.id);

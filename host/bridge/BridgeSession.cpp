@@ -42,11 +42,7 @@ Json resultOf(const ScriptValue& value, const std::string& what) {
         case ScriptValue::Kind::Int32:
             return Json{{"result", value.int32Value()}};
         case ScriptValue::Kind::Double:
-            if (!std::isfinite(value.doubleValue())) {
-                return error("bad-arguments",
-                             what + " answered " + value.describe() + ", which JSON cannot carry");
-            }
-            return Json{{"result", value.doubleValue()}};
+            return Json{{"result", ScriptArgument::jsonOfDouble(value.doubleValue())}};
         case ScriptValue::Kind::String:
             return Json{{"result", value.stringValue()}};
         case ScriptValue::Kind::Object:
@@ -136,6 +132,14 @@ std::string checkMembers(const Json& request, const std::string& op) {
             return "a " + op + " request needs '" + name + "'";
         }
     }
+    // A name or an origin is a C string to the plug-in and the PIN dialog: one holding a NUL
+    // would be read as its part before it.
+    for (const char* text : {"name", "origin"}) {
+        if (request.contains(text) && request[text].is_string() &&
+            request[text].get_ref<const std::string&>().find('\0') != std::string::npos) {
+            return "'" + std::string(text) + "' holds a NUL character";
+        }
+    }
     if (request.contains("name") && !request["name"].is_string()) {
         return "'name' must be a string";
     }
@@ -153,10 +157,13 @@ std::string checkMembers(const Json& request, const std::string& op) {
 
 }  // namespace
 
-Json BridgeSession::answer(const std::string& frame) {
+Json BridgeSession::answer(std::string frame) {
     Json request;
     std::string problem;
-    switch (RequestParser::parse(frame, request, problem)) {
+    const RequestParser::Outcome outcome = RequestParser::parse(frame, request, problem);
+    // Its texts are in the request now: a large value is held once, not twice, from here on.
+    std::string().swap(frame);
+    switch (outcome) {
         case RequestParser::Outcome::Parsed:
             break;
         case RequestParser::Outcome::NotJson:
@@ -216,8 +223,8 @@ Json BridgeSession::answer(const std::string& frame) {
         if (TokenCalls::callReaches(name)) {
             held.emplace(tokenLock_);
         }
-        // By reference: a copy of a deeply nested value would recurse as deep.
-        static const Json noArguments = Json::array();
+        // Taken by reference: the call moves the arguments' texts out instead of copying them.
+        Json noArguments = Json::array();
         members = call(name, request.contains("args") ? request["args"] : noArguments);
     }
     return answerWith(std::move(id), std::move(members));
@@ -250,10 +257,12 @@ Json BridgeSession::get(const std::string& name) {
                      (host_.hasMethod(name) ? " ('" + name + "' is a method)" : ""));
 }
 
-Json BridgeSession::set(const std::string& name, const Json& value) {
+Json BridgeSession::set(const std::string& name, Json& value) {
     ScriptValue script;
-    if (!ScriptArgument::fromJson(value, script)) {
-        return error("bad-arguments", "the value for '" + name + "' is " + jsonKind(value) +
+    const char* kind = jsonKind(value);
+    // Moved: the request's text becomes the script value's.
+    if (!ScriptArgument::fromJson(std::move(value), script)) {
+        return error("bad-arguments", "the value for '" + name + "' is " + kind +
                                           "; a string, number, boolean or null is passed");
     }
     if (host_.setProperty(name, script)) {
@@ -267,13 +276,14 @@ Json BridgeSession::set(const std::string& name, const Json& value) {
     return error("unknown-name", "no property '" + name + "' on the plug-in");
 }
 
-Json BridgeSession::call(const std::string& name, const Json& args) {
+Json BridgeSession::call(const std::string& name, Json& args) {
     std::vector<ScriptValue> arguments;
-    for (const Json& arg : args) {
+    for (Json& arg : args) {
         ScriptValue script;
-        if (!ScriptArgument::fromJson(arg, script)) {
+        const char* kind = jsonKind(arg);
+        if (!ScriptArgument::fromJson(std::move(arg), script)) {
             return error("bad-arguments", "argument " + std::to_string(arguments.size() + 1) +
-                                              " of '" + name + "' is " + jsonKind(arg) +
+                                              " of '" + name + "' is " + kind +
                                               "; a string, number, boolean or null is passed");
         }
         arguments.push_back(std::move(script));

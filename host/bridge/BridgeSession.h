@@ -35,14 +35,15 @@ public:
           tokenLock_(tokenLock),
           announceOrigin_(announceOrigin) {}
 
-    // The answer to one frame; never throws for any bytes given.
-    Json answer(const std::string& frame);
+    // The answer to one frame; never throws for any bytes given. The frame is let go of once
+    // read, before the plug-in is asked: a caller done with it moves it in.
+    Json answer(std::string frame);
 
 private:
     Json hello();
     Json get(const std::string& name);
-    Json set(const std::string& name, const Json& value);
-    Json call(const std::string& name, const Json& args);
+    Json set(const std::string& name, Json& value);
+    Json call(const std::string& name, Json& args);
 
     pluginhost::PluginHost& host_;
     std::string setupError_;

@@ -85,7 +85,7 @@ int NativeMessagingHost::run(void (*complain)(const std::string& line)) {
             status = 1;
             break;
         }
-        const Json answer = session.answer(frame);
+        const Json answer = session.answer(std::move(frame));
         frame.clear();
         bool written = true;
         for (const std::string& body : AnswerFrames::of(answer)) {

@@ -5,8 +5,9 @@
 namespace vellum::host {
 namespace {
 
-// Length of the valid UTF-8 sequence starting at `at`, or 0.
-size_t utf8SequenceLength(const std::string& bytes, size_t at) {
+}  // namespace
+
+size_t JsonText::utf8SequenceLength(const std::string& bytes, size_t at) {
     const auto byte = [&](size_t i) { return static_cast<unsigned char>(bytes[i]); };
     unsigned char lead = byte(at);
     size_t length = 0;
@@ -42,6 +43,8 @@ size_t utf8SequenceLength(const std::string& bytes, size_t at) {
     }
     return length;
 }
+
+namespace {
 
 // The library refuses to write invalid UTF-8, so every text is made valid first.
 Json withValidTexts(const Json& value) {

@@ -18,6 +18,9 @@ public:
 
     // The bytes as valid UTF-8, by the rule above.
     static std::string validUtf8(const std::string& bytes);
+
+    // Length of the valid UTF-8 sequence that starts at byte `at`, or 0 when none does.
+    static size_t utf8SequenceLength(const std::string& bytes, size_t at);
 };
 
 }  // namespace vellum::host

@@ -49,14 +49,63 @@ pluginhost::ScriptValue ScriptArgument::fromWord(const std::string& word) {
 
 namespace vellum::host {
 
-bool ScriptArgument::fromJson(const Json& json, pluginhost::ScriptValue& value) {
+namespace {
+
+// The tagged doubles, by their tag.
+struct TaggedDouble {
+    const char* text;
+    double number;
+};
+const TaggedDouble kTaggedDoubles[] = {
+    {"NaN", std::numeric_limits<double>::quiet_NaN()},
+    {"Infinity", std::numeric_limits<double>::infinity()},
+    {"-Infinity", -std::numeric_limits<double>::infinity()},
+    {"-0", -0.0},
+};
+
+bool taggedDouble(const Json& json, double& number) {
+    if (json.size() != 1 || !json.contains(ScriptArgument::kNumberTag)) {
+        return false;
+    }
+    const Json& tag = json[ScriptArgument::kNumberTag];
+    for (const TaggedDouble& tagged : kTaggedDoubles) {
+        if (tag.is_string() && tag.get_ref<const std::string&>() == tagged.text) {
+            number = tagged.number;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+Json ScriptArgument::jsonOfDouble(double number) {
+    const char* tag = std::isnan(number)                 ? "NaN"
+                      : std::isinf(number)               ? (number > 0 ? "Infinity" : "-Infinity")
+                      : number == 0 && std::signbit(number) ? "-0"
+                                                          : nullptr;
+    if (tag == nullptr) {
+        return number;
+    }
+    return Json{{kNumberTag, tag}};
+}
+
+bool ScriptArgument::fromJson(Json json, pluginhost::ScriptValue& value) {
     using pluginhost::ScriptValue;
     constexpr double kLowest = std::numeric_limits<int32_t>::min();
     constexpr double kHighest = std::numeric_limits<int32_t>::max();
     switch (json.type()) {
         case Json::value_t::string:
-            value = ScriptValue::string(json.get<std::string>());
+            value = ScriptValue::string(std::move(json.get_ref<std::string&>()));
             return true;
+        case Json::value_t::object: {
+            double number = 0;
+            if (!taggedDouble(json, number)) {
+                return false;
+            }
+            value = ScriptValue::number(number);
+            return true;
+        }
         case Json::value_t::boolean:
             value = ScriptValue::boolean(json.get<bool>());
             return true;

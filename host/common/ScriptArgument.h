@@ -6,7 +6,9 @@
 // The browser bridge passes JSON values instead, by the same rule as a browser turns a page's
 // values into NPAPI ones: a string is a string, a number with an integer value in the int32 range
 // an int32 (1.0 included: script has one number type), any other number a double, true and false
-// a boolean, null null. Arrays and objects have no NPAPI form here.
+// a boolean, null null. The doubles JSON has no text for go in a tagged form, the same both ways:
+// {"number": "NaN"}, {"number": "Infinity"}, {"number": "-Infinity"}, {"number": "-0"}. Arrays
+// and other objects have no NPAPI form here.
 #pragma once
 
 #include <string>
@@ -22,8 +24,15 @@ public:
 
     static pluginhost::ScriptValue fromWord(const std::string& word);
 
-    // False for a JSON value without a script form (array, object).
-    static bool fromJson(const Json& json, pluginhost::ScriptValue& value);
+    static constexpr const char* kNumberTag = "number";
+
+    // False for a JSON value without a script form (array, object but the tagged form). By
+    // value: a caller done with its JSON moves it in, and a text moves on instead of being
+    // copied (a request's text can be most of its frame).
+    static bool fromJson(Json json, pluginhost::ScriptValue& value);
+
+    // A double as JSON: a number, or the tagged form for NaN, the infinities and -0.
+    static Json jsonOfDouble(double number);
 };
 
 }  // namespace vellum::host

@@ -7,6 +7,16 @@ namespace vellum::pluginhost {
 ArgumentList::ArgumentList(const std::vector<ScriptValue>& values) {
     variants_.reserve(values.size());
     for (const ScriptValue& value : values) {
+        add(value);
+    }
+}
+
+ArgumentList::ArgumentList(const ScriptValue& value) {
+    add(value);
+}
+
+void ArgumentList::add(const ScriptValue& value) {
+    {
         NPVariant variant;
         VOID_TO_NPVARIANT(variant);
         switch (value.kind()) {

@@ -16,6 +16,8 @@ namespace vellum::pluginhost {
 class ArgumentList {
 public:
     explicit ArgumentList(const std::vector<ScriptValue>& values);
+    // A property write's one value, without a list of copies first (a value can be 64 MiB).
+    explicit ArgumentList(const ScriptValue& value);
     ArgumentList(const ArgumentList&) = delete;
     ArgumentList& operator=(const ArgumentList&) = delete;
 
@@ -26,6 +28,8 @@ public:
     uint32_t count() const noexcept { return static_cast<uint32_t>(variants_.size()); }
 
 private:
+    void add(const ScriptValue& value);
+
     std::vector<std::unique_ptr<char[]>> bytes_;
     std::vector<NPVariant> variants_;
 };

@@ -97,7 +97,7 @@ bool PluginHost::setProperty(NPObject* object, const std::string& name, const Sc
     std::optional<ArgumentList> argument;
     {
         FaultPause pause;
-        argument.emplace(std::vector<ScriptValue>{value});
+        argument.emplace(value);
     }
     return objects_.setProperty(object, property, argument->data());
 }

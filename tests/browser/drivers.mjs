@@ -11,8 +11,16 @@
 //   consentWindowCount()      how many consent windows are showing
 //   closeConsentWindow()      waits for a consent window and closes it as a user would (not a
 //                             button); the asking origin it named
-//   frameEval(tab, i, expr)   the expression's value in the tab's i-th frame
+//   frameEval(tab, i, expr)   the expression's value in the tab's i-th frame (i: an index, or
+//                             a path of them into nested frames)
 //   clickInFrame(tab, i, css) a trusted click on an element of the tab's i-th frame
+//   click(tab, css)           a trusted click on an element of the tab's page
+//   contentScriptEval(tab, expr)  the expression's value in the extension's content-script
+//                             world of the tab's page, as a page's process that runs its own
+//                             code there could (Chromium)
+//   closeConsentWindows()     closes every consent window open (after a failed step)
+//   stopBackground()          stops the extension's background (Chromium's service worker,
+//                             Firefox's background page) as the browser does when it is idle
 //   extensionPid()            the process id of the browser's process that runs the extension
 //   consentWindowEval(expr)   the expression's value in the consent window
 //   clickConsentAtOnce(allow) a trusted click on Allow or Deny as soon as the window names the
@@ -153,15 +161,50 @@ class ChromiumDriver {
 
   async extensionPid() { return extensionProcess(this.browser.process().pid); }
 
-  frame(page, index) {
-    const frames = page.mainFrame().childFrames();
-    if (!frames[index]) throw new Error(`no frame ${index}`);
-    return frames[index];
+  async contentScriptEval(page, expression) {
+    const client = await page.createCDPSession();
+    try {
+      const contexts = [];
+      client.on("Runtime.executionContextCreated", ({ context }) => contexts.push(context));
+      const { frameTree } = await client.send("Page.getFrameTree");
+      await client.send("Runtime.enable");
+      const world = await until("the extension's content-script world", () => contexts.find((c) =>
+        c.auxData && c.auxData.type === "isolated" && c.auxData.frameId === frameTree.frame.id && c.name === "vellum bridge"));
+      const { result, exceptionDetails } = await client.send("Runtime.evaluate",
+        { expression, contextId: world.id, awaitPromise: true, returnByValue: true });
+      if (exceptionDetails) throw new Error(exceptionDetails.exception?.description || exceptionDetails.text);
+      return result.value;
+    } finally {
+      await client.detach().catch(() => {});
+    }
   }
 
-  frameEval(page, index, expression) { return this.frame(page, index).evaluate(expression); }
+  async closeConsentWindows() {
+    for (const target of this.consentTargets()) await (await target.asPage()).close().catch(() => {});
+    await until("the consent windows to close", () => this.consentTargets().length === 0);
+  }
 
-  clickInFrame(page, index, selector) { return this.frame(page, index).click(selector); }
+  frame(page, path) {
+    let frame = page.mainFrame();
+    for (const index of [path].flat()) {
+      frame = frame.childFrames()[index];
+      if (!frame) throw new Error(`no frame ${path}`);
+    }
+    return frame;
+  }
+
+  click(page, selector) { return page.click(selector); }
+
+  async stopBackground() {
+    const target = await this.browser.waitForTarget(
+      (t) => t.type() === "service_worker" && t.url().startsWith(`chrome-extension://${this.extensionId}/`));
+    await (await target.worker()).close();
+    await until("the service worker to stop", () => !this.browser.targets().includes(target));
+  }
+
+  async frameEval(page, index, expression) { return this.frame(page, index).evaluate(expression); }
+
+  async clickInFrame(page, index, selector) { return this.frame(page, index).click(selector); }
 
   async screenshot(page, file, selector) {
     return selector ? (await page.$(selector)).screenshot({ path: file }) : page.screenshot({ path: file });
@@ -279,13 +322,22 @@ class FirefoxDriver {
 
   async consentHandles() {
     const found = [];
-    for (const handle of await this.extensionWindows()) {
-      await this.switchTo(handle);
-      const { value } = await this.client.send("WebDriver:GetCurrentURL");
-      if (/^moz-extension:\/\/[^/]+\/consent\.html/.test(value)) found.push(handle);
+    try {
+      for (const handle of await this.extensionWindows()) {
+        try {
+          await this.switchTo(handle);
+          const { value } = await this.client.send("WebDriver:GetCurrentURL");
+          if (/^moz-extension:\/\/[^/]+\/consent\.html/.test(value)) found.push(handle);
+        } catch (error) {
+          // A window that closed meanwhile is no window.
+          this.current = null;
+          if (!/no such window|discarded/i.test(String(error))) throw error;
+        }
+      }
+    } finally {
+      // Not left in a window that may close under the next command.
+      await this.switchTo(this.home);
     }
-    // Not left in a window that may close under the next command.
-    await this.switchTo(this.home);
     return found;
   }
 
@@ -363,13 +415,44 @@ class FirefoxDriver {
     return origin;
   }
 
-  async inFrame(handle, index, body) {
+  async inFrame(handle, path, body) {
     await this.switchTo(handle);
-    await this.client.send("WebDriver:SwitchToFrame", { id: index });
+    const indexes = [path].flat();
+    for (const index of indexes) await this.client.send("WebDriver:SwitchToFrame", { id: index });
     try {
       return await body();
     } finally {
-      await this.client.send("WebDriver:SwitchToParentFrame");
+      for (let i = 0; i < indexes.length; i++) await this.client.send("WebDriver:SwitchToParentFrame");
+    }
+  }
+
+  async click(handle, selector) {
+    await this.client.send("WebDriver:SwitchToWindow", { handle, focus: true });
+    this.current = handle;
+    const { value: element } = await this.client.send("WebDriver:FindElement", { using: "css selector", value: selector });
+    await this.client.send("WebDriver:ElementClick", { id: Object.values(element)[0] });
+  }
+
+  async closeConsentWindows() {
+    for (const handle of await this.consentHandles()) {
+      await this.switchTo(handle).then(() => this.client.send("WebDriver:CloseWindow")).catch(() => {});
+      this.current = null;
+    }
+    await this.switchTo(this.home);
+    await until("the consent windows to close", async () => (await this.consentHandles()).length === 0);
+  }
+
+  // Firefox's own hook for its tests: the add-on's background ends as an idle one is suspended.
+  async stopBackground() {
+    await this.client.send("Marionette:SetContext", { value: "chrome" });
+    try {
+      const { value } = await this.client.send("WebDriver:ExecuteAsyncScript", { args: [], script: `const done = arguments[0];
+        const { ExtensionParent } = ChromeUtils.importESModule("resource://gre/modules/ExtensionParent.sys.mjs");
+        ExtensionParent.GlobalManager.getExtension(${JSON.stringify(GECKO_ID)}).terminateBackground()
+          .then(() => done(true), (e) => done(String(e)));` });
+      if (value !== true) throw new Error(`the background did not stop: ${value}`);
+    } finally {
+      await this.client.send("Marionette:SetContext", { value: "content" });
     }
   }
 

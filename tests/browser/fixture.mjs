@@ -197,11 +197,22 @@ export function testCertificate(dir) {
 
 // The web server of the pages: the browser/ folder of the source tree (vellum.js, the demo),
 // a blank page (sandboxed.html: the same, sandboxed by its header), a page that calls the
-// bridge as it loads (asking.html; with ?click, when its button is clicked instead; it reports
+// bridge as it loads (asking.html; with ?click, when its button is clicked instead; with ?lib,
+// through vellum.js; it reports
 // its calls to GET /asked, which stats.asked counts, and their outcomes, which stats.outcomes
 // lists as {page: its query, outcome, activation: its activationStart}), a page that frames other pages
-// (framing.html?src=URL&src=URL...), and POST /npapi-relay, which carries the NPAPI emulation's synchronous calls
+// (framing.html?src=URL&src=URL...[&ask-on-activation]), and POST /npapi-relay, which carries the NPAPI emulation's synchronous calls
 // to one native host per embed (see npapi-shim.js).
+// asking.html's call: through window.vellumBridge, or through vellum.js (`lib`). Its outcome is
+// "ok", the code, or "code:reason" (and window.until, a pause's end).
+function asking(lib) {
+  const call = lib ? "import('/vellum.js').then(({ Vellum }) => Vellum.connect()).then((v) => v.getVersion())" : "vellumBridge.getVersion()";
+  return "fetch('/asked', { cache: 'no-store' }); window.asked = 'waiting'; " +
+    "const told = (outcome) => { window.asked = outcome; fetch('/asked?' + new URLSearchParams({ page: location.search, outcome, " +
+    "activation: performance.getEntriesByType('navigation')[0].activationStart }), { cache: 'no-store' }); }; " +
+    `${call}.then(() => told('ok'), (e) => { window.until = e.until; told(e.reason ? e.code + ':' + e.reason : e.code); });`;
+}
+
 export async function startServer({ root, host, hostEnv, ports = 2, tls = null }) {
   const relays = new Map();
   const stats = { relayedCalls: 0, asked: 0, outcomes: [] };
@@ -216,11 +227,8 @@ export async function startServer({ root, host, hostEnv, ports = 2, tls = null }
     }
     if (url.pathname === "/asking.html") {
       // The outcome stays in window.asked (a code, or "ok"), for tests that look into the frame.
-      const ask = "fetch('/asked', { cache: 'no-store' }); window.asked = 'waiting'; " +
-        "const told = (outcome) => { window.asked = outcome; fetch('/asked?' + new URLSearchParams({ page: location.search, outcome, " +
-        "activation: performance.getEntriesByType('navigation')[0].activationStart }), { cache: 'no-store' }); }; " +
-        "vellumBridge.getVersion().then(() => told('ok'), (e) => told(e.code));";
       res.writeHead(200, { "content-type": "text/html" });
+      const ask = asking(url.searchParams.has("lib"));
       return res.end(url.searchParams.has("click")
         ? `<!doctype html><title>asking</title><button id="ask" onclick="${ask}">Ask</button>`
         : `<!doctype html><title>asking</title><script>${ask}</script>`);
@@ -232,9 +240,14 @@ export async function startServer({ root, host, hostEnv, ports = 2, tls = null }
       return res.end();
     }
     if (url.pathname === "/framing.html") {
-      const frames = url.searchParams.getAll("src").map((src) => `<iframe src="${src.replace(/[<>"&]/g, "")}"></iframe>`).join("");
+      const frames = url.searchParams.getAll("src").map((src) => `<iframe src="${src.replace(/[<>"]/g, "").replace(/&/g, "&amp;")}"></iframe>`).join("");
+      // ?ask-on-activation: the framing page itself calls once it has the user's activation
+      // (as a frame around the one the user clicked gets it).
+      const asks = url.searchParams.has("ask-on-activation")
+        ? `<script>const poll = setInterval(() => { if (navigator.userActivation.isActive) { clearInterval(poll); ${asking(false)} } }, 10);</script>`
+        : "";
       res.writeHead(200, { "content-type": "text/html" });
-      return res.end(`<!doctype html><title>framing</title>${frames}`);
+      return res.end(`<!doctype html><title>framing</title>${frames}${asks}`);
     }
     if (url.pathname === "/npapi-relay" && req.method === "POST") {
       const chunks = [];
@@ -296,6 +309,11 @@ export function memoryOf(pid) {
   const status = fs.readFileSync(`/proc/${pid}/status`, "utf8");
   const kib = (field) => Number(new RegExp(`^${field}:\\s+(\\d+) kB`, "m").exec(status)[1]) * 1024;
   return { rss: kib("VmRSS"), peak: kib("VmHWM") };
+}
+
+// Starts a process's peak (VmHWM) again from its resident memory now.
+export function resetPeakMemory(pid) {
+  fs.writeFileSync(`/proc/${pid}/clear_refs`, "5");
 }
 
 // Bytes written to a process's pipes and not read yet (FIONREAD on each pipe it holds, opened

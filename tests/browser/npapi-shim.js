@@ -18,13 +18,22 @@
   const embeds = new WeakMap();
   let nextEmbed = 1;
 
+  // A browser hands the plug-in every number as a double: NaN, the infinities and -0 go in the
+  // native host's tagged form, as JSON has no text for them.
+  const TAGGED = { NaN: NaN, Infinity: Infinity, "-Infinity": -Infinity, "-0": -0 };
+  const wire = (v) => (typeof v !== "number" || (Number.isFinite(v) && !Object.is(v, -0)) ? v
+    : { number: Object.keys(TAGGED).find((tag) => Object.is(TAGGED[tag], v)) });
+  const unwire = (v) => (v && typeof v === "object" && v.number in TAGGED ? TAGGED[v.number] : v);
+
   function send(embed, request) {
     const xhr = new XMLHttpRequest();
     xhr.open("POST", "/npapi-relay", false);
+    if ("value" in request) request.value = wire(request.value);
+    if ("args" in request) request.args = request.args.map(wire);
     xhr.send(JSON.stringify({ embed, request }));
     const answer = JSON.parse(xhr.responseText);
     if (answer.error) throw new Error(`Error calling method on NPObject (${answer.error.code}: ${answer.error.message})`);
-    return answer.result;
+    return unwire(answer.result);
   }
 
   const instance = (element) => {

@@ -163,6 +163,20 @@ TEST(ScriptArgumentTest, JsonValuesByTheirScriptKind) {
     ScriptValue value;
     EXPECT_FALSE(ScriptArgument::fromJson(Json::array(), value));
     EXPECT_FALSE(ScriptArgument::fromJson(Json::object(), value));
+
+    // The doubles JSON has no text for, in their tagged form, read and written back the same.
+    for (const char* tag : {"NaN", "Infinity", "-Infinity", "-0"}) {
+        const Json tagged = {{"number", tag}};
+        ASSERT_TRUE(ScriptArgument::fromJson(tagged, value)) << tag;
+        EXPECT_EQ(value.kind(), ScriptValue::Kind::Double) << tag;
+        EXPECT_EQ(ScriptArgument::jsonOfDouble(value.doubleValue()), tagged) << value.describe();
+    }
+    EXPECT_EQ(ScriptArgument::jsonOfDouble(-1.5), Json(-1.5));
+    EXPECT_EQ(ScriptArgument::jsonOfDouble(0.0), Json(0.0));
+    for (const Json& other : {Json{{"number", "nan"}}, Json{{"number", 1}},
+                              Json{{"number", "NaN"}, {"also", 1}}, Json{{"value", "NaN"}}}) {
+        EXPECT_FALSE(ScriptArgument::fromJson(other, value)) << other.dump();
+    }
 }
 
 TEST(AnswerFramesTest, LargeAnswersGoInPartsThatFitAndJoin) {
@@ -206,6 +220,26 @@ TEST(RequestParserTest, RefusesNumbersNoDoubleHoldsAndDeepNesting) {
     EXPECT_EQ(RequestParser::parse(R"({"id": 1.5e308, "v": [-0, "\u00e9"]})", value, problem),
               Outcome::Parsed);
     EXPECT_EQ(value["id"].get<double>(), 1.5e308);
+    EXPECT_TRUE(std::signbit(value["v"][0].get<double>()));
+    EXPECT_EQ(value["v"][1], "\u00e9");
+    // Texts decoded whole: escapes, a surrogate pair, UTF-8 as it is; the smallest double.
+    EXPECT_EQ(RequestParser::parse(R"(["a\"\\\/\b\f\n\r\t\u0000\ud83d\ude00é", 5e-324, 0e-999])",
+                                   value, problem),
+              Outcome::Parsed)
+        << problem;
+    EXPECT_EQ(value[0], std::string("a\"\\/\b\f\n\r\t") + '\0' + "\U0001F600\u00e9");
+    EXPECT_EQ(value[1].get<double>(), 5e-324);
+    EXPECT_EQ(value[2].get<double>(), 0.0);
+    // An integer int64 holds stays one (an id is echoed as it came); one past it is a double.
+    EXPECT_EQ(RequestParser::parse("[-9223372036854775808, 9223372036854775808]", value, problem),
+              Outcome::Parsed);
+    EXPECT_EQ(value.dump(), "[-9223372036854775808,9.223372036854776e+18]");
+    // The array and its items: kMaxValues values in all.
+    std::string items = "1";
+    for (size_t i = 2; i < RequestParser::kMaxValues; ++i) {
+        items += ",1";
+    }
+    EXPECT_EQ(RequestParser::parse("[" + items + "]", value, problem), Outcome::Parsed) << problem;
 
     const std::pair<std::string, std::string> refused[] = {
         {"[" + limit + "1" + close + "]", "the request is nested deeper than 8 levels"},
@@ -213,6 +247,13 @@ TEST(RequestParserTest, RefusesNumbersNoDoubleHoldsAndDeepNesting) {
         {std::string(1000000, '['), "the request is nested deeper than 8 levels"},
         {R"({"id": 1e400})", "a number no double can hold ends at byte 12"},
         {"[-1E+999]", "a number no double can hold ends at byte 8"},
+        // Too small to be anything but 0, which the text is not.
+        {R"({"id": 1e-400})", "a number no double can hold ends at byte 13"},
+        {"[-0.0000001e-330]", "a number no double can hold ends at byte 16"},
+        // Which one would count?
+        {R"({"id": 1, "op": "get", "id": 2})", "the member 'id' appears twice in an object"},
+        {R"([{"a": {"b": 1, "b": 1}}])", "the member 'b' appears twice in an object"},
+        {"[" + items + ",1]", "the request holds more than 64 values"},
     };
     for (const auto& [frame, message] : refused) {
         value = Json::array();
@@ -221,7 +262,9 @@ TEST(RequestParserTest, RefusesNumbersNoDoubleHoldsAndDeepNesting) {
         EXPECT_EQ(problem, message);
         EXPECT_TRUE(value.is_null());
     }
-    for (const std::string frame : {"", "{", "[1,]", "\"\xff\"", "{} {}"}) {
+    for (const std::string frame : {"", "{", "[1,]", "\"\xff\"", "{} {}", "[01]", "[1.]", "[-]",
+                                    "\"\\ud800\"", "\"\\udc00\\ud800\"", "\"\t\"", "\"\\x\"",
+                                    "[tru]", "{\"a\" 1}", "\"\xed\xa0\x80\""}) {
         EXPECT_EQ(RequestParser::parse(frame, value, problem), Outcome::NotJson) << frame;
         EXPECT_NE(problem.find("the frame is not UTF-8 JSON (at byte "), std::string::npos);
     }

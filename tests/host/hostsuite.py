@@ -218,6 +218,13 @@ def wait_until_someone_waits_for(path, process):
     return False
 
 
+def memory_of(pid):
+    """A process's VmRSS and VmHWM (its peak), in bytes."""
+    with open("/proc/%d/status" % pid) as f:
+        fields = dict(line.split(":", 1) for line in f)
+    return {k: int(fields[k].split()[0]) * 1024 for k in ("VmRSS", "VmHWM")}
+
+
 def call_log(path):
     with open(path) as f:
         return f.read().splitlines()

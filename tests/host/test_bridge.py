@@ -10,6 +10,7 @@ import json
 import os
 import struct
 import subprocess
+import sys
 import tempfile
 import threading
 
@@ -25,6 +26,7 @@ from hostsuite import (
     SUBJECT_NAME,
     TOKEN,
     call_log,
+    memory_of,
     not_under_memcheck,
     run,
     token_env,
@@ -263,10 +265,19 @@ class NativeMessagingTest(HostCase):
     def test_a_64_mib_sign_data_is_split_and_joins(self):
         data = "x" * (MAX_IN - 100)
         bridge = self.bridge(wrap=False)
-        answer = self.sign(bridge, "sha256", data, envelope="SignData")
+        for name, value in (("CN", SERIAL), ("HashAlgorithm", "sha256")):
+            bridge.request({"id": name, "op": "set", "name": name, "value": value})
+        before = memory_of(bridge.process.pid)
+        frame = json.dumps({"id": "SignData", "op": "set", "name": "SignData", "value": data})
+        self.assertEqual(bridge.request(frame.encode()), {"id": "SignData", "result": None})
         # The request frame itself was at the limit.
-        self.assertLessEqual(len(json.dumps({"id": "SignData", "op": "set", "name": "SignData",
-                                             "value": data})), MAX_IN)
+        self.assertLessEqual(len(frame), MAX_IN)
+        # The frame, the value the plug-in is handed and the plug-in's own copy: the host holds
+        # no other (reading it as a library does cost 6 times the frame).
+        peak = memory_of(bridge.process.pid)["VmHWM"] - before["VmRSS"]
+        print("64 MiB SignData: the host's peak grew by %.2f times the frame" % (peak / len(frame)),
+              file=sys.stderr)
+        self.assertLessEqual(peak, 3.05 * len(frame), (before, peak))
         parts = []
         bridge.send({"id": 9, "op": "get", "name": "SignData"})
         answer = bridge.answer(9, parts)
@@ -309,6 +320,16 @@ class NativeMessagingTest(HostCase):
             ({"id": 12, "op": "call", "name": "GetUKeySN", "args": [{}]}, 12, "bad-arguments"),
             ({"id": 13, "op": "set", "name": "Signature", "value": "x"}, 13, "refused"),
             ({"id": 14, "op": "get", "name": "JSCB"}, 14, "refused"),
+            # Names are C strings to the plug-in and the PIN dialog: not cut at a NUL.
+            ({"id": 15, "op": "set", "name": "SignData\u0000x", "value": "v"}, 15, "bad-request"),
+            ({"id": 16, "op": "get", "name": "CN", "origin": "https://a.example\u0000.b"}, 16,
+             "bad-request"),
+            # Which one would count? Neither: the request is refused whole.
+            (b'{"id": 17, "op": "get", "name": "JSCB", "id": 18}', None, "bad-request"),
+            (b'{"id": 19, "op": "get", "op": "set", "name": "CN", "value": "x"}', None,
+             "bad-request"),
+            ({"id": 20, "op": "call", "name": "GetUKeySN", "args": [{"number": "nan"}]}, 20,
+             "bad-arguments"),
         ]
         bridge = self.bridge(token_module=False)
         for request, id_, code in cases:
@@ -317,12 +338,20 @@ class NativeMessagingTest(HostCase):
                 self.assertEqual(set(answer), {"id", "error"}, answer)
                 self.assertEqual((answer["id"], answer["error"]["code"]), (id_, code), answer)
                 self.assertTrue(answer["error"]["message"])
-        # Numbers go by their value: 1.0 is an int32 as in script; 1.5 a double the method
-        # takes as a number.
-        self.assertEqual(bridge.request({"id": "n", "op": "call", "name": "GetUKeySN",
-                                         "args": [0.0]}),
-                         bridge.request({"id": "n", "op": "call", "name": "GetUKeySN",
-                                         "args": [0]}))
+        # Numbers go by their value: 1.0 is an int32 as in script, -0 a double the method takes
+        # as the number 0 (plain or tagged), NaN and the infinities doubles it refuses.
+        zero = bridge.request({"id": "n", "op": "call", "name": "GetUKeySN", "args": [0]})
+        for same in (0.0, -0.0, {"number": "-0"}):
+            self.assertEqual(bridge.request({"id": "n", "op": "call", "name": "GetUKeySN",
+                                             "args": [same]}), zero, same)
+        for tag in ("NaN", "Infinity", "-Infinity"):
+            answer = bridge.request({"id": tag, "op": "call", "name": "GetUKeySN",
+                                     "args": [{"number": tag}]})
+            self.assertEqual(answer["error"], {"code": "refused", "message":
+                             "the plug-in refused the call of 'GetUKeySN' with double"}, tag)
+        self.assertEqual(bridge.request({"id": "s", "op": "set", "name": "SignData",
+                                         "value": {"number": "-Infinity"}})["error"]["message"],
+                         "the plug-in refused a value of kind double for 'SignData'")
         self.assertEqual(bridge.request({"id": 0, "op": "hello"})["result"]["protocol"], 1)
         self.assertClosedCleanly(bridge)
 
@@ -332,6 +361,8 @@ class NativeMessagingTest(HostCase):
                 (b'{"id": 1e400, "op": "hello"}', "a number no double can hold ends at byte "),
                 (b'{"id": 1, "op": "set", "name": "CN", "value": -1e400}', "no double"),
                 (b'{"id": 2, "op": "call", "name": "GetUKeySN", "args": [1E+999]}', "no double"),
+                # Too small for a double: not read as 0.
+                (b'{"id": 2, "op": "call", "name": "GetUKeySN", "args": [1e-400]}', "no double"),
                 (b'{"id": 3, "op": "call", "name": "x", "args": ' + b"[" * 8 + b"1" +
                  b"]" * 8 + b"}", "nested deeper than 8 levels")):
             answer = bridge.request(frame)
@@ -345,6 +376,17 @@ class NativeMessagingTest(HostCase):
         if ARGS.wrap:
             self.assertClosedCleanly(bridge)
             return
+        # 4 million arguments: refused past the request's 64 values, before they are built
+        # (building them peaked at 429 MiB).
+        frame = b'{"id": 6, "op": "call", "name": "GetUKeySN", "args": [' + b"0," * 4000000 + b"0]}"
+        before = memory_of(bridge.process.pid)
+        answer = bridge.request(frame)
+        self.assertEqual(answer["error"], {"code": "bad-request",
+                                           "message": "the request holds more than 64 values"})
+        peak = memory_of(bridge.process.pid)["VmHWM"] - before["VmRSS"]
+        print("4 million arguments: the host's peak grew by %.2f times the frame" %
+              (peak / len(frame)), file=sys.stderr)
+        self.assertLessEqual(peak, 3 * len(frame), (before, peak))
         # 60 MB of nesting: refused before it is built, so the host's peak memory stays near
         # the frame's own size (building it cost 3.6 GiB).
         frame = b"[" * (60 * 1000 * 1000)
