@@ -1,5 +1,11 @@
 """What the host suites share: their tokens, the native messaging frames, running as
-another user, and the runner every suite file starts with main()."""
+another user, and the runner every suite file starts with main().
+
+usage: test_ROOM.py --host PATH --plugin PATH --tokenkit PATH --fwd PATH --softhsm PATH
+                    --work DIR --build DIR [--wrap COMMAND] [unittest arguments]
+--wrap: a command (split at spaces) the native messaging host runs under, e.g. valgrind.
+A suite exits 0 when every case passed, 1 on a failure (or when no case ran), and SKIPPED (77)
+when a case was skipped, after naming each skipped case and why."""
 import argparse
 import json
 import os

@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
 """The native messaging host driven through its frames as a browser drives it.
 
-usage: test_bridge.py --host PATH --plugin PATH --tokenkit PATH --fwd PATH --softhsm PATH
-    --work DIR --build DIR [--wrap COMMAND] [unittest arguments]
+Run through hostsuite.main(), which names its arguments.
 """
 import base64
 import fcntl

@@ -3,8 +3,7 @@
 the forwarding module at the plug-in's fixed path, failures of the token module, bad
 input, bad usage, and the installed layout.
 
-usage: test_cli.py --host PATH --plugin PATH --tokenkit PATH --fwd PATH --softhsm PATH
-    --work DIR --build DIR [--wrap COMMAND] [unittest arguments]
+Run through hostsuite.main(), which names its arguments.
 """
 import base64
 import fcntl

@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
 """bridge install, uninstall and status in a temporary home, as root and as a normal user.
 
-usage: test_install.py --host PATH --plugin PATH --tokenkit PATH --fwd PATH --softhsm PATH
-    --work DIR --build DIR [--wrap COMMAND] [unittest arguments]
+Run through hostsuite.main(), which names its arguments.
 """
 import base64
 import hashlib

@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
 """The PIN module in front of the token module: the PIN asked through pinentry.
 
-usage: test_pin_dialog.py --host PATH --plugin PATH --tokenkit PATH --fwd PATH --softhsm PATH
-    --work DIR --build DIR [--wrap COMMAND] [unittest arguments]
+Run through hostsuite.main(), which names its arguments.
 """
 import hashlib
 import json

@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
 """The token module that bridge install records, as the native host and doctor take it.
 
-usage: test_recorded_module.py --host PATH --plugin PATH --tokenkit PATH --fwd PATH --softhsm PATH
-    --work DIR --build DIR [--wrap COMMAND] [unittest arguments]
+Run through hostsuite.main(), which names its arguments.
 """
 import ctypes
 import json

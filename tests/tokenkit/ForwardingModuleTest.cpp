@@ -32,18 +32,6 @@ namespace {
 
 using ForwardingModuleTest = FwdFixture;
 
-CK_OBJECT_HANDLE findPrivateKey(CK_FUNCTION_LIST* p11, CK_SESSION_HANDLE session) {
-    CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
-    CK_ATTRIBUTE search[] = {{CKA_CLASS, &keyClass, sizeof keyClass}};
-    CK_OBJECT_HANDLE key = 0;
-    CK_ULONG found = 0;
-    EXPECT_EQ(p11->C_FindObjectsInit(session, search, 1), CKR_OK);
-    EXPECT_EQ(p11->C_FindObjects(session, &key, 1, &found), CKR_OK);
-    EXPECT_EQ(p11->C_FindObjectsFinal(session), CKR_OK);
-    EXPECT_EQ(found, 1u);
-    return key;
-}
-
 TEST_F(ForwardingModuleTest, ForwardsSlotsAndHidesTheEmptySlotKeepingTheTwoCallProtocol) {
     ASSERT_EQ(load(), CKR_OK);
     ASSERT_EQ(p11->C_Initialize(nullptr), CKR_OK);
@@ -184,8 +172,7 @@ TEST_F(ForwardingModuleTest, InjectsByNameAndByNthCallWithoutReachingTheToken) {
     EXPECT_EQ(p11->C_FindObjectsFinal(session), CKR_OK);
 
     CK_MECHANISM mechanism = {CKM_SHA256_RSA_PKCS, nullptr, 0};
-    EXPECT_EQ(p11->C_SignInit(session, &mechanism, findPrivateKey(p11, session)),
-              CKR_GENERAL_ERROR);
+    EXPECT_EQ(p11->C_SignInit(session, &mechanism, privateKey(session)), CKR_GENERAL_ERROR);
     // The token never saw C_SignInit, so it has no signing operation.
     CK_BYTE data[] = {'a', 'b', 'c'};
     EXPECT_EQ(p11->C_SignUpdate(session, data, sizeof data), CKR_OPERATION_NOT_INITIALIZED);
@@ -323,7 +310,7 @@ TEST_F(ForwardingModuleTest, ReportsTheConfiguredSignatureLengthOnlyToTheLengthQ
     CK_SESSION_HANDLE session = openSession();
     ASSERT_EQ(p11->C_Login(session, CKU_USER, nullptr, 0), CKR_OK);
     CK_MECHANISM mechanism = {CKM_SHA1_RSA_PKCS, nullptr, 0};
-    ASSERT_EQ(p11->C_SignInit(session, &mechanism, findPrivateKey(p11, session)), CKR_OK);
+    ASSERT_EQ(p11->C_SignInit(session, &mechanism, privateKey(session)), CKR_OK);
     CK_BYTE data[] = {'a', 'b', 'c'};
     ASSERT_EQ(p11->C_SignUpdate(session, data, sizeof data), CKR_OK);
 

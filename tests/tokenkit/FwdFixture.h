@@ -40,6 +40,19 @@ public:
         unload();
     }
 
+    // The token's one private key, found in an open session.
+    CK_OBJECT_HANDLE privateKey(CK_SESSION_HANDLE session) {
+        CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
+        CK_ATTRIBUTE search[] = {{CKA_CLASS, &keyClass, sizeof keyClass}};
+        CK_OBJECT_HANDLE key = 0;
+        CK_ULONG found = 0;
+        EXPECT_EQ(p11->C_FindObjectsInit(session, search, 1), CKR_OK);
+        EXPECT_EQ(p11->C_FindObjects(session, &key, 1, &found), CKR_OK);
+        EXPECT_EQ(p11->C_FindObjectsFinal(session), CKR_OK);
+        EXPECT_EQ(found, 1u);
+        return key;
+    }
+
     // Loads the module and takes its function list, as the plug-in does for each operation.
     CK_RV load() {
         library = dlopen(modulePath.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -318,17 +318,6 @@ public:
         signing = true;
     }
 
-    CK_OBJECT_HANDLE privateKey(CK_SESSION_HANDLE session) {
-        CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
-        CK_ATTRIBUTE search[] = {{CKA_CLASS, &keyClass, sizeof keyClass}};
-        CK_OBJECT_HANDLE key = 0;
-        CK_ULONG found = 0;
-        EXPECT_EQ(p11->C_FindObjectsInit(session, search, 1), CKR_OK);
-        EXPECT_EQ(p11->C_FindObjects(session, &key, 1, &found), CKR_OK);
-        EXPECT_EQ(p11->C_FindObjectsFinal(session), CKR_OK);
-        return key;
-    }
-
     // The SETDESC lines the pinentry was given, unescaped.
     std::vector<std::string> descriptions() {
         std::vector<std::string> shown;
