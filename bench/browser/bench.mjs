@@ -52,7 +52,7 @@ const PAIRS = [
   ["vellum-loaded", "  the same, connect() as the page loads"],
 ];
 
-if (kinds.includes("chromium")) runInPrivateMountNamespace();
+runInPrivateMountNamespace();
 
 const work = temporaryDirectory("vellum-browser-bench-");
 process.on("exit", () => {

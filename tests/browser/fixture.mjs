@@ -90,8 +90,23 @@ export function runtimeFolder(parent) {
 
 // `vellum-host bridge install` for the temporary HOME (and Chromium profile), with the
 // forwarding module recorded as the token module: nothing sits at the fixed path here.
+// bridge install records a token module only where nobody but root and the user can change it,
+// and a run's tree may lie under /tmp, which anyone may write. Inside the run's private mount
+// namespace the module's folder is reached again under a tmpfs at /mnt: the path to record.
+// Elsewhere the module's own path.
+export function recordableModule(module) {
+  if (!process.env.VELLUM_BROWSER_NAMESPACE) return module;
+  const bound = "/mnt/vellum-kit";
+  if (!fs.existsSync(bound)) {
+    execFileSync("mount", ["-t", "tmpfs", "-o", "mode=0755", "vellum-kit", "/mnt"]);
+    fs.mkdirSync(bound, { mode: 0o755 });
+    execFileSync("mount", ["--bind", path.dirname(module), bound]);
+  }
+  return path.join(bound, path.basename(module));
+}
+
 export function installBridge({ host, fwd, env, browser, userDataDir }) {
-  const args = ["bridge", "install", "--user", "--browser", browser, "--token-module", fwd];
+  const args = ["bridge", "install", "--user", "--browser", browser, "--token-module", recordableModule(fwd)];
   if (userDataDir) args.push("--user-data-dir", userDataDir);
   const out = execFileSync(host, args, { env, encoding: "utf8" });
   // The pinentry to run, named in the settings file install wrote (install keeps it).

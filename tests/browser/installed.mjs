@@ -207,8 +207,13 @@ try {
         !hint.includes("curses"), `without a terminal the signature fails and the hint names a graphical pinentry (${hint})`);
 
   // The package's PIN module asks the PIN through the pinentry the settings name from here on,
-  // the test's, which answers from a file.
-  fs.writeFileSync(SETTINGS, JSON.stringify({ ...JSON.parse(fs.readFileSync(SETTINGS, "utf8")), pinentry: FAKE_PINENTRY }));
+  // the test's, which answers from a file. The person runs it too, and the tree may lie in a
+  // folder only root can enter: it is reached through a mount of this namespace's own.
+  run("mount", ["-t", "tmpfs", "-o", "mode=0755", "vellum-pinentry", "/mnt"]);
+  fs.mkdirSync("/mnt/tokenkit", { mode: 0o755 });
+  run("mount", ["--bind", path.dirname(FAKE_PINENTRY), "/mnt/tokenkit"]);
+  const pinentry = path.join("/mnt/tokenkit", path.basename(FAKE_PINENTRY));
+  fs.writeFileSync(SETTINGS, JSON.stringify({ ...JSON.parse(fs.readFileSync(SETTINGS, "utf8")), pinentry }));
 
   // doctor as the README says, as that person, on the installed package: nothing to report.
   const asUser = spawnSync("setpriv", ["--reuid", PERSON, "--regid", PERSON, "--init-groups", HOST, "doctor", "--json"],

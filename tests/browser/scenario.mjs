@@ -6,9 +6,10 @@
 //                     --tokenkit TOKENKIT --deps NODE_DEPS_DIR --source SOURCE_DIR
 //
 // Everything it writes is in one temporary folder: the token, HOME (with the bridge installed by
-// `vellum-host bridge install --token-module`), the browser profile, managed storage. Chromium
-// reads its policies only from /etc/chromium, so for Chromium the scenario runs itself again in
-// a private mount namespace with a tmpfs there.
+// `vellum-host bridge install --token-module`), the browser profile, managed storage. The
+// scenario runs itself again in a private mount namespace: Chromium reads its policies only from
+// /etc/chromium, which gets a tmpfs there, and the token module is recorded through a mount of
+// its own (recordableModule).
 import crypto from "node:crypto";
 import assert from "node:assert/strict";
 import { execFileSync } from "node:child_process";
@@ -28,7 +29,9 @@ const SUBJECT_CN = "Browser Test Signer";
 const SERIAL = "0B5E7E57";
 const TEXT = "Pay 100.00 to ACME Ltd, invoice 2026-117";
 
-if (kind === "chromium") runInPrivateMountNamespace();
+// Both browsers: the token module bridge install records is reached through the namespace's
+// own mounts (recordableModule).
+runInPrivateMountNamespace();
 
 const work = temporaryDirectory(`vellum-${kind}-`);
 const home = path.join(work, "home");

@@ -25,8 +25,14 @@ EMPTY_TOKEN = {}
 # A token whose PIN is asked through pinentry; its PIN's digits appear nowhere by chance.
 PIN_TOKEN = {}
 PIN_SERIAL = "9D1A1065"
-FAKE_PINENTRY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tokenkit",
-                             "fake_pinentry.py")
+# Where every suite reaches its files. As root a suite runs in a private mount namespace of its
+# own (main) with a tmpfs at /mnt, where the folders it shares with hosts run as a normal user
+# are bound: the tree may lie in a folder only its owner can enter, or under /tmp, where the host
+# refuses a token module (anyone may take the name once the file goes).
+SUITE_MOUNTS = "/mnt"
+KIT_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tokenkit")
+FAKE_PINENTRY = os.path.join(os.path.join(SUITE_MOUNTS, "tokenkit") if os.geteuid() == 0
+                             else KIT_SOURCE, "fake_pinentry.py")
 
 SUBJECT_NAME = "CLI Test, Signer"  # a comma, as names may hold one
 SERIAL = "7E57C11A"
@@ -288,15 +294,17 @@ def run_as(cmd, env, preexec=None, cwd=None):
                           cwd=cwd)
 
 
-# Where the cases run as a normal user keep that user's files: a folder the user can reach with
-# no folder above it that others can write, since the host refuses a token module under /tmp. The
-# build tree may lie in a folder only its owner can enter, so as root the suite runs in a private
-# mount namespace of its own (main) with a tmpfs here; nothing outside the suite sees it.
-NORMAL_USER_ROOT = "/mnt"
-
-
 def normal_user_folder():
-    return tempfile.TemporaryDirectory(dir=NORMAL_USER_ROOT if os.geteuid() == 0 else ARGS.work)
+    """A folder for a normal user's files, which that user can reach (see SUITE_MOUNTS)."""
+    return tempfile.TemporaryDirectory(dir=SUITE_MOUNTS if os.geteuid() == 0 else ARGS.work)
+
+
+def bind_into_suite_mounts(folder, name):
+    """`folder` reached again as SUITE_MOUNTS/name; that path."""
+    bound = os.path.join(SUITE_MOUNTS, name)
+    os.mkdir(bound, 0o755)
+    subprocess.run(["mount", "--bind", folder, bound], check=True)
+    return bound
 
 
 def folder_closed_to_others(path):
@@ -320,8 +328,9 @@ def main():
                               sys.executable] + sys.argv)
     if os.geteuid() == 0:
         del os.environ["VELLUM_HOST_SUITE_MOUNTS"]
-        subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "vellum-users",
-                        NORMAL_USER_ROOT], check=True)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "vellum-suite",
+                        SUITE_MOUNTS], check=True)
+        bind_into_suite_mounts(KIT_SOURCE, "tokenkit")
     parser = argparse.ArgumentParser()
     for name in ("host", "tokenkit", "fwd", "softhsm", "work", "build", "plugin"):
         parser.add_argument("--" + name, required=True)
@@ -331,7 +340,13 @@ def main():
     # Fresh tokens for every run (a fraction of a second with the cached keys): a token left by
     # an older version of this test would not be the one it describes.
     shutil.rmtree(ARGS.work, ignore_errors=True)
-    os.makedirs(os.path.join(ARGS.work, "home"))
+    os.makedirs(ARGS.work)
+    if os.geteuid() == 0:
+        os.chmod(ARGS.work, 0o755)
+        ARGS.work = bind_into_suite_mounts(ARGS.work, "work")
+        ARGS.fwd = os.path.join(bind_into_suite_mounts(os.path.dirname(ARGS.fwd), "kit"),
+                                os.path.basename(ARGS.fwd))
+    os.mkdir(os.path.join(ARGS.work, "home"))
     # The hosts' token locks, this run's own: the token matrix and the browser tests run hosts
     # on the same forwarding module beside this test, and a lock one of them holds would make
     # these hosts wait and doctor report it.
