@@ -103,8 +103,18 @@ class VellumHostTest(HostCase):
         self.addCleanup(shutil.rmtree, home, ignore_errors=True)
         out = os.path.join(home, "out")
         os.mkdir(out)
+        # A tree that lies under /tmp is put back into the private /tmp, through a mount of the
+        # outer /tmp made before.
+        tree = os.path.realpath(ARGS.host).split(os.sep)
+        keep = tree[2] if tree[1] == "tmp" else ""
         script = """set -e
+            if [ -n "$4" ]; then
+                mkdir -p /mnt/outer-tmp && mount --bind /tmp /mnt/outer-tmp
+            fi
             mount -t tmpfs vellum-tmp /tmp
+            if [ -n "$4" ]; then
+                mkdir "/tmp/$4" && mount --bind "/mnt/outer-tmp/$4" "/tmp/$4"
+            fi
             mkdir -m 0777 /tmp/vellum-$(id -u)
             chown 65534:65534 /tmp/vellum-$(id -u)
             for i in $(seq %d); do
@@ -114,7 +124,7 @@ class VellumHostTest(HostCase):
             wait""" % count
         result = subprocess.run(
             ["unshare", "--mount", "--propagation", "private", "sh", "-c", script, ARGS.host,
-             ARGS.fwd, SERIAL, out], capture_output=True,
+             ARGS.fwd, SERIAL, out, keep], capture_output=True,
             env=token_env(HOME=home, XDG_RUNTIME_DIR=None, XDG_CACHE_HOME=None), timeout=600)
         self.assertEqual(result.returncode, 0, result)
         results = []
