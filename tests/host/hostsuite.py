@@ -230,6 +230,13 @@ def wait_until_someone_waits_for(path, process):
     return False
 
 
+def sanitized(pid):
+    """Whether the process runs with AddressSanitizer, whose allocator holds freed memory back
+    and so says nothing of the host's own peak: the bounds are the normal tree's."""
+    with open("/proc/%d/maps" % pid) as f:
+        return "libasan" in f.read()
+
+
 def memory_of(pid):
     """A process's VmRSS and VmHWM (its peak), in bytes."""
     with open("/proc/%d/status" % pid) as f:

@@ -26,6 +26,7 @@ from hostsuite import (
     TOKEN,
     call_log,
     memory_of,
+    sanitized,
     not_under_memcheck,
     run,
     token_env,
@@ -276,7 +277,8 @@ class NativeMessagingTest(HostCase):
         peak = memory_of(bridge.process.pid)["VmHWM"] - before["VmRSS"]
         print("64 MiB SignData: the host's peak grew by %.2f times the frame" % (peak / len(frame)),
               file=sys.stderr)
-        self.assertLessEqual(peak, 3.05 * len(frame), (before, peak))
+        if not sanitized(bridge.process.pid):
+            self.assertLessEqual(peak, 3.05 * len(frame), (before, peak))
         parts = []
         bridge.send({"id": 9, "op": "get", "name": "SignData"})
         answer = bridge.answer(9, parts)
@@ -385,7 +387,8 @@ class NativeMessagingTest(HostCase):
         peak = memory_of(bridge.process.pid)["VmHWM"] - before["VmRSS"]
         print("4 million arguments: the host's peak grew by %.2f times the frame" %
               (peak / len(frame)), file=sys.stderr)
-        self.assertLessEqual(peak, 3 * len(frame), (before, peak))
+        if not sanitized(bridge.process.pid):
+            self.assertLessEqual(peak, 3 * len(frame), (before, peak))
         # 60 MB of nesting: refused before it is built, so the host's peak memory stays near
         # the frame's own size (building it cost 3.6 GiB).
         frame = b"[" * (60 * 1000 * 1000)
