@@ -127,10 +127,10 @@ private:
                 return false;
             }
             if (value.contains(key)) {
-                return unreadable(
-                    (key.size() <= 64 ? "the member '" + JsonText::validUtf8(key) + "'"
-                                      : std::string("a member")) +
-                    " appears twice in an object");
+                return unreadable((key.size() <= 64
+                                       ? "the member '" + JsonText::validUtf8(key) + "'"
+                                       : std::string("a member")) +
+                                  " appears twice in an object");
             }
             skipSpace();
             if (!more() || peek() != ':') {
@@ -293,14 +293,30 @@ private:
             const char escape = peek();
             ++at_;
             switch (escape) {
-                case '"': out += '"'; break;
-                case '\\': out += '\\'; break;
-                case '/': out += '/'; break;
-                case 'b': out += '\b'; break;
-                case 'f': out += '\f'; break;
-                case 'n': out += '\n'; break;
-                case 'r': out += '\r'; break;
-                case 't': out += '\t'; break;
+                case '"':
+                    out += '"';
+                    break;
+                case '\\':
+                    out += '\\';
+                    break;
+                case '/':
+                    out += '/';
+                    break;
+                case 'b':
+                    out += '\b';
+                    break;
+                case 'f':
+                    out += '\f';
+                    break;
+                case 'n':
+                    out += '\n';
+                    break;
+                case 'r':
+                    out += '\r';
+                    break;
+                case 't':
+                    out += '\t';
+                    break;
                 case 'u':
                     if (!escapedCharacter(out)) {
                         return false;

@@ -3,9 +3,7 @@
 #include <cstdint>
 
 namespace vellum::host {
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 size_t JsonText::utf8SequenceLength(const std::string& bytes, size_t at) {
     const auto byte = [&](size_t i) { return static_cast<unsigned char>(bytes[i]); };

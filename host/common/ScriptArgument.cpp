@@ -80,10 +80,10 @@ bool taggedDouble(const Json& json, double& number) {
 }  // namespace
 
 Json ScriptArgument::jsonOfDouble(double number) {
-    const char* tag = std::isnan(number)                 ? "NaN"
-                      : std::isinf(number)               ? (number > 0 ? "Infinity" : "-Infinity")
+    const char* tag = std::isnan(number)   ? "NaN"
+                      : std::isinf(number) ? (number > 0 ? "Infinity" : "-Infinity")
                       : number == 0 && std::signbit(number) ? "-0"
-                                                          : nullptr;
+                                                            : nullptr;
     if (tag == nullptr) {
         return number;
     }

@@ -29,8 +29,9 @@ std::string ownerText(uid_t owner) {
     const std::vector<uid_t> unseen = WriteAccess::unseenOwner();
     std::string text = "uid " + std::to_string(owner);
     if (!unseen.empty() && unseen.front() == owner) {
-        text += ", the owner this user namespace shows for any account it does not map, root "
-                "or another user: run it outside the sandbox";
+        text +=
+            ", the owner this user namespace shows for any account it does not map, root "
+            "or another user: run it outside the sandbox";
     }
     return text;
 }
@@ -148,8 +149,7 @@ std::string WriteAccess::untrusted(const std::filesystem::path& path,
         if (S_ISLNK(info.mode)) {
             // A link's own mode means nothing; its owner may replace it with another.
             if (!isTrusted(info.owner, trusted)) {
-                return next.string() + " (a symbolic link owned by " + ownerText(info.owner) +
-                       ")";
+                return next.string() + " (a symbolic link owned by " + ownerText(info.owner) + ")";
             }
             if (++links > kMostLinks) {
                 return next.string() + " (too many symbolic links)";

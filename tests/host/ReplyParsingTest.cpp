@@ -262,9 +262,9 @@ TEST(RequestParserTest, RefusesNumbersNoDoubleHoldsAndDeepNesting) {
         EXPECT_EQ(problem, message);
         EXPECT_TRUE(value.is_null());
     }
-    for (const std::string frame : {"", "{", "[1,]", "\"\xff\"", "{} {}", "[01]", "[1.]", "[-]",
-                                    "\"\\ud800\"", "\"\\udc00\\ud800\"", "\"\t\"", "\"\\x\"",
-                                    "[tru]", "{\"a\" 1}", "\"\xed\xa0\x80\""}) {
+    for (const std::string frame :
+         {"", "{", "[1,]", "\"\xff\"", "{} {}", "[01]", "[1.]", "[-]", "\"\\ud800\"",
+          "\"\\udc00\\ud800\"", "\"\t\"", "\"\\x\"", "[tru]", "{\"a\" 1}", "\"\xed\xa0\x80\""}) {
         EXPECT_EQ(RequestParser::parse(frame, value, problem), Outcome::NotJson) << frame;
         EXPECT_NE(problem.find("the frame is not UTF-8 JSON (at byte "), std::string::npos);
     }
