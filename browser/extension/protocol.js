@@ -92,7 +92,7 @@ var VellumProtocol = (() => {
   function heldBytes(message) {
     let total = REQUEST_OVERHEAD_BYTES;
     for (const v of [message.value, ...(message.args || [])]) {
-      if (typeof v === "string") total += /[^\u0000-\u00ff]/.test(v) ? 2 * v.length : v.length;
+      if (typeof v === "string") total += /[\u0100-\uffff]/.test(v) ? 2 * v.length : v.length;
     }
     return total;
   }
