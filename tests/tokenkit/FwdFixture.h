@@ -40,6 +40,21 @@ public:
         unload();
     }
 
+    // The PIN module in front of the forwarding module, which passes the null login on and says
+    // the token has no PIN pad: the PIN module is the one to ask, through the test pinentry,
+    // which answers from `answers` and writes what it was shown to `pinentryLog`.
+    void putPinModuleInFront() {
+        modulePath = VELLUM_PIN_PATH;
+        env.unset("VELLUM_P11FWD_PIN");
+        env.unsetWithPrefix("VELLUM_PIN_");
+        env.set("VELLUM_PIN_TOKEN_MODULE", VELLUM_P11FWD_PATH);
+        env.set("VELLUM_PIN_PINENTRY", VELLUM_FAKE_PINENTRY);
+        answers = kit.directory() + "/answers";
+        pinentryLog = kit.directory() + "/pinentry.log";
+        env.set("FAKE_PINENTRY_ANSWERS", answers);
+        env.set("FAKE_PINENTRY_LOG", pinentryLog);
+    }
+
     // The token's one private key, found in an open session.
     CK_OBJECT_HANDLE privateKey(CK_SESSION_HANDLE session) {
         CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
@@ -110,6 +125,8 @@ public:
     const TokenCertificate* cert = nullptr;
     ScopedEnv env;
     std::string logPath;
+    std::string answers;      // putPinModuleInFront
+    std::string pinentryLog;  // putPinModuleInFront
     void* library = nullptr;
     CK_C_GetFunctionList getFunctionList = nullptr;
     CK_FUNCTION_LIST* p11 = nullptr;

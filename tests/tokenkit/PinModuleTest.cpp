@@ -84,18 +84,8 @@ class PinModuleTest : public FwdFixture {
 public:
     void SetUp() override {
         FwdFixture::SetUp();
-        modulePath = VELLUM_PIN_PATH;
-        // The forwarding module behind passes the null login on and says the token has no PIN
-        // pad; the PIN module is the one to ask.
-        env.unset("VELLUM_P11FWD_PIN");
-        env.unsetWithPrefix("VELLUM_PIN_");
-        env.set("VELLUM_PIN_TOKEN_MODULE", VELLUM_P11FWD_PATH);
-        env.set("VELLUM_PIN_PINENTRY", VELLUM_FAKE_PINENTRY);
+        putPinModuleInFront();
         env.set("VELLUM_PIN_SITE", "https://sign.example.com");
-        answers = kit.directory() + "/answers";
-        dialogLog = kit.directory() + "/pinentry.log";
-        env.set("FAKE_PINENTRY_ANSWERS", answers);
-        env.set("FAKE_PINENTRY_LOG", dialogLog);
     }
 
     void answer(const std::string& lines) { std::ofstream(answers) << lines; }
@@ -116,9 +106,6 @@ public:
         unload();
         return rv;
     }
-
-    std::string answers;
-    std::string dialogLog;
 };
 
 TEST_F(PinModuleTest, TypedPinReachesTheTokenAndTheDialogNamesTokenAndSite) {
@@ -135,7 +122,7 @@ TEST_F(PinModuleTest, TypedPinReachesTheTokenAndTheDialogNamesTokenAndSite) {
     std::string why;
     EXPECT_TRUE(log.balanced(&why)) << why;
 
-    auto runs = dialogs(dialogLog);
+    auto runs = dialogs(pinentryLog);
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_NE(runs[0].find("SETDESC https://sign.example.com asks to sign with the token "
                            "\"alpha\"."),
@@ -169,7 +156,7 @@ TEST_F(PinModuleTest, PercentInPinAndNewlineInSiteCrossTheProtocolEscaped) {
     env.set("VELLUM_PIN_SITE", "https://a.example\nGETPIN");
     answer("pin 5%25\\\n");
     EXPECT_EQ(nullLogin(), CKR_OK);
-    auto runs = dialogs(dialogLog);
+    auto runs = dialogs(pinentryLog);
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_NE(runs[0].find("SETDESC https://a.example%0AGETPIN asks"), std::string::npos)
         << runs[0];
@@ -183,7 +170,7 @@ TEST_F(PinModuleTest, WrongPinGivesTheTokensErrorAndTheNextDialogSaysSo) {
     answer("pin " + token->pin + "\n");
     EXPECT_EQ(nullLogin(), CKR_OK);
 
-    auto runs = dialogs(dialogLog);
+    auto runs = dialogs(pinentryLog);
     ASSERT_EQ(runs.size(), 3u);
     EXPECT_EQ(runs[0].find("SETERROR"), std::string::npos) << runs[0];
     EXPECT_NE(runs[1].find("SETERROR Wrong PIN (Pin incorrect). Try again.\n"), std::string::npos)
@@ -207,7 +194,7 @@ TEST_F(PinModuleTest, WrongPinGivesTheTokensErrorAndTheNextDialogSaysSo) {
         EXPECT_EQ(nullLogin(), rv);
         env.unset("VELLUM_P11FWD_FAIL");
         EXPECT_EQ(nullLogin(), CKR_OK);
-        runs = dialogs(dialogLog);
+        runs = dialogs(pinentryLog);
         ASSERT_GE(runs.size(), 2u);
         EXPECT_NE(runs.back().find(std::string("SETERROR ") + text + "\n"), std::string::npos)
             << "the dialog after a login refused with 0x" << std::hex << rv << std::dec
@@ -222,14 +209,14 @@ TEST_F(PinModuleTest, ATokenThatCannotTellItsStateGetsNoLoginButItsError) {
     env.set("VELLUM_P11FWD_FAIL", "C_GetSessionInfo=0xB3");
     EXPECT_EQ(nullLogin(), static_cast<CK_RV>(CKR_SESSION_HANDLE_INVALID));
     EXPECT_EQ(CallLog(logPath).count("C_Login"), 0u);
-    EXPECT_TRUE(dialogs(dialogLog).empty());
+    EXPECT_TRUE(dialogs(pinentryLog).empty());
 }
 
 TEST_F(PinModuleTest, CancelOrAnEmptyEntryLogsNothingIn) {
     answer("cancel\npin \n");
     EXPECT_EQ(nullLogin(), CKR_FUNCTION_CANCELED);
     EXPECT_EQ(nullLogin(), CKR_FUNCTION_CANCELED);
-    EXPECT_EQ(dialogs(dialogLog).size(), 2u);
+    EXPECT_EQ(dialogs(pinentryLog).size(), 2u);
     EXPECT_EQ(CallLog(logPath).count("C_Login"), 0u);
 }
 
@@ -243,7 +230,7 @@ TEST_F(PinModuleTest, WithoutAUsablePinentryNoLoginIsAttempted) {
     env.set("VELLUM_PIN_PINENTRY", VELLUM_FAKE_PINENTRY);
     answer("fail\n");
     EXPECT_EQ(nullLogin(), CKR_FUNCTION_NOT_SUPPORTED);
-    EXPECT_EQ(dialogs(dialogLog).size(), 1u);
+    EXPECT_EQ(dialogs(pinentryLog).size(), 1u);
     EXPECT_EQ(CallLog(logPath).count("C_Login"), 0u);
 }
 
@@ -256,7 +243,7 @@ TEST_F(PinModuleTest, TheDialogWarnsOfFewTriesAndALockedPinIsNotAsked) {
     env.set("VELLUM_P11FWD_TOKEN_FLAGS", "0x40000");  // CKF_USER_PIN_LOCKED
     EXPECT_EQ(nullLogin(), CKR_PIN_LOCKED);
 
-    auto runs = dialogs(dialogLog);
+    auto runs = dialogs(pinentryLog);
     ASSERT_EQ(runs.size(), 2u);
     EXPECT_NE(runs[0].find("%0A%0AFew tries are left before the token locks its PIN.\n"),
               std::string::npos)
@@ -272,7 +259,7 @@ TEST_F(PinModuleTest, PinPadTokenGetsTheNullPinWithoutADialog) {
     env.set("VELLUM_P11FWD_PIN", token->pin);
     answer("pin 9999\n");
     EXPECT_EQ(nullLogin(), CKR_OK);
-    EXPECT_TRUE(dialogs(dialogLog).empty());
+    EXPECT_TRUE(dialogs(pinentryLog).empty());
     auto logins = CallLog(logPath).calls("C_Login");
     ASSERT_EQ(logins.size(), 1u);
     EXPECT_EQ(logins[0].arg("pin"), "null");
@@ -290,7 +277,7 @@ TEST_F(PinModuleTest, LoginsWithAPinOrForTheSecurityOfficerPassUnchanged) {
     EXPECT_NE(p11->C_Login(session, CKU_USER, nullptr, 0), CKR_OK);
     EXPECT_EQ(p11->C_Logout(session), CKR_OK);
     EXPECT_NE(p11->C_Login(session, CKU_SO, nullptr, 0), CKR_OK);
-    EXPECT_TRUE(dialogs(dialogLog).empty());
+    EXPECT_TRUE(dialogs(pinentryLog).empty());
     EXPECT_EQ(CallLog(logPath).count("C_Login"), 3u);
 }
 

@@ -290,15 +290,7 @@ class PinSigningTest : public FwdFixture {
 public:
     void SetUp() override {
         FwdFixture::SetUp();
-        modulePath = VELLUM_PIN_PATH;
-        env.unset("VELLUM_P11FWD_PIN");
-        env.unsetWithPrefix("VELLUM_PIN_");
-        env.set("VELLUM_PIN_TOKEN_MODULE", VELLUM_P11FWD_PATH);
-        env.set("VELLUM_PIN_PINENTRY", VELLUM_FAKE_PINENTRY);
-        answers = kit.directory() + "/answers";
-        pinentryLog = kit.directory() + "/pinentry.log";
-        env.set("FAKE_PINENTRY_ANSWERS", answers);
-        env.set("FAKE_PINENTRY_LOG", pinentryLog);
+        putPinModuleInFront();
         std::ofstream(answers) << "every pin " << token->pin << "\n";
         signing = false;
     }
@@ -340,8 +332,6 @@ public:
         return shown;
     }
 
-    std::string answers;
-    std::string pinentryLog;
     std::string handed;
 };
 
