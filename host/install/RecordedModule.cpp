@@ -35,8 +35,8 @@ std::string RecordedModule::othersCanChange(const std::string& path, bool system
                                             bool recorded) {
     std::vector<uid_t> trusted = WriteAccess::trusted(systemWide);
     if (recorded) {
-        for (const uid_t unseen : WriteAccess::unseenOwner()) {
-            trusted.push_back(unseen);
+        if (const std::optional<uid_t> unseen = WriteAccess::unseenOwner()) {
+            trusted.push_back(*unseen);
         }
     }
     return WriteAccess::untrusted(path, trusted, WriteAccess::SharedFolders::Refused);

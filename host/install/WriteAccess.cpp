@@ -26,9 +26,8 @@ std::string octal(mode_t mode) {
 
 // "uid N", and what an owner that a sandbox hides means.
 std::string ownerText(uid_t owner) {
-    const std::vector<uid_t> unseen = WriteAccess::unseenOwner();
     std::string text = "uid " + std::to_string(owner);
-    if (!unseen.empty() && unseen.front() == owner) {
+    if (WriteAccess::unseenOwner() == owner) {
         text +=
             ", the owner this user namespace shows for any account it does not map, root "
             "or another user: run it outside the sandbox";
@@ -80,11 +79,11 @@ std::vector<uid_t> WriteAccess::trusted(bool systemWide) {
     return accounts;
 }
 
-std::vector<uid_t> WriteAccess::unseenOwner() {
+std::optional<uid_t> WriteAccess::unseenOwner() {
     std::ifstream overflow("/proc/sys/kernel/overflowuid");
     uid_t shown = 0;
     if (!(overflow >> shown)) {
-        return {};
+        return std::nullopt;
     }
     // Each line of uid_map: the first id inside, the first id outside, how many. The initial
     // namespace maps every id ("0 0 4294967295"), and then nothing is unseen.
@@ -96,13 +95,13 @@ std::vector<uid_t> WriteAccess::unseenOwner() {
         unsigned long outside = 0;
         unsigned long count = 0;
         if (!(fields >> inside >> outside >> count)) {
-            return {};
+            return std::nullopt;
         }
         if (shown >= inside && shown - inside < count) {
-            return {};
+            return std::nullopt;
         }
     }
-    return {shown};
+    return shown;
 }
 
 std::string WriteAccess::untrusted(const std::filesystem::path& path,

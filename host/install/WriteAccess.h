@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,9 +29,9 @@ public:
 
     // The owner this process is shown for accounts its user namespace does not map (the
     // kernel's overflow uid), when it runs in a user namespace that leaves that uid unmapped;
-    // empty otherwise. Inside a sandbox that maps only the user (bubblewrap, Flatpak) root's
+    // none otherwise. Inside a sandbox that maps only the user (bubblewrap, Flatpak) root's
     // files show with it, and so do other users': from inside, the two cannot be told apart.
-    static std::vector<uid_t> unseenOwner();
+    static std::optional<uid_t> unseenOwner();
 
     // The first file, folder or symbolic link on the way to `path` that an account outside
     // `trusted` can change, as "PATH (why)"; empty when there is none. The path is resolved one
